@@ -1,0 +1,87 @@
+#include "platform/StopSignal.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdint.h>
+#include <sys/eventfd.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace kelpd::platform {
+
+namespace {
+
+thread_local StopSignal* t_current = nullptr;
+
+int64_t MonotonicMs() {
+  struct timespec ts {};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+StopSignal::StopSignal() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  // Without an eventfd no wait could be interrupted; this is a resource failure
+  // at thread construction that cannot be worked around.
+  if (!fd_.valid()) std::abort();
+}
+
+void StopSignal::Raise() {
+  uint64_t one = 1;
+  ssize_t n;
+  do {
+    n = ::write(fd_.get(), &one, sizeof one);
+  } while (n < 0 && errno == EINTR);
+}
+
+void StopSignal::Clear() {
+  uint64_t value;
+  ssize_t n;
+  do {
+    n = ::read(fd_.get(), &value, sizeof value);
+  } while (n < 0 && errno == EINTR);
+}
+
+bool StopSignal::IsRaised() const {
+  struct pollfd p {fd_.get(), POLLIN, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
+
+StopSignal* CurrentStopSignal() { return t_current; }
+
+void SetCurrentStopSignal(StopSignal* signal) { t_current = signal; }
+
+WaitResult WaitFd(int fd, short events, int timeout_ms) {
+  StopSignal* stop = t_current;
+  struct pollfd fds[2] = {{fd, events, 0}, {stop ? stop->fd() : -1, POLLIN, 0}};
+  nfds_t count = stop ? 2 : 1;
+  if (fd < 0) {  // a pure sleep: only the stop signal is watched
+    fds[0].fd = -1;
+  }
+  int64_t deadline = timeout_ms < 0 ? -1 : MonotonicMs() + timeout_ms;
+  for (;;) {
+    int wait = -1;
+    if (deadline >= 0) {
+      int64_t left = deadline - MonotonicMs();
+      wait = left < 0 ? 0 : static_cast<int>(left);
+    }
+    int r = ::poll(fds, count, wait);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return WaitResult::kError;
+    }
+    if (r == 0) return WaitResult::kTimeout;
+    if (stop && (fds[1].revents & POLLIN)) return WaitResult::kStopped;
+    if (fds[0].revents != 0) return WaitResult::kReady;
+  }
+}
+
+WaitResult SleepFor(int timeout_ms) {
+  WaitResult r = WaitFd(-1, 0, timeout_ms);
+  return r == WaitResult::kReady ? WaitResult::kTimeout : r;
+}
+
+}  // namespace kelpd::platform
