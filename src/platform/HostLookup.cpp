@@ -1,0 +1,100 @@
+#include "platform/HostLookup.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace kelpd::platform {
+
+std::optional<uint32_t> ParseIPv4(const std::string& text) {
+  struct in_addr a {};
+  if (::inet_aton(text.c_str(), &a) == 0) return std::nullopt;
+  return a.s_addr;
+}
+
+std::vector<uint32_t> ResolveAllIPv4(const std::string& host) {
+  std::vector<uint32_t> out;
+  if (auto literal = ParseIPv4(host)) {
+    out.push_back(*literal);
+    return out;
+  }
+  struct addrinfo hints {};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* result = nullptr;
+  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0) return out;
+  for (struct addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
+    if (ai->ai_family != AF_INET || ai->ai_addr == nullptr) continue;
+    uint32_t a = reinterpret_cast<struct sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
+    bool seen = false;
+    for (uint32_t b : out) seen = seen || a == b;
+    if (!seen) out.push_back(a);
+  }
+  ::freeaddrinfo(result);
+  return out;
+}
+
+std::optional<uint32_t> ResolveIPv4(const std::string& host) {
+  std::vector<uint32_t> all = ResolveAllIPv4(host);
+  if (all.empty()) return std::nullopt;
+  return all.front();
+}
+
+std::optional<std::string> CanonicalName(const std::string& host) {
+  struct addrinfo hints {};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_CANONNAME;
+  struct addrinfo* result = nullptr;
+  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0)
+    return std::nullopt;
+  std::optional<std::string> name;
+  if (result != nullptr && result->ai_canonname != nullptr) name = result->ai_canonname;
+  ::freeaddrinfo(result);
+  return name;
+}
+
+std::optional<std::string> ReverseLookup(uint32_t ipv4) {
+  struct sockaddr_in sa {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = ipv4;
+  char host[NI_MAXHOST];
+  if (::getnameinfo(reinterpret_cast<struct sockaddr*>(&sa), sizeof sa, host, sizeof host,
+                    nullptr, 0, NI_NAMEREQD) != 0)
+    return std::nullopt;
+  return std::string(host);
+}
+
+std::optional<std::string> HostName() {
+  char buf[256];
+  if (::gethostname(buf, sizeof buf) != 0) return std::nullopt;
+  buf[sizeof buf - 1] = '\0';
+  return std::string(buf);
+}
+
+std::vector<uint32_t> LocalInterfaceAddresses() {
+  std::vector<uint32_t> out;
+  struct ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return out;
+  for (struct ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    out.push_back(reinterpret_cast<struct sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+  }
+  ::freeifaddrs(list);
+  return out;
+}
+
+std::string FormatIPv4(uint32_t ipv4) {
+  struct in_addr a {};
+  a.s_addr = ipv4;
+  char buf[INET_ADDRSTRLEN];
+  if (::inet_ntop(AF_INET, &a, buf, sizeof buf) == nullptr) return "0.0.0.0";
+  return buf;
+}
+
+}  // namespace kelpd::platform
