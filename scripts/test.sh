@@ -26,6 +26,11 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_build build/asan -DCMAKE_BUILD_TYPE=Debug -DKELPD_SANITIZE=ON
 
+echo "=== fuzzers ==="
+if ! ./scripts/fuzz.sh "${KELPD_FUZZ_SECONDS:-30}"; then
+  status=1
+fi
+
 if [ "$status" -ne 0 ]; then
   echo "tests FAILED"
 else

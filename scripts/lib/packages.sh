@@ -19,4 +19,4 @@ ensure_packages() {
 # The packages the build needs.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libssl-dev)
 # The packages the tests need besides the build's.
-TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev)
+TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev dnsmasq-base)
