@@ -1,0 +1,75 @@
+// A scripted SMTP peer on 127.0.0.1 for the protocol edge cases a real server
+// won't produce. Each accepted connection runs the test's handler on the
+// server's thread; the handler sends exactly the bytes it wants and reads what
+// the client sent. Everything received is recorded per connection.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kelpd::testing {
+
+class ScriptedConnection {
+ public:
+  explicit ScriptedConnection(int fd, std::string* record, std::mutex* mutex)
+      : fd_(fd), record_(record), mutex_(mutex) {}
+  // Sends bytes as they are (split sends: call Send twice).
+  void Send(const std::string& bytes);
+  // Reads one line up to and including LF; empty on close or after timeout_ms.
+  std::string ReadLine(int timeout_ms = 5000);
+  // Reads until the text ends with terminator (e.g. "\r\n.\r\n").
+  std::string ReadUntil(const std::string& terminator, int timeout_ms = 5000);
+  // Closes the connection at once.
+  void Close();
+  // Waits without answering (a silent peer), up to ms or until the client closes.
+  void Silence(int ms);
+
+ private:
+  int ReadByte(int timeout_ms);
+  int fd_;
+  std::string* record_;
+  std::mutex* mutex_;
+  std::string pending_;
+};
+
+class ScriptedSmtpServer {
+ public:
+  using Handler = std::function<void(ScriptedConnection&, int connection_index)>;
+
+  // Listens on 127.0.0.1 (ephemeral port) and serves up to max_connections.
+  explicit ScriptedSmtpServer(Handler handler, int max_connections = 1);
+  ~ScriptedSmtpServer();
+  ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
+  ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;
+
+  uint16_t port() const { return port_; }
+  // Bytes received on connection i (0-based); empty when none.
+  std::string Received(int i) const;
+  int Connections() const { return connections_.load(); }
+  // Waits until the server thread has served every connection it will serve
+  // or timeout_ms passed.
+  void Join(int timeout_ms = 10000);
+
+ private:
+  void Serve();
+
+  Handler handler_;
+  int max_connections_;
+  int listen_fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<int> connections_{0};
+  std::atomic<bool> stop_{false};
+  mutable std::mutex mutex_;
+  std::vector<std::string> received_;  // guarded by mutex_
+  std::thread thread_;
+};
+
+// Sends an SMTP reply made of the given lines ("250-a", "250 b"), each followed by CR LF.
+std::string ReplyLines(const std::vector<std::string>& lines);
+
+}  // namespace kelpd::testing
