@@ -175,10 +175,12 @@ TEST(CSyncSocketEx, LargeSendArrivesWhole) {
     }
   });
   socket.m_nTimeOut = 10;
-  EXPECT_EQ(socket.Send(data.data(), static_cast<int>(data.size()), 0),
-            static_cast<int>(data.size()));
+  int sent = -1;
+  int error = ErrorOf([&] { sent = socket.Send(data.data(), static_cast<int>(data.size()), 0); });
   send_returned = true;
   reader.join();
+  EXPECT_EQ(error, 0);
+  EXPECT_EQ(sent, static_cast<int>(data.size()));
   EXPECT_TRUE(received == data) << received.size() << " of " << data.size() << " bytes";
 }
 
