@@ -27,7 +27,8 @@ constexpr FacilityName kFacilities[] = {
     {"local5", 21}, {"local6", 22}, {"local7", 23},
 };
 
-// ASCII case-insensitive equality; the table's names are plain lower-case ASCII.
+// ASCII case-insensitive equality on unsigned bytes ("C" locale); the log layer
+// comes before config/Text.h, and the table's names are plain lower-case ASCII.
 bool SameName(const std::string& a, const char* b) {
   size_t n = std::strlen(b);
   if (a.size() != n) return false;
