@@ -103,7 +103,7 @@ TEST(CLog, TargetExchangeWhileOtherThreadsWrite) {
   SetTarget(channel, std::make_unique<CheckedTarget>(&writes));
   std::vector<std::thread> writers;
   for (int i = 0; i < 4; ++i) {
-    writers.emplace_back([&] {
+    writers.emplace_back([&, i] {
       while (!done) Info(channel, "line %d", i);
     });
   }

@@ -1,0 +1,96 @@
+#include "log/Syslog.h"
+
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "log/CrashSink.h"
+#include "platform/HostLookup.h"
+#include "platform/Socket.h"
+#include "platform/ThreadId.h"
+#include "platform/UniqueFd.h"
+
+namespace platform = kelpd::platform;
+
+namespace {
+
+struct FacilityName {
+  const char* name;
+  int code;
+};
+
+// Codes 4 and 11 to 15 have no name.
+constexpr FacilityName kFacilities[] = {
+    {"kern", 0},    {"user", 1},    {"mail", 2},    {"daemon", 3},  {"syslog", 5},
+    {"lpr", 6},     {"news", 7},    {"uucp", 8},    {"cron", 9},    {"authpriv", 10},
+    {"local0", 16}, {"local1", 17}, {"local2", 18}, {"local3", 19}, {"local4", 20},
+    {"local5", 21}, {"local6", 22}, {"local7", 23},
+};
+
+// ASCII case-insensitive equality on unsigned bytes ("C" locale); the log layer
+// comes before config/Text.h, and the table's names are plain lower-case ASCII.
+bool SameName(const std::string& a, const char* b) {
+  size_t n = std::strlen(b);
+  if (a.size() != n) return false;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(a[i]);
+    if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
+    if (c != static_cast<unsigned char>(b[i])) return false;
+  }
+  return true;
+}
+
+bool IsUdpPort(int port) { return port > 0 && port <= 65535; }
+
+}  // namespace
+
+std::optional<int> CSyslog::LookupFacility(const std::string& name) {
+  for (const FacilityName& f : kFacilities) {
+    if (SameName(name, f.name)) return f.code * 8;
+  }
+  return std::nullopt;
+}
+
+CSyslog::CSyslog(const std::string& tag, const std::string& facilityName, const std::string& host,
+                 int port)
+    : CSyslog(tag, LookupFacility(facilityName).value_or(kUnknownFacility), host, port) {}
+
+CSyslog::CSyslog(const std::string& tag, int facility, const std::string& host, int port)
+    : tag_(tag),
+      facility_(facility),
+      host_(host),
+      port_(port),
+      crash_address_(platform::ResolveIPv4(host)) {}
+
+void CSyslog::Write(int level, const char* text) {
+  if (!IsUdpPort(port_)) return;
+  // One socket per message: writers on several threads share nothing.
+  int fd = -1;
+  if (platform::OpenSocket(platform::kAddressFamilyIPv4, platform::kSocketDatagram, 0, &fd) != 0)
+    return;
+  platform::UniqueFd socket(fd);
+
+  // The name is resolved for every message, so that a receiver whose address
+  // changes is followed; a literal address is never looked up.
+  std::optional<uint32_t> ip = platform::ResolveIPv4(host_);
+  if (!ip) return;
+
+  char datagram[kMaxDatagram + 1];
+  int n = std::snprintf(datagram, sizeof datagram, "<%d> [%04X] %s: %s", facility_ | level,
+                        platform::CurrentThreadId(), tag_.c_str(), text != nullptr ? text : "");
+  if (n < 0) return;
+  size_t len = static_cast<size_t>(n) < kMaxDatagram ? static_cast<size_t>(n) : kMaxDatagram;
+  size_t sent = 0;
+  (void)platform::SendDatagram(socket.get(), datagram, len, 0,
+                               platform::SocketAddressV4{*ip, static_cast<uint16_t>(port_)}, &sent);
+}
+
+bool CSyslog::DescribeForCrash(kelpd::log::CrashSink& sink) const {
+  if (!crash_address_ || !IsUdpPort(port_)) return false;
+  sink.kind = kelpd::log::CrashSink::Kind::kSyslog;
+  sink.ipv4_address = *crash_address_;
+  sink.port = static_cast<uint16_t>(port_);
+  sink.facility = facility_;
+  std::snprintf(sink.tag, sizeof sink.tag, "%s", tag_.c_str());
+  return true;
+}

@@ -1,0 +1,180 @@
+#include "net/SyncSocketEx.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <optional>
+#include <utility>
+
+#include "platform/Errors.h"
+#include "platform/HostLookup.h"
+#include "platform/StopSignal.h"
+
+namespace platform = kelpd::platform;
+
+namespace {
+
+constexpr int kErrorTimedOut = 10053;      // a wait ran out (or the worker stops)
+constexpr int kErrorInvalid = 10022;       // bad argument; SendTo's unresolvable host
+constexpr int kErrorBadAddress = 10014;    // a buffer that is not there
+constexpr int kErrorNotSocket = 10038;     // no socket is open
+constexpr int kErrorAlreadyOpen = 10048;   // Socket while one is open
+constexpr int kErrorHostNotFound = 11001;  // Connect's and Bind's unresolvable host
+
+[[noreturn]] void ThrowErrno(int err) {
+  throw CSocketException(platform::SocketErrorFromErrno(err));
+}
+
+bool WouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK; }
+
+int SecondsToMs(int seconds) {
+  if (seconds < 0) return -1;
+  if (seconds > INT_MAX / 1000) return INT_MAX;
+  return seconds * 1000;
+}
+
+// host as a dotted quad (never looked up) or the first IPv4 address of a name.
+std::optional<uint32_t> HostAddress(const char* host) {
+  if (host == nullptr) return std::nullopt;
+  return platform::ResolveIPv4(host);
+}
+
+}  // namespace
+
+CSyncSocketEx::~CSyncSocketEx() { (void)CloseNow(); }
+
+bool CSyncSocketEx::CloseNow() {
+  if (m_hSocket < 0) return false;
+  // The descriptor is released whatever close reports; keeping it would make a
+  // later close hit a descriptor that another thread may have opened since.
+  int fd = std::exchange(m_hSocket, -1);
+  return platform::CloseSocket(fd) == 0;
+}
+
+bool CSyncSocketEx::Close() { return CloseNow(); }
+
+bool CSyncSocketEx::Socket(int type, int protocol, int family) {
+  if (m_hSocket >= 0) throw CSocketException(kErrorAlreadyOpen);
+  int fd = -1;
+  if (int err = platform::OpenSocket(family, type, protocol, &fd)) ThrowErrno(err);
+  m_hSocket = fd;
+  return true;
+}
+
+bool CSyncSocketEx::Create(unsigned port, int type, const char* address) {
+  return Socket(type, 0, platform::kAddressFamilyIPv4) && Bind(port, address);
+}
+
+bool CSyncSocketEx::Bind(unsigned port, const char* address) {
+  platform::SocketAddressV4 local;
+  if (address != nullptr && address[0] != '\0') {
+    std::optional<uint32_t> ip = HostAddress(address);
+    if (!ip) throw CSocketException(kErrorHostNotFound);
+    local.ipv4 = *ip;
+  }
+  if (port > 65535) return false;
+  local.port = static_cast<uint16_t>(port);
+  return platform::BindSocket(m_hSocket, local) == 0;
+}
+
+bool CSyncSocketEx::GetSockName(platform::SocketAddressV4& addr) {
+  if (int err = platform::LocalAddress(m_hSocket, &addr)) ThrowErrno(err);
+  return true;
+}
+
+bool CSyncSocketEx::GetSockName(std::string& address, unsigned& port) {
+  platform::SocketAddressV4 local;
+  GetSockName(local);
+  address = platform::FormatIPv4(local.ipv4);
+  port = local.port;
+  return true;
+}
+
+bool CSyncSocketEx::ShutDown(int how) { return platform::ShutdownSocket(m_hSocket, how) == 0; }
+
+bool CSyncSocketEx::Connect(const platform::SocketAddressV4& addr) {
+  if (int err = platform::ConnectSocket(m_hSocket, addr, platform::kConnectTimeoutMs))
+    ThrowErrno(err);
+  return true;
+}
+
+bool CSyncSocketEx::Connect(const char* host, unsigned port) {
+  std::optional<uint32_t> ip = HostAddress(host);
+  if (!ip) throw CSocketException(kErrorHostNotFound);
+  if (port > 65535) throw CSocketException(kErrorInvalid);
+  return CSyncSocketEx::Connect(platform::SocketAddressV4{*ip, static_cast<uint16_t>(port)});
+}
+
+bool CSyncSocketEx::Wait(short events, int seconds) {
+  if (m_hSocket < 0) throw CSocketException(kErrorNotSocket);
+  switch (platform::WaitFd(m_hSocket, events, SecondsToMs(seconds))) {
+    case platform::WaitResult::kReady:
+      return true;
+    case platform::WaitResult::kTimeout:
+      return false;
+    case platform::WaitResult::kStopped:
+      // The worker is being stopped: the conversation ends as if the peer had
+      // gone silent, so that the caller gives up at once.
+      throw CSocketException(kErrorTimedOut);
+    case platform::WaitResult::kError:
+      break;
+  }
+  ThrowErrno(errno);
+}
+
+bool CSyncSocketEx::WaitReadable(int seconds) { return Wait(platform::kWaitReadable, seconds); }
+
+bool CSyncSocketEx::WaitWritable(int seconds) { return Wait(platform::kWaitWritable, seconds); }
+
+int CSyncSocketEx::Receive(char* buf, int size, int flags) {
+  if (size < 0 || (buf == nullptr && size > 0)) throw CSocketException(kErrorBadAddress);
+  for (;;) {
+    if (!WaitReadable(m_nTimeOut)) throw CSocketException(kErrorTimedOut);
+    size_t received = 0;
+    int err = platform::ReceiveSome(m_hSocket, buf, static_cast<size_t>(size), flags, &received);
+    if (err == 0) return static_cast<int>(received);
+    // Readiness without data (a datagram dropped after poll saw it): wait again.
+    if (!WouldBlock(err)) ThrowErrno(err);
+  }
+}
+
+int CSyncSocketEx::Send(const char* text) {
+  size_t len = text == nullptr ? 0 : std::strlen(text);
+  if (len > static_cast<size_t>(INT_MAX)) throw CSocketException(kErrorInvalid);
+  return Send(text == nullptr ? "" : text, static_cast<int>(len), 0);
+}
+
+int CSyncSocketEx::Send(const char* data, int len, int flags) {
+  if (len < 0 || (data == nullptr && len > 0)) throw CSocketException(kErrorBadAddress);
+  // One send may take only part of the buffer; the rest is sent after the next
+  // wait, so that the caller's whole command or record reaches the peer.
+  size_t total = static_cast<size_t>(len);
+  size_t done = 0;
+  do {
+    if (!WaitWritable(m_nTimeOut)) throw CSocketException(kErrorTimedOut);
+    size_t sent = 0;
+    int err = platform::SendSome(m_hSocket, data + done, total - done, flags, &sent);
+    if (err != 0 && !WouldBlock(err)) ThrowErrno(err);
+    done += sent;
+  } while (done < total);
+  return len;
+}
+
+int CSyncSocketEx::SendTo(const char* data, int len, unsigned port, const char* host, int flags) {
+  if (len < 0 || (data == nullptr && len > 0)) throw CSocketException(kErrorBadAddress);
+  platform::SocketAddressV4 remote{platform::kBroadcastAddress, 0};
+  if (host != nullptr) {
+    std::optional<uint32_t> ip = platform::ResolveIPv4(host);
+    if (!ip) throw CSocketException(kErrorInvalid);
+    remote.ipv4 = *ip;
+  }
+  if (port > 65535) throw CSocketException(kErrorInvalid);
+  remote.port = static_cast<uint16_t>(port);
+  size_t sent = 0;
+  if (int err =
+          platform::SendDatagram(m_hSocket, data, static_cast<size_t>(len), flags, remote, &sent))
+    ThrowErrno(err);
+  return static_cast<int>(sent);
+}
+
+bool SocketsStartup() { return true; }

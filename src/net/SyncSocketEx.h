@@ -1,0 +1,99 @@
+// CSyncSocketEx: the blocking IPv4 socket of the service. Every wait before a
+// receive or send is bounded by m_nTimeOut and also ends when the calling
+// worker is asked to stop; failures are thrown as CSocketException with a
+// socket error number:
+//   10053  a receive or send waited m_nTimeOut seconds (or the worker is stopping)
+//   11001  Connect(host, port) or Bind given a name that does not resolve
+//   10022  SendTo given a name that does not resolve
+//   10048  Socket/Create while a socket is already open
+//   10060  a connection not established within about 21 seconds
+//   other  the failed call's errno through platform::SocketErrorFromErrno
+// Close, ShutDown and Bind's own bind call report by result and never throw.
+// The socket stays open after a thrown failure; the owner (or the destructor)
+// closes it. There is no line reading and no buffering here.
+//
+// Accept is left out: the service never listens for connections.
+//
+// Not thread-safe: an object belongs to one thread at a time.
+#pragma once
+
+#include <string>
+
+#include "net/SocketException.h"
+#include "platform/Socket.h"
+
+class CSyncSocketEx {
+ public:
+  CSyncSocketEx() = default;
+  // Closes the socket by the same steps as Close, without the virtual call.
+  virtual ~CSyncSocketEx();
+  CSyncSocketEx(const CSyncSocketEx&) = delete;
+  CSyncSocketEx& operator=(const CSyncSocketEx&) = delete;
+
+  // Returns false when there is no socket; otherwise closes it, sets m_hSocket
+  // to -1 (the descriptor is released even when close reports an error) and
+  // returns whether close succeeded.
+  virtual bool Close();
+
+  // Connects the open socket, waiting at most platform::kConnectTimeoutMs.
+  // Returns true or throws.
+  virtual bool Connect(const kelpd::platform::SocketAddressV4& addr);
+  // host is a dotted quad (never looked up) or a name (its first IPv4 address);
+  // a null host or one that does not resolve throws 11001, a port above 65535
+  // throws 10022. Then connects as the
+  // address form of this class does (not through the virtual table).
+  virtual bool Connect(const char* host, unsigned port);
+
+  // Waits for data (m_nTimeOut), then one receive of at most size bytes.
+  // Returns the count, 0 when the peer has closed the connection.
+  virtual int Receive(char* buf, int size, int flags = 0);
+  // The whole zero-terminated text through the virtual Send(data, len, 0).
+  virtual int Send(const char* text);
+  // Sends all len bytes: waits until the socket is writable (each wait bounded
+  // by m_nTimeOut), sends what the stack takes, and repeats until every byte is
+  // written. Returns len or throws; a wait that runs out throws 10053, leaving
+  // an unknown part of the data sent.
+  virtual int Send(const char* data, int len, int flags);
+
+  // socket(family, type, protocol). Throws 10048 when a socket is already open
+  // (which stays open), or the error of socket. Returns true.
+  bool Socket(int type = kelpd::platform::kSocketStream, int protocol = 0,
+              int family = kelpd::platform::kAddressFamilyIPv4);
+  // Socket(type, 0, IPv4) and Bind(port, address); true when both succeed.
+  bool Create(unsigned port = 0, int type = kelpd::platform::kSocketStream,
+              const char* address = nullptr);
+  // A null or empty address binds to any local address; otherwise a dotted quad
+  // or a name (its first address; one that does not resolve throws 11001).
+  // Returns false when bind fails or port is above 65535.
+  bool Bind(unsigned port, const char* address = nullptr);
+
+  // The local address. Throws the error of getsockname.
+  bool GetSockName(kelpd::platform::SocketAddressV4& addr);
+  // The local address as dotted-quad text and the port in host order.
+  bool GetSockName(std::string& address, unsigned& port);
+
+  // shutdown(how); whether it succeeded. Never throws.
+  bool ShutDown(int how = kelpd::platform::kShutdownSend);
+
+  // One datagram to host:port without waiting. A null host is the limited
+  // broadcast address; a host that is neither a dotted quad nor resolvable
+  // throws 10022. Returns the count sent or throws the error of sendto.
+  int SendTo(const char* data, int len, unsigned port, const char* host = nullptr, int flags = 0);
+
+  // Wait until the socket is readable (writable), at most seconds (negative:
+  // no limit). True when ready, false when the time ran out. A stop request of
+  // the calling worker throws 10053, as does a wait that fails (with its error)
+  // and a wait without a socket (10038).
+  bool WaitReadable(int seconds);
+  bool WaitWritable(int seconds);
+
+  int m_hSocket = -1;    // the descriptor, -1 when none is open
+  int m_nTimeOut = 120;  // seconds for each wait before a receive or send; -1 no limit
+
+ private:
+  bool Wait(short events, int seconds);
+  bool CloseNow();
+};
+
+// The socket library needs no start-up on this platform; always true.
+bool SocketsStartup();
