@@ -68,8 +68,9 @@ CThread::~CThread() {
 }
 
 bool CThread::Start() {
-  shared_->started.Reset();
+  // Checked first: a second Start must not make the running body's loop end.
   if (shared_->has_thread || shared_->tid != 0 || shared_->alive) return false;
+  shared_->started.Reset();
   shared_->stop_requested = false;
   shared_->stop.Clear();
   shared_->id_known.Reset();
@@ -108,9 +109,10 @@ void CThread::Entry(std::shared_ptr<Shared> shared, CThread* self) {
   // From here on the object may be destroyed: only the shared block is used.
   shared->body_done = true;
   kelpd::platform::SetCurrentStopSignal(nullptr);
-  shared->stopped.Set();
+  // Handle and id are gone before the owner's Stop returns.
   shared->has_thread = false;
   shared->tid = 0;
+  shared->stopped.Set();
   shared->alive = false;
 }
 
