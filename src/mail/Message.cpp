@@ -278,6 +278,9 @@ bool CMessage::WriteTo(const std::string& path, int kind, bool createNew,
     return false;
   }
   if (!platform::WriteFileWhole(path, {header, BodyForWriting()}, !createNew, fileError)) {
+    // An existing name under createNew is the caller's cue to pick another
+    // one (the mailbox numbering), not a failure worth a log line.
+    if (createNew && fileError.error == platform::kFileExistsErrno) return false;
     Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d", kSource, __LINE__,
           fileError.cause, fileError.error);
     return false;

@@ -56,7 +56,8 @@ class CMessage : public CMessagePart {
 
   // Writes header lines, a blank line and the body (without a trailing
   // "\r\n.\r\n") so that path appears whole; createNew fails with EEXIST on an
-  // existing file instead of replacing it. Logs and returns false on failure.
+  // existing file instead of replacing it. Logs and returns false on failure
+  // (an existing file under createNew fails without a log line).
   virtual bool WriteTo(const std::string& path, int kind, bool createNew,
                        kelpd::platform::FileError& fileError);
 
