@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
 namespace kelpd::testing {
@@ -155,6 +156,7 @@ void ScriptedDnsServer::HandleUdp() {
   DnsQueryInfo q;
   q.bytes.assign(buf, buf + n);
   for (const DnsReplyAction& a : Ask(q)) {
+    if (a.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(a.delay_ms));
     int fd = a.from_other_port ? other_udp_ : udp_;
     ::sendto(fd, a.bytes.data(), a.bytes.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
   }
@@ -176,10 +178,9 @@ void ScriptedDnsServer::HandleTcp() {
           ::setsockopt(conn, SOL_SOCKET, SO_LINGER, &l, sizeof l);
           break;
         }
-        size_t announced = a.announced_length >= 0 ? static_cast<size_t>(a.announced_length)
-                                                   : a.bytes.size();
-        uint8_t prefix[2] = {static_cast<uint8_t>(announced >> 8),
-                             static_cast<uint8_t>(announced)};
+        size_t announced =
+            a.announced_length >= 0 ? static_cast<size_t>(a.announced_length) : a.bytes.size();
+        uint8_t prefix[2] = {static_cast<uint8_t>(announced >> 8), static_cast<uint8_t>(announced)};
         WriteFull(conn, prefix, 2);
         WriteFull(conn, a.bytes.data(), a.bytes.size());
       }
@@ -236,9 +237,9 @@ DnsAnswer& DnsAnswer::Record(const std::string& owner, uint16_t type,
                              const std::vector<uint8_t>& rdata) {
   std::vector<uint8_t> n = EncodeName(owner);
   bytes_.insert(bytes_.end(), n.begin(), n.end());
-  uint8_t fixed[10] = {static_cast<uint8_t>(type >> 8), static_cast<uint8_t>(type), 0, 1, 0, 0,
-                       0, 60, static_cast<uint8_t>(rdata.size() >> 8),
-                       static_cast<uint8_t>(rdata.size())};
+  uint8_t fixed[10] = {
+      static_cast<uint8_t>(type >> 8),         static_cast<uint8_t>(type),        0, 1, 0, 0, 0, 60,
+      static_cast<uint8_t>(rdata.size() >> 8), static_cast<uint8_t>(rdata.size())};
   bytes_.insert(bytes_.end(), fixed, fixed + 10);
   bytes_.insert(bytes_.end(), rdata.begin(), rdata.end());
   uint16_t an = static_cast<uint16_t>(((bytes_[6] << 8) | bytes_[7]) + 1);

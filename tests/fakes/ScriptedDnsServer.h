@@ -28,6 +28,7 @@ struct DnsReplyAction {
   bool from_other_port = false;  // UDP: sent from a second socket
   bool reset = false;            // TCP: reset the connection instead of answering
   int announced_length = -1;     // TCP: the length prefix (-1: the real length)
+  int delay_ms = 0;              // waited before this action
 };
 
 using DnsScript = std::function<std::vector<DnsReplyAction>(const DnsQueryInfo&)>;
