@@ -248,6 +248,14 @@ DnsAnswer& DnsAnswer::Record(const std::string& owner, uint16_t type,
   return *this;
 }
 
+DnsAnswer& DnsAnswer::Raw(const std::vector<uint8_t>& bytes, int records) {
+  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  uint16_t an = static_cast<uint16_t>(((bytes_[6] << 8) | bytes_[7]) + records);
+  bytes_[6] = static_cast<uint8_t>(an >> 8);
+  bytes_[7] = static_cast<uint8_t>(an);
+  return *this;
+}
+
 DnsAnswer& DnsAnswer::Mx(const std::string& owner, uint16_t preference,
                          const std::string& exchange) {
   std::vector<uint8_t> rdata = {static_cast<uint8_t>(preference >> 8),

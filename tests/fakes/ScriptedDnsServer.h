@@ -77,6 +77,8 @@ class DnsAnswer {
   DnsAnswer& A(const std::string& owner, const std::string& address);
   DnsAnswer& Cname(const std::string& owner, const std::string& target);
   DnsAnswer& Txt(const std::string& owner, const std::string& text);
+  // Appends bytes as they are, counting them as `records` answer records.
+  DnsAnswer& Raw(const std::vector<uint8_t>& bytes, int records);
   std::vector<uint8_t> Bytes() const { return bytes_; }
   DnsReplyAction Reply() const { return DnsReplyAction{bytes_}; }
 
