@@ -18,7 +18,6 @@ using platform::DnsIo;
 using platform::Ipv4Endpoint;
 
 constexpr int kSocketErrorBase = 10000;
-constexpr int kResetReason = 10054 - kSocketErrorBase;
 
 int MillisPerSecond() {
   int ms = GetResolverTestSettings().millis_per_second;
