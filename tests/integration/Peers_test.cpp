@@ -226,6 +226,21 @@ TEST(PostfixPeer, StartTlsAndEveryAuthMechanism) {
   EXPECT_NE(log.find("sasl_method=CRAM-MD5"), std::string::npos);
 }
 
+TEST(PostfixPeer, FailedStartReportsWhyWithTheLog) {
+  SKIP_WITHOUT(PostfixInstance::MissingPrerequisite());
+  // Another listener holds the port the instance is told to use.
+  TlsServer holder;
+  std::string error;
+  ASSERT_TRUE(holder.Start(&error)) << error;
+  PostfixOptions options;
+  options.port = holder.port();
+  PostfixInstance mta(options);
+  EXPECT_FALSE(mta.Start(&error));
+  EXPECT_NE(error.find("Address already in use"), std::string::npos) << error;
+  EXPECT_NE(error.find("instance log"), std::string::npos) << error;
+  EXPECT_FALSE(mta.running());
+}
+
 TEST(PostfixPeer, WrongNameCertificateFailsVerification) {
   SKIP_WITHOUT(PostfixInstance::MissingPrerequisite());
   PostfixOptions options;

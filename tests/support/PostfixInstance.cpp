@@ -53,6 +53,10 @@ bool WriteText(const std::string& path, const std::string& text, mode_t mode, st
     *error = "cannot write " + path;
     return false;
   }
+  // The MTA's commands wait until a configuration file is at least a moment
+  // old (so that they don't read one being edited): date it back a minute.
+  std::error_code ec;
+  fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::minutes(1), ec);
   return true;
 }
 
@@ -381,7 +385,10 @@ void PostfixInstance::Stop() {
   if (master_pid_ > 0 && dir_) {
     const std::string conf = config_dir();
     const pid_t master = master_pid_;
-    RunTool({kPostfix, "-c", conf, "stop"}, {}, std::chrono::seconds(10));
+    // A master that already ended (a failed start) needs no stop command.
+    if (!WaitProcessGone(master, std::chrono::milliseconds(0))) {
+      RunTool({kPostfix, "-c", conf, "stop"}, {}, std::chrono::seconds(10));
+    }
     if (!WaitProcessGone(master, std::chrono::seconds(10))) {
       RunTool({kPostfix, "-c", conf, "abort"}, {}, std::chrono::seconds(10));
       WaitProcessGone(master, std::chrono::seconds(5));
