@@ -98,6 +98,23 @@ std::string Lf(std::string text) {
   return text;
 }
 
+TEST(PeerProcessTest, ToolsThatIgnoreInputOrHangAreHandled) {
+  // A tool that ends without reading its input must not take the test
+  // process down with SIGPIPE.
+  ToolResult r = RunTool({"/bin/true"}, std::string(1 << 20, 'x'), seconds(10));
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_FALSE(r.timed_out);
+
+  r = RunTool({"/bin/sh", "-c", "echo started; exec sleep 30"}, "", std::chrono::milliseconds(300));
+  EXPECT_TRUE(r.timed_out);
+  EXPECT_EQ(r.exit_code, -1);
+  EXPECT_NE(r.output.find("started"), std::string::npos) << r.output;
+
+  r = RunTool({"/bin/sh", "-c", "cat; exit 3"}, "echoed\n", seconds(10));
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_EQ(r.output, "echoed\n");
+}
+
 TEST(PostfixPeer, PlainInstanceDeliversTheMailAsSentAndStopsCleanly) {
   SKIP_WITHOUT(PostfixInstance::MissingPrerequisite());
   PostfixOptions options;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -82,6 +83,26 @@ pid_t Spawn(const std::vector<std::string>& argv, int in, int out, int err, std:
 
 void SetNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
+// write() to a child's standard input without the test process dying of
+// SIGPIPE when the child has already ended: the signal is blocked in this
+// thread for the call, and one it raised is taken off again.
+ssize_t WriteToChild(int fd, const char* data, size_t size) {
+  sigset_t pipe_only, old_mask;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe_only, &old_mask);
+  ssize_t put = ::write(fd, data, size);
+  int saved = errno;
+  if (put < 0 && errno == EPIPE) {
+    const timespec zero{0, 0};
+    while (::sigtimedwait(&pipe_only, nullptr, &zero) == SIGPIPE) {
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  errno = saved;
+  return put;
+}
+
 }  // namespace
 
 ToolResult RunTool(const std::vector<std::string>& argv, const std::string& input,
@@ -141,7 +162,7 @@ ToolResult RunTool(const std::vector<std::string>& argv, const std::string& inpu
           out.read.Reset();
         }
       } else if (fds[i].fd == in.write.get()) {
-        ssize_t put = ::write(in.write.get(), input.data() + written, input.size() - written);
+        ssize_t put = WriteToChild(in.write.get(), input.data() + written, input.size() - written);
         if (put > 0) written += static_cast<size_t>(put);
         if ((put < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) {
           in.write.Reset();
@@ -237,7 +258,7 @@ bool PeerProcess::Running() { return !Reap(false); }
 
 bool PeerProcess::WriteInput(std::string_view data) {
   while (!data.empty() && stdin_) {
-    ssize_t put = ::write(stdin_.get(), data.data(), data.size());
+    ssize_t put = WriteToChild(stdin_.get(), data.data(), data.size());
     if (put < 0) {
       if (errno == EINTR) continue;
       return false;

@@ -135,8 +135,9 @@ class PostfixInstance {
   // The master's process id, which is also its process group (the master
   // starts a session of its own); -1 when not running.
   pid_t master_pid() const { return master_pid_; }
-  const std::string& dir() const { return dir_->path(); }
-  std::string config_dir() const { return dir_->Join("conf"); }
+  // The instance's directory (empty before Start) and its config_directory.
+  std::string dir() const { return dir_ ? dir_->path() : std::string(); }
+  std::string config_dir() const { return dir() + "/conf"; }
   const PostfixOptions& options() const { return options_; }
   // The certificate files when starttls is on.
   const CertificateFiles& certificate() const { return cert_; }
