@@ -206,6 +206,12 @@ bool ChildProcess::Start(const SpawnOptions& options, int* error) {
   return true;
 }
 
+bool ChildProcess::Start(std::vector<std::string> argv, int* error) {
+  SpawnOptions options;
+  options.argv = std::move(argv);
+  return Start(options, error);
+}
+
 bool ChildProcess::Reap(bool block) {
   int status = 0;
   pid_t done;

@@ -46,6 +46,8 @@ class ChildProcess {
   // Starts the program. False with *error set to the errno value when it could
   // not be started (also when the program does not exist or is not executable).
   bool Start(const SpawnOptions& options, int* error);
+  // The same with only an argument vector (other options at their defaults).
+  bool Start(std::vector<std::string> argv, int* error);
 
   bool running() const { return pid_ > 0; }
   int pid() const { return pid_; }
