@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 
 #include "dns/DnsWire.h"
@@ -82,7 +83,7 @@ TEST(Getmxrr, AtMostNineteenHosts) {
 }
 
 TEST(Getmxrr, FailuresGiveTheirResultCodes) {
-  int rcode = 3;
+  std::atomic<int> rcode{3};  // read on the server thread
   Fixture f([&](const DnsQueryInfo& q) -> Replies { return {DnsAnswer(q).Rcode(rcode).Reply()}; });
   int code = 0;
   EXPECT_THAT(f.Mx("nowhere.example.", &code), ElementsAre("-1"));
