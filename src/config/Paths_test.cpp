@@ -1,0 +1,71 @@
+#include "config/Paths.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "config/FileFinder.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using kelpd::config::MatchWildcard;
+
+TEST(MakePath, JoinsWithOneSlash) {
+  EXPECT_EQ(MakePath("/etc/zelvane", "kelpd.cfg"), "/etc/zelvane/kelpd.cfg");
+  EXPECT_EQ(MakePath("/etc/zelvane/", "kelpd.cfg"), "/etc/zelvane/kelpd.cfg");
+  EXPECT_EQ(MakePath("", "kelpd.cfg"), "kelpd.cfg");
+  EXPECT_EQ(MakePath("/etc", "/var/x"), "/var/x");  // absolute names stay
+  EXPECT_EQ(MakePath("/etc", ""), "/etc/");
+  EXPECT_EQ(ToForwardSlashes("a\\b\\\\c/d"), "a/b//c/d");
+}
+
+TEST(MatchWildcard, CaseInsensitiveWithStarAndQuestionMark) {
+  EXPECT_TRUE(MatchWildcard("*.eml", "0001.eml"));
+  EXPECT_TRUE(MatchWildcard("*.eml", "MAIL.EML"));
+  EXPECT_TRUE(MatchWildcard("*.eml", ".eml"));
+  EXPECT_FALSE(MatchWildcard("*.eml", "0001.emlx"));
+  EXPECT_FALSE(MatchWildcard("*.eml", "0001.eml.tmp"));
+  EXPECT_TRUE(MatchWildcard("*.*", "README"));
+  EXPECT_TRUE(MatchWildcard("*.*", "a.b.c"));
+  EXPECT_FALSE(MatchWildcard("*.x*", "README"));
+  EXPECT_TRUE(MatchWildcard("a?c", "AbC"));
+  EXPECT_FALSE(MatchWildcard("a?c", "ac"));
+  EXPECT_TRUE(MatchWildcard("*a*b*", "xxaxxbxx"));
+  EXPECT_FALSE(MatchWildcard("*a*b*c", "aabbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbbd"));
+  EXPECT_TRUE(MatchWildcard("", ""));
+  EXPECT_FALSE(MatchWildcard("", "a"));
+}
+
+TEST(CFileFinder, ListsMatchingEntriesWithAttributesAndSizes) {
+  kelpd::testing::TempDir dir;
+  dir.WriteFile("a.eml", "12345");
+  dir.WriteFile("B.EML", "");
+  dir.WriteFile("c.txt", "x");
+  dir.MakeDir("Alice");
+  std::map<std::string, std::pair<uint32_t, uint64_t>> seen;
+  CFileFinder eml(MakePath(dir.path(), "*.eml"));
+  while (eml.FindNext()) {
+    seen[eml.GetFileName()] = {eml.GetAttributes(), eml.GetFileSize()};
+    EXPECT_EQ(eml.GetFilePath(), dir.Join(eml.GetFileName()));
+  }
+  EXPECT_FALSE(eml.FindNext());  // stays at the end
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen["a.eml"].second, 5u);
+  EXPECT_EQ(seen["B.EML"].second, 0u);  // callers skip empty files by this
+  EXPECT_EQ(seen["a.eml"].first & kFileAttributeDirectory, 0u);
+
+  seen.clear();
+  CFileFinder all(MakePath(dir.path(), "*.*"));
+  while (all.FindNext()) seen[all.GetFileName()] = {all.GetAttributes(), all.GetFileSize()};
+  EXPECT_EQ(seen.size(), 4u);  // no "." or ".."
+  EXPECT_EQ(seen["Alice"].first & kFileAttributeDirectory, kFileAttributeDirectory);
+  EXPECT_TRUE(seen.count("c.txt"));
+
+  CFileFinder missing(dir.Join("none/*.eml"));
+  EXPECT_FALSE(missing.FindNext());
+  EXPECT_EQ(missing.GetError(), ENOENT);
+}
+
+}  // namespace

@@ -1,0 +1,75 @@
+#include "config/StorableFile.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "platform/LocalTime.h"
+
+namespace kelpd::config {
+
+bool ReadForLoad(const std::string& path, const platform::FileStatus& status, std::string& data) {
+  int err = 0;
+  return platform::ReadWholeFile(path, status, kMaxStorableFileBytes, data, &err);
+}
+
+std::vector<std::string> SplitTextLines(const std::string& data) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < data.size()) {
+    size_t lf = data.find('\n', start);
+    size_t end = lf == std::string::npos ? data.size() : lf;
+    size_t cut = end;
+    if (lf != std::string::npos && cut > start && data[cut - 1] == '\r') --cut;
+    lines.emplace_back(data, start, cut - start);
+    if (lf == std::string::npos) break;
+    start = lf + 1;
+  }
+  return lines;
+}
+
+bool IsEscapedHash(const std::string& line, size_t hash) {
+  size_t escape = line.find("\\#");
+  return escape != std::string::npos && escape + 1 == hash;
+}
+
+bool CheckChanged(const std::string& path, FileStamp& stamp) {
+  platform::FileStatus status;
+  int err = 0;
+  if (!platform::StatFile(path, status, &err)) {
+    stamp = FileStamp{};
+    return false;
+  }
+  bool changed = stamp.time < status.mtime_sec || stamp.size != status.size;
+  stamp.time = status.mtime_sec;
+  stamp.size = status.size;
+  return changed;
+}
+
+void WriteBackup(const std::string& path, const std::string& base) {
+  platform::LocalTime now = platform::LocalTimeNow();
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, "-%02d%02d%02d-%02d%02d%02d", now.year % 100, now.month,
+                now.day, now.hour, now.minute, now.second);
+  int err = 0;
+  platform::CopyFile(path, (base.empty() ? path : base) + suffix, kMaxStorableFileBytes, &err);
+}
+
+bool WriteForSave(const std::string& path, const std::string& data, FileStamp& stamp) {
+  int err = 0;
+  if (!platform::WriteFileAtomic(path, data, &err)) return false;
+  platform::FileStatus status;
+  if (platform::StatFile(path, status, &err)) {
+    stamp.time = status.mtime_sec;
+    stamp.size = status.size;
+  }
+  return true;
+}
+
+bool EnvValue(const char* name, std::string& value) {
+  const char* v = std::getenv(name);
+  if (v == nullptr || *v == '\0') return false;
+  value = v;
+  return true;
+}
+
+}  // namespace kelpd::config

@@ -1,0 +1,54 @@
+// What the file-backed map and list share: reading a whole file for a load,
+// cutting it into lines, the change check, whole-file writes and backups.
+// Thread-safe: the functions keep no state; the stamp belongs to the caller,
+// who guards it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/FileSystem.h"
+
+namespace kelpd::config {
+
+// A list or map file larger than this is refused rather than read into memory.
+constexpr size_t kMaxStorableFileBytes = 64u * 1024 * 1024;
+
+// The modification time (seconds) and size of a file when it was last
+// loaded, saved or checked; 0 and 0 until it has been examined.
+struct FileStamp {
+  int64_t time = 0;
+  uint64_t size = 0;
+};
+
+// Reads the file described by status (as StatFile found it) whole. Fails when
+// it cannot be read or is not, or no longer, that version of the file.
+bool ReadForLoad(const std::string& path, const platform::FileStatus& status, std::string& data);
+
+// The lines of a text file: split at line feeds, a carriage return before a
+// line feed dropped, a last line without line feed kept.
+std::vector<std::string> SplitTextLines(const std::string& data);
+
+// Whether the first '#' of line, at index hash, is written as the escape
+// "\#".
+bool IsEscapedHash(const std::string& line, size_t hash);
+
+// The change check: a file that cannot be examined resets the stamp and is
+// not a change; otherwise the file changed when the stamp's time is earlier
+// than the file's or the sizes differ. The stamp takes the present values.
+bool CheckChanged(const std::string& path, FileStamp& stamp);
+
+// Copies the file at path to base (or path, when base is empty) followed by
+// the present local time as "-%y%m%d-%H%M%S". Failure is not reported: a
+// missing backup does not stop a save.
+void WriteBackup(const std::string& path, const std::string& base);
+
+// Replaces the file at path with data (written whole) and sets the stamp to
+// the new file's values.
+bool WriteForSave(const std::string& path, const std::string& data, FileStamp& stamp);
+
+// The value of the environment variable name; false when it is not set or empty.
+bool EnvValue(const char* name, std::string& value);
+
+}  // namespace kelpd::config
