@@ -1,0 +1,116 @@
+#include "platform/AtomicFile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "platform/FdIO.h"
+
+namespace kelpd::platform {
+
+namespace {
+
+std::atomic<unsigned> g_temp_counter{0};
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Creates a new temporary file in dir; returns its descriptor (or -1 with
+// errno set) and its path.
+int CreateTemp(const std::string& dir, std::string& temp_path) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned random = 0;
+    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
+      random = static_cast<unsigned>(::getpid()) * 2654435761u + attempt;
+    }
+    char name[96];
+    ::snprintf(name, sizeof name, ".kelpd-%d-%u-%08x.tmp", static_cast<int>(::getpid()),
+               g_temp_counter.fetch_add(1), random);
+    temp_path = dir == "/" ? "/" + std::string(name) : dir + "/" + name;
+    int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+}  // namespace
+
+bool ReadOnlyFile::Open(const std::string& path, FileError& err) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) {
+    err = FileError::FromErrno(errno);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) {
+    err = FileError::FromErrno(errno);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    err = FileError::FromErrno(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    return false;
+  }
+  fd_ = std::move(fd);
+  size_ = st.st_size;
+  return true;
+}
+
+int64_t ReadOnlyFile::ReadAt(int64_t offset, char* buf, size_t len) {
+  for (;;) {
+    ssize_t n = ::pread(fd_.get(), buf, len, offset);
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
+  }
+}
+
+bool WriteFileWhole(const std::string& path, std::initializer_list<std::string_view> pieces,
+                    bool replace, FileError& err) {
+  const std::string dir = DirectoryOf(path);
+  std::string temp_path;
+  UniqueFd fd(CreateTemp(dir, temp_path));
+  if (!fd.valid()) {
+    err = FileError::FromErrno(errno);
+    return false;
+  }
+  auto fail = [&](int e) {
+    fd.Reset();
+    ::unlink(temp_path.c_str());
+    err = FileError::FromErrno(e);
+    return false;
+  };
+  for (std::string_view piece : pieces) {
+    if (!piece.empty() && !WriteAll(fd.get(), piece.data(), piece.size())) return fail(errno);
+  }
+  if (::fsync(fd.get()) != 0) return fail(errno);
+  if (!fd.Reset()) return fail(errno);
+  if (replace) {
+    if (::rename(temp_path.c_str(), path.c_str()) != 0) return fail(errno);
+  } else {
+    // link never replaces an existing name: EEXIST tells the caller to pick
+    // another one.
+    if (::link(temp_path.c_str(), path.c_str()) != 0) return fail(errno);
+    ::unlink(temp_path.c_str());
+  }
+  // Make the new name itself durable.
+  UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir_fd.valid()) ::fsync(dir_fd.get());
+  return true;
+}
+
+bool RemoveFile(const std::string& path, FileError& err) {
+  if (::unlink(path.c_str()) == 0) return true;
+  err = FileError::FromErrno(errno);
+  return false;
+}
+
+}  // namespace kelpd::platform

@@ -1,0 +1,53 @@
+// Reading whole files and writing files that appear whole.
+//
+// A file the service writes is written under a temporary name in the target's
+// directory (".kelpd-<pid>-<n>-<random>.tmp", which no "*.eml" or other scan of
+// the service matches), synced, and then renamed into place, or linked into
+// place where an existing name must not be replaced. On any failure the
+// temporary file is removed, so a reader never sees a partial file.
+//
+// Thread-safe: no shared state besides an atomic counter.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "platform/Errors.h"
+#include "platform/UniqueFd.h"
+
+namespace kelpd::platform {
+
+// A regular file opened read-only (close-on-exec) with positional reads.
+class ReadOnlyFile {
+ public:
+  ReadOnlyFile() = default;
+
+  // Opens path; on failure returns false with err set from errno. A directory
+  // or other non-regular file fails with EISDIR / EINVAL.
+  bool Open(const std::string& path, FileError& err);
+  // The size at the time of opening.
+  int64_t Size() const { return size_; }
+  // Reads up to len bytes at offset; returns the count (0 at the end of the
+  // file) or -1 with errno set. EINTR is retried.
+  int64_t ReadAt(int64_t offset, char* buf, size_t len);
+  bool IsOpen() const { return fd_.valid(); }
+
+ private:
+  UniqueFd fd_;
+  int64_t size_ = 0;
+};
+
+// Writes the concatenation of pieces to path so that it appears whole. With
+// replace an existing file is replaced (rename); without it an existing file
+// makes the call fail with EEXIST and stays untouched (link). The data is
+// synced before the file gets its name, and the directory after. Returns
+// false with err set on failure.
+bool WriteFileWhole(const std::string& path, std::initializer_list<std::string_view> pieces,
+                    bool replace, FileError& err);
+
+// Removes path; false with err set on failure.
+bool RemoveFile(const std::string& path, FileError& err);
+
+}  // namespace kelpd::platform

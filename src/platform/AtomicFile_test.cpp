@@ -1,0 +1,74 @@
+#include "platform/AtomicFile.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/TempDir.h"
+
+namespace kelpd::platform {
+namespace {
+
+using kelpd::testing::ReadFile;
+using kelpd::testing::TempDir;
+
+int CountEntries(const std::string& dir) {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    (void)e;
+    ++n;
+  }
+  return n;
+}
+
+TEST(WriteFileWholeTest, ReplacesOrRefusesAndLeavesNoTemporaryFile) {
+  TempDir dir;
+  const std::string path = dir.Join("1.eml");
+  FileError err;
+  ASSERT_TRUE(WriteFileWhole(path, {"head\r\n", "", "body"}, true, err));
+  EXPECT_EQ(ReadFile(path), "head\r\nbody");
+  ASSERT_TRUE(WriteFileWhole(path, {"new"}, true, err));
+  EXPECT_EQ(ReadFile(path), "new");
+
+  FileError exists;
+  EXPECT_FALSE(WriteFileWhole(path, {"other"}, false, exists));
+  EXPECT_EQ(exists.error, kFileExistsErrno);
+  EXPECT_TRUE(exists.IsSet());
+  EXPECT_EQ(ReadFile(path), "new");
+  EXPECT_EQ(CountEntries(dir.path()), 1);
+
+  ASSERT_TRUE(WriteFileWhole(dir.Join("2.eml"), {"two"}, false, err));
+  EXPECT_EQ(ReadFile(dir.Join("2.eml")), "two");
+  EXPECT_EQ(CountEntries(dir.path()), 2);
+}
+
+TEST(WriteFileWholeTest, AMissingDirectoryFailsWithItsCause) {
+  TempDir dir;
+  FileError err;
+  EXPECT_FALSE(WriteFileWhole(dir.Join("missing/1.eml"), {"x"}, true, err));
+  EXPECT_EQ(err.cause, 2);  // ENOENT
+}
+
+TEST(ReadOnlyFileTest, ReadsAtOffsetsAndRejectsDirectories) {
+  TempDir dir;
+  const std::string path = dir.WriteFile("f", "0123456789");
+  ReadOnlyFile file;
+  FileError err;
+  ASSERT_TRUE(file.Open(path, err));
+  EXPECT_EQ(file.Size(), 10);
+  char buf[8];
+  EXPECT_EQ(file.ReadAt(6, buf, sizeof buf), 4);
+  EXPECT_EQ(std::string(buf, 4), "6789");
+  EXPECT_EQ(file.ReadAt(10, buf, sizeof buf), 0);
+
+  ReadOnlyFile missing;
+  EXPECT_FALSE(missing.Open(dir.Join("nope"), err));
+  EXPECT_EQ(err.cause, 2);
+  ReadOnlyFile directory;
+  EXPECT_FALSE(directory.Open(dir.path(), err));
+  EXPECT_EQ(err.cause, 5);  // EISDIR
+}
+
+}  // namespace
+}  // namespace kelpd::platform
