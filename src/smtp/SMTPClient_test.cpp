@@ -10,8 +10,12 @@
 #include <string>
 #include <thread>
 
+#include "config/Configuration.h"
 #include "fakes/ScriptedSmtpServer.h"
+#include "smtp/ConsoleOutput.h"
 #include "smtp/SMTPException.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
 
 using kelpd::testing::ReplyLines;
 using kelpd::testing::ScriptedConnection;
@@ -511,4 +515,44 @@ TEST(SMTPAuthentication, AuthenticatedFlagBelongsToOneConnection) {
   server.Join();
   EXPECT_EQ(server.Received(0), "EHLO me\r\nAUTH PLAIN AHUAcA==\r\nMAIL From:<a@b.example>\r\n");
   EXPECT_EQ(server.Received(1), "EHLO me\r\nMAIL From:<a@b.example> AUTH=sub@b.example\r\n");
+}
+
+// ---- console dialogue and debug log ----
+
+TEST(CSMTPClient, DialogueOnStandardOutputAndDebugLogLevels) {
+  kelpd::testing::TempDir dir;
+  ASSERT_TRUE(Config().Load(dir.WriteFile("kelpd.cfg", "DebugLogging: 2\n")));
+  ScriptedSmtpServer server([](ScriptedConnection& c, int) {
+    c.Send(kGreeting);
+    Answer(c, "250-mx.example.org\r\n250 SIZE\r\n");
+    Drain(c);
+  });
+  kelpd::testing::LogCapture log;
+  std::string out, err;
+  kelpd::smtp::CaptureConsoleForTests(&out, &err);
+  {
+    CSMTPClient client(true);
+    EXPECT_EQ(client.m_nDebugLogging, 2);
+    Open(client, server);
+    client.EchoReply();
+    client.Hello("me");
+    client.m_nDebugLogging = 1;  // level 1: whole replies only
+    client.m_bVerbose = false;   // commands are shown even so; replies are not
+    client.m_nTimeOut = 1;
+    EXPECT_THROW(client.Hello("me"), CSocketException);  // the server went quiet
+    client.Close();
+  }
+  kelpd::smtp::CaptureConsoleForTests(nullptr, nullptr);
+  ResetConfigForTests();
+  server.Join();
+  EXPECT_EQ(out,
+            "Trying to connect to 127.0.0.1...\n"
+            "Connection to 127.0.0.1 established\n" +
+                kGreeting.substr(0, kGreeting.size() - 2) + "\n" + "EHLO me\r\nEHLO me\r\n");
+  EXPECT_EQ(log.Count("C: EHLO me\r\n"), 2);
+  // Level 2: the last line of each receive, then the whole reply.
+  EXPECT_EQ(log.Count("S: 250 SIZE\n"), 1);
+  EXPECT_EQ(log.Count("S: 250-mx.example.org\n250 SIZE\n"), 1);
+  EXPECT_EQ(log.Count("trying to connect to 127.0.0.1"), 1);
+  EXPECT_EQ(log.Count("connection to 127.0.0.1 established"), 1);
 }
