@@ -315,7 +315,9 @@ TEST_F(HostileInput, HostileListsAndConfiguration) {
   // Chains of aliases, each ending at a user, and loops of aliases in the
   // local domain; listed from the end of each chain so that loading can
   // take them step by step, and in the other order for the loops.
-  const int chains = 20, chain_length = 50, loops = 20, loop_length = 50;
+  const int chains = static_cast<int>(EnvNumber("KELPD_HOSTILE_CHAINS", 20));
+  const int chain_length = static_cast<int>(EnvNumber("KELPD_HOSTILE_CHAIN_LENGTH", 50));
+  const int loops = chains, loop_length = chain_length;
   std::string aliases = ReadFile(data + "aliases-garbage");
   for (int c = 0; c < chains; ++c) {
     for (int i = chain_length - 1; i >= 0; --i) {
