@@ -222,8 +222,10 @@ void CLocalAgent::AddProcessed(const std::string& path) {
   if (processed_index_.insert(path).second) m_processed.AddTail(path);
 }
 
+platform::LocalTime CLocalAgent::NameTime() const { return platform::LocalTimeNow(); }
+
 std::string CLocalAgent::MakeFileName(bool filter_style) {
-  const platform::LocalTime t = platform::LocalTimeNow();
+  const platform::LocalTime t = NameTime();
   char name[64];
   if (filter_style) {
     std::snprintf(name, sizeof name, "%04d%02d%02d%02d%02d%02d%04d%04u.eml", t.year, t.month, t.day,

@@ -18,6 +18,7 @@
 #include "config/StringListEx.h"
 #include "core/Thread.h"
 #include "platform/Durability.h"
+#include "platform/LocalTime.h"
 
 class CMail;
 
@@ -43,6 +44,8 @@ class CLocalAgent : public CThread {
 
  protected:
   void Run() override;
+  // The local time that generated file names are made of.
+  virtual kelpd::platform::LocalTime NameTime() const;
 
  private:
   bool KeepGoing() const { return direct_ || IsRunning(); }
