@@ -27,12 +27,14 @@ OutgoingDir:		$demo/outgoing
 FilterDir:		$demo/filtered
 AutoTransport:		1
 AutoTransport.Threads:	2
+MaskFile:		$demo/config/masquerade
 CFG
 printf '# Local domains\ndemo.example\n' >"$demo/config/domains"
 printf '# Domains this host is a backup mail exchanger for\n' >"$demo/config/backupdomains"
 printf '# Aliases: address or pattern, then target\npostmaster:\talice\nbobby@demo.example:\tbob\n' >"$demo/config/aliases"
 printf '# Subjects and body texts that divert a mail to the filter directory\nbuy cheap pills\n' >"$demo/config/filters"
 printf '# Smarthost routes: domain pattern, then hosts\n' >"$demo/config/smarthosts"
+printf '# Masquerading: local sender, then the address shown outside\nalice:\talice@demo.example\n' >"$demo/config/masquerade"
 
 # Two sample mails in the queue, as the suite's SMTP receiver writes them.
 write_mail() {
@@ -47,5 +49,5 @@ write_mail demo2 bobby@demo.example "Lunch?"
 export MAILCONFIGDIR=$demo/config
 export MAILLOCKDIR=$demo/lock
 echo "demo tree in $demo; MAILCONFIGDIR=$MAILCONFIGDIR"
-echo "running kelpd -debug; stop it with Ctrl+C"
+echo "running kelpd -debug (process id in $MAILCONFIGDIR/Kelpd.pid); stop it with Ctrl+C"
 exec "$top/build/demo/src/app/kelpd" -debug
