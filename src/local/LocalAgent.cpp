@@ -8,6 +8,7 @@
 #include "config/Paths.h"
 #include "config/StorableFile.h"
 #include "config/Text.h"
+#include "core/Service.h"
 #include "local/DirectoryData.h"
 #include "local/MailHelpers.h"
 #include "local/MailboxStore.h"
@@ -72,17 +73,23 @@ platform::SyncMode SyncModeFromEnvironment() {
 }  // namespace
 
 CLocalAgent::CLocalAgent()
-    : m_strQueueDir(Config().GetString("QueueDir", "/var/spool/zelvane/queue")),
-      m_strSpoolDir(Config().GetString("SpoolDir", "/var/spool/zelvane/spool")),
-      m_strErrorDir(Config().GetString("ErrorDir", "/var/spool/zelvane/error")),
-      m_strFilterDir(Config().GetString("FilterDir", "/var/spool/zelvane/filtered")),
-      m_strOutgoingDir(Config().GetString("OutgoingDir", "/var/spool/zelvane/outgoing")),
+    : m_strQueueDir(Config().GetString("QueueDir", kDefaultQueueDir)),
+      m_strSpoolDir(Config().GetString("SpoolDir", kDefaultSpoolDir)),
+      m_strErrorDir(Config().GetString("ErrorDir", kDefaultErrorDir)),
+      m_strFilterDir(Config().GetString("FilterDir", kDefaultFilterDir)),
+      m_strOutgoingDir(Config().GetString("OutgoingDir", kDefaultOutgoingDir)),
       sync_mode_(SyncModeFromEnvironment()) {
   std::string address;
   GetLocalHostIdentity(address, m_strHostName);
 }
 
 CLocalAgent::~CLocalAgent() = default;
+
+bool CLocalAgent::IsPaused() const {
+  if (paused_) return paused_();
+  CService* service = CService::Instance();
+  return service != nullptr && service->PauseEvent().IsSet() && service->RunEvent().IsSet();
+}
 
 void CLocalAgent::SleepMs(int ms) {
   if (direct_) return;  // a caller that drives passes itself does its own waiting
@@ -93,7 +100,7 @@ void CLocalAgent::Run() {
   Info(MainLog(), "local delivery agent (id %04X) started", GetThreadId());
   platform::SetThreadSyncMode(sync_mode_);
   while (IsRunning()) {
-    while (paused_ && paused_() && IsRunning()) Sleep(1000);
+    while (IsPaused() && IsRunning()) Sleep(1000);
     if (!Scan()) {
       Error(MainLog(), "couldn't find QueueDir");
       return;

@@ -29,8 +29,8 @@ class CLocalAgent : public CThread {
   CLocalAgent();
   ~CLocalAgent() override;
 
-  // Asked about once a second before each pass: true while the service is
-  // paused and still running; the agent then idles. Set before Start.
+  // The agent idles while the service's pause event and its run event are
+  // both set. A query set here (before Start) replaces that look.
   void SetPauseQuery(std::function<bool()> paused) { paused_ = std::move(paused); }
 
   // One pass of the thread body on the calling thread: scan, handle the
@@ -48,6 +48,7 @@ class CLocalAgent : public CThread {
   virtual kelpd::platform::LocalTime NameTime() const;
 
  private:
+  bool IsPaused() const;
   bool KeepGoing() const { return direct_ || IsRunning(); }
   void SleepMs(int ms);
 
