@@ -25,8 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/MailTree.h"
 #include "support/PostfixInstance.h"
+#include "support/ServiceTree.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -35,11 +35,11 @@ using namespace std::chrono_literals;
 namespace {
 
 using kelpd::testing::DeliveredMessage;
-using kelpd::testing::MailTree;
-using kelpd::testing::MailTreeOptions;
 using kelpd::testing::PostfixInstance;
 using kelpd::testing::PostfixOptions;
 using kelpd::testing::ReadFile;
+using kelpd::testing::ServiceTree;
+using kelpd::testing::ServiceTreeOptions;
 
 constexpr char kDomain[] = "local.kelpd.test";
 
@@ -135,7 +135,7 @@ TEST_F(CrashSafety, KilledAndRestartedUnderLoadLosesNoMail) {
   std::string error;
   ASSERT_TRUE(mta.Start(&error)) << error;
 
-  MailTreeOptions options;
+  ServiceTreeOptions options;
   options.binary = KELPD_BINARY;
   options.users = {"alice", "bob", "sender"};
   options.aliases = "robert@" + std::string(kDomain) + ":\tbob\n";
@@ -150,7 +150,7 @@ TEST_F(CrashSafety, KilledAndRestartedUnderLoadLosesNoMail) {
                       "FQDN:\tkelpd.kelpd.test",
                       "Bounce.Attachment:\t1",
                       "Scripts.Execution.Parallel:\t0"};
-  MailTree tree(options);
+  ServiceTree tree(options);
 
   std::vector<Kind> kinds(mails);
   for (int i = 0; i < mails; ++i) kinds[i] = static_cast<Kind>(i % kKinds);
@@ -186,8 +186,8 @@ TEST_F(CrashSafety, KilledAndRestartedUnderLoadLosesNoMail) {
   ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log().substr(0, 20000);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60 + mails / 10);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (MailTree::EmlFiles(tree.queue_dir()).empty() &&
-        MailTree::EmlFiles(tree.outgoing_dir()).empty())
+    if (ServiceTree::EmlFiles(tree.queue_dir()).empty() &&
+        ServiceTree::EmlFiles(tree.outgoing_dir()).empty())
       break;
     std::this_thread::sleep_for(500ms);
   }
@@ -208,11 +208,11 @@ TEST_F(CrashSafety, KilledAndRestartedUnderLoadLosesNoMail) {
   }
   for (const DeliveredMessage& message : mta.Delivered())
     take("mta " + message.recipient, message.content);
-  for (const std::string& name : MailTree::EmlFiles(tree.error_dir()))
+  for (const std::string& name : ServiceTree::EmlFiles(tree.error_dir()))
     take("error", ReadFile(tree.error_dir() + "/" + name));
-  for (const std::string& name : MailTree::EmlFiles(tree.queue_dir()))
+  for (const std::string& name : ServiceTree::EmlFiles(tree.queue_dir()))
     take("waiting in queue", ReadFile(tree.queue_dir() + "/" + name));
-  for (const std::string& name : MailTree::EmlFiles(tree.outgoing_dir()))
+  for (const std::string& name : ServiceTree::EmlFiles(tree.outgoing_dir()))
     take("waiting in outgoing", ReadFile(tree.outgoing_dir() + "/" + name));
 
   int lost = 0, duplicated = 0, cut = 0, waiting = 0;

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "fakes/ScriptedSmtpServer.h"
-#include "support/MailTree.h"
+#include "support/ServiceTree.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -25,12 +25,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using kelpd::testing::MailTree;
-using kelpd::testing::MailTreeOptions;
 using kelpd::testing::ReadFile;
 using kelpd::testing::ReplyLines;
 using kelpd::testing::ScriptedConnection;
 using kelpd::testing::ScriptedSmtpServer;
+using kelpd::testing::ServiceTree;
+using kelpd::testing::ServiceTreeOptions;
 
 std::string RemoteMail(int i) {
   return "X-Envelope-From: sender@local.kelpd.test\r\nX-Envelope-To: r" + std::to_string(i) +
@@ -60,8 +60,8 @@ void Accept(ScriptedConnection& c) {
   }
 }
 
-MailTreeOptions Options(int port, std::vector<std::string> extra = {}) {
-  MailTreeOptions options;
+ServiceTreeOptions Options(int port, std::vector<std::string> extra = {}) {
+  ServiceTreeOptions options;
   options.binary = KELPD_BINARY;
   options.users = {"sender"};
   options.smarthosts = "*:\t127.0.0.1:" + std::to_string(port) + "\n";
@@ -103,18 +103,18 @@ TEST(DyingPeers, MtaGoneInTheMiddleOfDataIsRetried) {
         }
       },
       2);
-  MailTree tree(Options(peer.port()));
+  ServiceTree tree(Options(peer.port()));
   std::string error;
   ASSERT_TRUE(tree.Start(&error)) << error;
   ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log();
   const auto before = kelpd::testing::ReadProcessFigures(tree.KelpdPid());
   tree.QueueMail("1.eml", RemoteMail(1));
   ASSERT_TRUE(WaitFor([&] { return peer.Connections() >= 2; }, 60s)) << tree.Log();
-  ASSERT_TRUE(WaitFor([&] { return MailTree::EmlFiles(tree.outgoing_dir()).empty(); }, 30s))
+  ASSERT_TRUE(WaitFor([&] { return ServiceTree::EmlFiles(tree.outgoing_dir()).empty(); }, 30s))
       << tree.Log();
   peer.Join(5000);
   EXPECT_NE(peer.Received(1).find("trailer-end\r\n.\r\n"), std::string::npos);
-  EXPECT_TRUE(MailTree::EmlFiles(tree.error_dir()).empty());
+  EXPECT_TRUE(ServiceTree::EmlFiles(tree.error_dir()).empty());
   const auto after = kelpd::testing::ReadProcessFigures(tree.KelpdPid());
   EXPECT_EQ(after.threads, before.threads) << "a delivery thread was lost or added";
   EXPECT_EQ(after.descriptors, before.descriptors) << "a descriptor leaked";
@@ -132,7 +132,7 @@ TEST(DyingPeers, StopCompletesWhileASessionHangs) {
         for (int i = 0; i < 900 && !release; ++i) c.Silence(100);
       },
       1);
-  MailTree tree(Options(peer.port()));
+  ServiceTree tree(Options(peer.port()));
   std::string error;
   ASSERT_TRUE(tree.Start(&error)) << error;
   ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log();
@@ -146,8 +146,8 @@ TEST(DyingPeers, StopCompletesWhileASessionHangs) {
   std::printf("stop with a hanging session took %.1f s\n", seconds);
   EXPECT_EQ(code, 0);
   EXPECT_LT(seconds, 10.0) << "the stop request did not wake the session";
-  size_t kept =
-      MailTree::EmlFiles(tree.error_dir()).size() + MailTree::EmlFiles(tree.outgoing_dir()).size();
+  size_t kept = ServiceTree::EmlFiles(tree.error_dir()).size() +
+                ServiceTree::EmlFiles(tree.outgoing_dir()).size();
   EXPECT_EQ(kept, 1u) << tree.Log();
 }
 
@@ -162,14 +162,14 @@ TEST(DyingPeers, SilentPeerTimesOutAndMailIsDeliveredLater) {
         c.Silence(120000);
       },
       2);
-  MailTree tree(Options(peer.port()));
+  ServiceTree tree(Options(peer.port()));
   std::string error;
   ASSERT_TRUE(tree.Start(&error)) << error;
   ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log();
   const auto before = kelpd::testing::ReadProcessFigures(tree.KelpdPid());
   tree.QueueMail("1.eml", RemoteMail(1));
   ASSERT_TRUE(WaitFor(
-      [&] { return MailTree::EmlFiles(tree.outgoing_dir()).empty() && peer.Connections() >= 2; },
+      [&] { return ServiceTree::EmlFiles(tree.outgoing_dir()).empty() && peer.Connections() >= 2; },
       150s))
       << tree.Log();
   peer.Join(5000);

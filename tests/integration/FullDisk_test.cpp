@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "support/MailTree.h"
 #include "support/PeerProcess.h"
+#include "support/ServiceTree.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -23,10 +23,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using kelpd::testing::MailTree;
-using kelpd::testing::MailTreeOptions;
 using kelpd::testing::ReadFile;
 using kelpd::testing::RunTool;
+using kelpd::testing::ServiceTree;
+using kelpd::testing::ServiceTreeOptions;
 
 constexpr char kDomain[] = "local.kelpd.test";
 
@@ -68,7 +68,7 @@ std::string Mail(const std::string& to, int i, size_t body_bytes) {
 
 // Every queued mail is whole in the error directory or whole in one of the
 // given directories' files.
-void ExpectEveryMailWhole(const std::map<std::string, std::string>& queued, MailTree& tree,
+void ExpectEveryMailWhole(const std::map<std::string, std::string>& queued, ServiceTree& tree,
                           const std::vector<std::string>& delivered_files, int* delivered,
                           int* in_error) {
   std::map<std::string, int> copies;
@@ -106,11 +106,11 @@ class FullDisk : public ::testing::Test {
 };
 
 TEST_F(FullDisk, SpoolFillsUpAndDeliveryResumesWithSpace) {
-  MailTreeOptions options;
+  ServiceTreeOptions options;
   options.binary = KELPD_BINARY;
   options.users = {};
   options.settings = {"AutoTransport:\t0"};
-  MailTree tree(options);
+  ServiceTree tree(options);
   SmallFileSystem small(tree.root() + "/small", 3);
   if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << small.error();
   fs::create_directories(tree.root() + "/small/spool");
@@ -157,12 +157,12 @@ TEST_F(FullDisk, SpoolFillsUpAndDeliveryResumesWithSpace) {
 }
 
 TEST_F(FullDisk, OutgoingFillsUpAndNothingIsLost) {
-  MailTreeOptions options;
+  ServiceTreeOptions options;
   options.binary = KELPD_BINARY;
   options.users = {"alice"};
   // No remote delivery: outgoing files stay where the test can count them.
   options.settings = {"AutoTransport:\t0"};
-  MailTree tree(options);
+  ServiceTree tree(options);
   SmallFileSystem small(tree.root() + "/small", 2);
   if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << small.error();
   fs::create_directories(tree.root() + "/small/outgoing");
@@ -185,7 +185,7 @@ TEST_F(FullDisk, OutgoingFillsUpAndNothingIsLost) {
   EXPECT_EQ(tree.Stop(60s), 0);
 
   std::vector<std::string> written;
-  for (const std::string& name : MailTree::EmlFiles(tree.root() + "/small/outgoing"))
+  for (const std::string& name : ServiceTree::EmlFiles(tree.root() + "/small/outgoing"))
     written.push_back(tree.root() + "/small/outgoing/" + name);
   int delivered = 0, in_error = 0;
   ExpectEveryMailWhole(queued, tree, written, &delivered, &in_error);

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "support/MailTree.h"
+#include "support/ServiceTree.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -29,9 +29,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using kelpd::testing::MailTree;
-using kelpd::testing::MailTreeOptions;
 using kelpd::testing::ReadFile;
+using kelpd::testing::ServiceTree;
+using kelpd::testing::ServiceTreeOptions;
 
 constexpr char kDomain[] = "local.kelpd.test";
 
@@ -89,19 +89,19 @@ void ExpectNoShell(const std::vector<std::string>& programs) {
 }
 
 // All the delivered copies (mailboxes, outgoing, filtered) read once.
-std::string DeliveredText(MailTree& tree) {
+std::string DeliveredText(ServiceTree& tree) {
   std::string all;
   for (const std::string& path : tree.AllMailboxFiles()) all += ReadFile(path);
-  for (const std::string& name : MailTree::EmlFiles(tree.outgoing_dir()))
+  for (const std::string& name : ServiceTree::EmlFiles(tree.outgoing_dir()))
     all += ReadFile(tree.outgoing_dir() + "/" + name);
-  for (const std::string& name : MailTree::EmlFiles(tree.filter_dir()))
+  for (const std::string& name : ServiceTree::EmlFiles(tree.filter_dir()))
     all += ReadFile(tree.filter_dir() + "/" + name);
   return all;
 }
 
 // Every queued file either reached a final place (its marker is in a
 // delivered copy) or lies whole in the error directory under its own name.
-void ExpectAccountedFor(MailTree& tree, const std::map<std::string, std::string>& queued,
+void ExpectAccountedFor(ServiceTree& tree, const std::map<std::string, std::string>& queued,
                         const std::map<std::string, std::string>& markers) {
   const std::string delivered = DeliveredText(tree);
   for (const auto& [name, contents] : queued) {
@@ -129,13 +129,13 @@ class HostileInput : public ::testing::Test {
 
 // The committed corpus plus the huge files, dropped into a running service.
 TEST_F(HostileInput, HostileMailFilesEndInAFinalPlace) {
-  MailTreeOptions options;
+  ServiceTreeOptions options;
   options.binary = KELPD_BINARY;
   options.debug_mode = true;
   options.users = {"alice", "bob"};
   options.aliases = "postmaster:\talice\n";
   options.settings = {"AutoTransport:\t0", "Header.Received.Create:\t1"};
-  MailTree tree(options);
+  ServiceTree tree(options);
 
   std::map<std::string, std::string> queued;
   std::map<std::string, std::string> markers;
@@ -206,7 +206,7 @@ TEST_F(HostileInput, HostileMailFilesEndInAFinalPlace) {
   bool drained = tree.WaitQueueEmpty(240s);
   const auto after = kelpd::testing::ReadProcessFigures(pid);
   EXPECT_TRUE(drained) << "left in the queue: "
-                       << ::testing::PrintToString(MailTree::EmlFiles(tree.queue_dir()));
+                       << ::testing::PrintToString(ServiceTree::EmlFiles(tree.queue_dir()));
   ASSERT_TRUE(tree.Running()) << "kelpd died:\n" << tree.Log().substr(0, 20000);
 
   // Memory stays bounded: one mail in memory at a time, with a few copies of
@@ -219,7 +219,7 @@ TEST_F(HostileInput, HostileMailFilesEndInAFinalPlace) {
 
   EXPECT_EQ(tree.Stop(60s), 0) << tree.Log().substr(0, 20000);
   ExpectAccountedFor(tree, queued, markers);
-  EXPECT_EQ(MailTree::EmlFiles(tree.outgoing_dir()).size(), 10000u);
+  EXPECT_EQ(ServiceTree::EmlFiles(tree.outgoing_dir()).size(), 10000u);
   // Nothing was given a name outside the tree's directories.
   EXPECT_FALSE(fs::exists("/tmp/x"));
   if (HaveStrace()) ExpectNoShell(StartedPrograms(strace_log));
@@ -233,12 +233,12 @@ TEST_F(HostileInput, HostileFileAndMailboxNames) {
   const std::vector<std::string> users = {
       "sp ace",       "quo'te",      "dq\"uote",     "star*glob?", "dollar$(touch pwned)",
       "back`id`tick", "amp&er|pipe", "lat\xe4\xf6n1"};
-  MailTreeOptions options;
+  ServiceTreeOptions options;
   options.binary = KELPD_BINARY;
   options.debug_mode = true;
   options.users = {"alice"};
   options.settings = {"AutoTransport:\t0", "Scripts.Execution.Parallel:\t0"};
-  MailTree tree(options);
+  ServiceTree tree(options);
   std::string record = tree.root() + "/arrival.record";
   for (const std::string& user : users) {
     tree.AddUser(user);
@@ -304,11 +304,11 @@ TEST_F(HostileInput, HostileFileAndMailboxNames) {
 // mail of a loop to the error directory.
 TEST_F(HostileInput, HostileListsAndConfiguration) {
   const std::string data = KELPD_SOURCE_DIR "/tests/data/hostile/config/";
-  MailTreeOptions options;
+  ServiceTreeOptions options;
   options.binary = KELPD_BINARY;
   options.debug_mode = true;
   options.users = {"alice", "bob"};
-  MailTree tree(options);
+  ServiceTree tree(options);
 
   std::string domains = ReadFile(data + "domains-binary") + std::string(1 << 20, 'd') + "\n";
   tree.WriteList("domains", domains);

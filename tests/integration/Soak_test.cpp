@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/MailTree.h"
+#include "support/ServiceTree.h"
 #include "support/SmtpSink.h"
 #include "support/TempDir.h"
 
@@ -29,10 +29,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using kelpd::testing::MailTree;
-using kelpd::testing::MailTreeOptions;
 using kelpd::testing::ProcessFigures;
 using kelpd::testing::ReadProcessFigures;
+using kelpd::testing::ServiceTree;
+using kelpd::testing::ServiceTreeOptions;
 using kelpd::testing::SmtpSink;
 
 constexpr char kDomain[] = "local.kelpd.test";
@@ -67,8 +67,8 @@ std::string Mail(int i, Kind kind) {
   return text;
 }
 
-MailTreeOptions Options(int sink_port) {
-  MailTreeOptions options;
+ServiceTreeOptions Options(int sink_port) {
+  ServiceTreeOptions options;
   options.binary = KELPD_BINARY;
   options.users = {"alice", "bob", "sender"};
   options.aliases = "team@" + std::string(kDomain) + ":\talice\n";
@@ -83,21 +83,21 @@ struct Places {
   long sink = 0;
 };
 
-Places Count(MailTree& tree, SmtpSink& sink) {
+Places Count(ServiceTree& tree, SmtpSink& sink) {
   Places p;
   p.mailbox = tree.AllMailboxFiles().size();
-  p.error = MailTree::EmlFiles(tree.error_dir()).size();
-  p.queue = MailTree::EmlFiles(tree.queue_dir()).size();
-  p.outgoing = MailTree::EmlFiles(tree.outgoing_dir()).size();
+  p.error = ServiceTree::EmlFiles(tree.error_dir()).size();
+  p.queue = ServiceTree::EmlFiles(tree.queue_dir()).size();
+  p.outgoing = ServiceTree::EmlFiles(tree.outgoing_dir()).size();
   p.sink = sink.MessageCount();
   return p;
 }
 
-bool WaitDrained(MailTree& tree, std::chrono::seconds timeout) {
+bool WaitDrained(ServiceTree& tree, std::chrono::seconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline) {
-    if (MailTree::EmlFiles(tree.queue_dir()).empty() &&
-        MailTree::EmlFiles(tree.outgoing_dir()).empty())
+    if (ServiceTree::EmlFiles(tree.queue_dir()).empty() &&
+        ServiceTree::EmlFiles(tree.outgoing_dir()).empty())
       return true;
     std::this_thread::sleep_for(200ms);
   }
@@ -117,7 +117,7 @@ TEST_F(Soak, MixedLoadWithReloadsRestartsAndPauses) {
   SmtpSink sink;
   std::string error;
   ASSERT_TRUE(sink.Start(&error)) << error;
-  MailTree tree(Options(sink.port()));
+  ServiceTree tree(Options(sink.port()));
   ASSERT_TRUE(tree.Start(&error)) << error;
   ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log();
   const pid_t pid = tree.KelpdPid();
@@ -133,7 +133,7 @@ TEST_F(Soak, MixedLoadWithReloadsRestartsAndPauses) {
   auto elapsed = [&] { return std::chrono::steady_clock::now() - begin; };
   auto next_reload = 7s, next_restart = 23s, next_pause = 13s;
   while (elapsed() < std::chrono::seconds(seconds)) {
-    if (MailTree::EmlFiles(tree.queue_dir()).size() < 200) {
+    if (ServiceTree::EmlFiles(tree.queue_dir()).size() < 200) {
       for (int n = 0; n < 20; ++n, ++total) {
         Kind kind = static_cast<Kind>(total % 10 < 4   ? kLocal
                                       : total % 10 < 5 ? kAlias
@@ -215,7 +215,7 @@ TEST_F(Soak, DescriptorsAndThreadsAfterManyDeliveries) {
   SmtpSink sink;
   std::string error;
   ASSERT_TRUE(sink.Start(&error)) << error;
-  MailTree tree(Options(sink.port()));
+  ServiceTree tree(Options(sink.port()));
   ASSERT_TRUE(tree.Start(&error)) << error;
   ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log();
   const pid_t pid = tree.KelpdPid();
@@ -224,7 +224,7 @@ TEST_F(Soak, DescriptorsAndThreadsAfterManyDeliveries) {
   int queued = 0;
   auto begin = std::chrono::steady_clock::now();
   while (queued < deliveries) {
-    if (MailTree::EmlFiles(tree.queue_dir()).size() < 300) {
+    if (ServiceTree::EmlFiles(tree.queue_dir()).size() < 300) {
       for (int n = 0; n < 50 && queued < deliveries; ++n, ++queued)
         tree.QueueMail("leak-" + std::to_string(queued) + ".eml",
                        Mail(queued, queued % 2 ? kLocal : kRemote));

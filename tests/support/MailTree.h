@@ -1,132 +1,46 @@
-// A complete mail tree for system tests of the real kelpd binary: the
-// configuration directory with its lists, the queue, spool, error, outgoing
-// and filter directories and the lock directory, all in one temporary
-// directory. kelpd runs as a child process, by default in service mode
-// (stdin is no terminal), where SIGTERM stops it, SIGHUP restarts its
-// configuration and SIGUSR1/SIGUSR2 pause and continue it; its syslog
-// datagrams are sent to a loopback port of the tree and collected there. In
-// debug mode (-debug) SIGINT stops it and the log is its standard error.
-//
-//   MailTree tree({.users = {"alice"}});
-//   tree.QueueMail("1.eml", "X-Envelope-From: a@b.test\r\n...");
-//   ASSERT_TRUE(tree.Start(&error)) << error;
-//   ASSERT_TRUE(tree.WaitQueueEmpty(std::chrono::seconds(30)));
-//   EXPECT_EQ(tree.MailboxFiles("alice").size(), 1u);
+// A complete mail tree in a temporary directory for delivery tests: the
+// configuration directory (MAILCONFIGDIR), the lock directory (MAILLOCKDIR)
+// and the queue, spool, error, outgoing and filter directories.
 #pragma once
 
-#include <sys/types.h>
-
-#include <atomic>
-#include <chrono>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "support/PeerProcess.h"
 #include "support/TempDir.h"
 
 namespace kelpd::testing {
 
-struct MailTreeOptions {
-  // The kelpd binary to run (integration tests pass KELPD_BINARY).
-  std::string binary;
-  std::vector<std::string> users = {"alice", "bob"};
-  std::vector<std::string> domains = {"local.kelpd.test"};
-  // The lists' file contents, written as they are.
-  std::string aliases;
-  std::string filters;
-  std::string smarthosts;
-  std::string backupdomains;
-  // "Key: value" lines appended to kelpd.cfg after the directories.
-  std::vector<std::string> settings;
-  bool debug_mode = false;
-};
-
-// Process figures read from /proc/<pid>/status and /proc/<pid>/fd.
-struct ProcessFigures {
-  long peak_rss_kb = -1;  // VmHWM
-  long rss_kb = -1;       // VmRSS
-  int threads = -1;
-  int descriptors = -1;
-};
-ProcessFigures ReadProcessFigures(pid_t pid);
-
 class MailTree {
  public:
-  explicit MailTree(MailTreeOptions options = {});
-  ~MailTree();
-  MailTree(const MailTree&) = delete;
-  MailTree& operator=(const MailTree&) = delete;
+  MailTree();
 
-  std::string root() const { return dir_.path(); }
-  std::string config_dir() const { return dir_.Join("config"); }
-  std::string queue_dir() const { return dir_.Join("queue"); }
-  std::string spool_dir() const { return dir_.Join("spool"); }
-  std::string error_dir() const { return dir_.Join("error"); }
-  std::string outgoing_dir() const { return dir_.Join("outgoing"); }
-  std::string filter_dir() const { return dir_.Join("filtered"); }
-  std::string lock_dir() const { return dir_.Join("lock"); }
+  const std::string& root() const { return tmp_.path(); }
+  std::string config, lock, queue, spool, error, outgoing, filtered;
 
-  // Rewrites kelpd.cfg (the directories, then settings). Directories may be
-  // moved elsewhere (e.g. onto a small file system) before a start.
-  void WriteConfiguration(const std::vector<std::string>& settings);
-  void SetDirectory(const std::string& key, const std::string& path);
-  void WriteList(const std::string& name, const std::string& contents) const;
-  void AddUser(const std::string& name);
-
-  // Writes a queued mail file whole: under a name the agent ignores, then
-  // renamed to name (which should end in ".eml").
-  void QueueMail(const std::string& name, const std::string& contents) const;
-
-  // Starts kelpd with MAILCONFIGDIR and MAILLOCKDIR of this tree.
-  // wrapper (e.g. strace and its options) is put in front of the command.
-  [[nodiscard]] bool Start(std::string* error, const std::vector<std::string>& wrapper = {});
-  // Waits for the line that ends a successful start-up.
-  bool WaitOperational(std::chrono::milliseconds timeout);
-  // kelpd's own process id (not the wrapper's); -1 when not running.
-  pid_t KelpdPid();
-  bool Running();
-  // Sends sig to kelpd itself.
-  void Signal(int sig);
-  // SIGKILL to kelpd and everything it started; waits until they are gone.
-  void Kill();
-  // The stop control (SIGTERM, SIGINT in debug mode) and the exit code
-  // (128 + signal when killed), -1 on time-out (kelpd is then killed).
-  int Stop(std::chrono::milliseconds timeout);
-  PeerProcess& process() { return process_; }
-  // Everything kelpd logged over all its runs in this tree (syslog
-  // datagrams, one a line, or standard error in debug mode).
-  std::string Log();
-  bool WaitForLog(const std::string& needle, std::chrono::milliseconds timeout);
-
-  // Regular "*.eml" files of a directory (names only, sorted).
-  static std::vector<std::string> EmlFiles(const std::string& dir);
-  std::vector<std::string> MailboxFiles(const std::string& user) const;
-  // All mailbox files of all users, as full paths.
-  std::vector<std::string> AllMailboxFiles() const;
-  // Polls until the queue directory holds no "*.eml" file.
-  bool WaitQueueEmpty(std::chrono::milliseconds timeout) const;
+  // The "kelpd.cfg" lines naming the five directories.
+  std::string DirectoryLines() const;
+  // Writes a file of the configuration directory.
+  void WriteConfigFile(const std::string& name, const std::string& contents) const;
+  // Makes the mailbox directory dir_name with its "password" file and, unless
+  // settings is null, its "config" file.
+  std::string AddUser(const std::string& dir_name, const char* settings = "NextUID:\t1\n") const;
+  // Writes a queued mail file as the suite's receiver does: under a name no
+  // scan matches, then renamed into place. Returns its path.
+  std::string Queue(const std::string& name, const std::string& contents) const;
 
  private:
-  std::string ConfigText(const std::vector<std::string>& settings) const;
-  void CollectSyslog();
-
-  MailTreeOptions options_;
-  TempDir dir_;
-  std::map<std::string, std::string> dirs_;
-  PeerProcess process_;
-  std::string earlier_log_;
-  // The syslog receiver of service mode.
-  int syslog_fd_ = -1;
-  int syslog_port_ = 0;
-  std::atomic<bool> syslog_stop_{false};
-  std::mutex syslog_mutex_;
-  std::string syslog_;
-  size_t operational_seen_ = 0;
-  std::thread syslog_thread_;
+  TempDir tmp_;
 };
+
+// The names in dir (dot files left out), sorted.
+std::vector<std::string> ListNames(const std::string& dir);
+
+// A queued mail file: the two envelope lines, a small header and body.
+std::string QueuedMail(const std::string& from, const std::string& to, const std::string& subject,
+                       const std::string& message_id, const std::string& body = "Hello there.\r\n");
+
+// text with the date at the end of every "Received: by" header (the text
+// behind its "; ") replaced by "DATE".
+std::string MaskReceivedDates(const std::string& text);
 
 }  // namespace kelpd::testing
