@@ -98,6 +98,21 @@ void ExpectEveryMailWhole(const std::map<std::string, std::string>& queued, Serv
   }
 }
 
+// Files on the small file system other than mail, settings and the user
+// list's marker: leftovers of writes that failed would eat the space that
+// comes back.
+std::vector<std::string> Leftovers(const std::string& dir) {
+  std::vector<std::string> found;
+  for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
+       ++it) {
+    if (!it->is_regular_file()) continue;
+    std::string name = it->path().filename().string();
+    bool mail = name.size() > 4 && name.compare(name.size() - 4, 4, ".eml") == 0;
+    if (!mail && name != "config" && name != "password") found.push_back(it->path().string());
+  }
+  return found;
+}
+
 class FullDisk : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -141,6 +156,8 @@ TEST_F(FullDisk, SpoolFillsUpAndDeliveryResumesWithSpace) {
   // The account settings must have survived the full disk.
   std::string settings = ReadFile(tree.root() + "/small/spool/alice/config");
   EXPECT_NE(settings.find("NextUID"), std::string::npos) << "the account settings were lost";
+  EXPECT_TRUE(Leftovers(tree.root() + "/small").empty())
+      << ::testing::PrintToString(Leftovers(tree.root() + "/small"));
 
   // Space comes back: new mail is delivered again, into fresh numbers.
   ASSERT_TRUE(small.Resize(64));
@@ -193,6 +210,39 @@ TEST_F(FullDisk, OutgoingFillsUpAndNothingIsLost) {
               in_error);
   EXPECT_GT(delivered, 3);
   EXPECT_GT(in_error, 3);
+  EXPECT_TRUE(Leftovers(tree.root() + "/small").empty())
+      << ::testing::PrintToString(Leftovers(tree.root() + "/small"));
+}
+
+}  // namespace
+
+namespace {
+
+// The error directory on another file system than the queue (a common
+// layout: the error directory on a bigger disk): a failed mail still gets
+// there, whole.
+TEST_F(FullDisk, ErrorDirectoryOnAnotherFileSystem) {
+  ServiceTreeOptions options;
+  options.binary = KELPD_BINARY;
+  options.users = {"alice"};
+  options.settings = {"AutoTransport:\t0"};
+  ServiceTree tree(options);
+  SmallFileSystem other(tree.root() + "/other", 16);
+  if (!other.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << other.error();
+  fs::create_directories(tree.root() + "/other/error");
+  tree.SetDirectory("ErrorDir", tree.root() + "/other/error");
+  std::map<std::string, std::string> queued;
+  queued["disk-1.eml"] = Mail(std::string("nobody@") + kDomain, 1, 10 * 1024);
+  queued["disk-2.eml"] = Mail(std::string("alice@") + kDomain, 2, 10 * 1024);
+  std::string error;
+  ASSERT_TRUE(tree.Start(&error)) << error;
+  ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log();
+  for (const auto& [name, contents] : queued) tree.QueueMail(name, contents);
+  EXPECT_TRUE(tree.WaitQueueEmpty(20s)) << tree.Log().substr(0, 20000);
+  EXPECT_EQ(tree.Stop(60s), 0);
+  EXPECT_TRUE(ReadFile(tree.root() + "/other/error/disk-1.eml") == queued["disk-1.eml"])
+      << tree.Log().substr(0, 20000);
+  EXPECT_EQ(tree.MailboxFiles("alice").size(), 1u);
 }
 
 }  // namespace
