@@ -162,21 +162,34 @@ TEST_F(CrashSafety, KilledAndRestartedUnderLoadLosesNoMail) {
   int sigterm_round = rounds / 2;
   double longest_stop = 0;
   for (int round = 0; round < rounds; ++round) {
+    // A third of the round's share waits in the queue at the start, the rest
+    // arrives in small batches while kelpd works; the kill (or stop) comes
+    // after a random batch, so that it hits reading, storing, sending and
+    // the end of a pass alike.
     int share = (mails - next) / (rounds - round);
-    for (int n = 0; n < share; ++n, ++next)
+    int up_front = share / 3;
+    for (int n = 0; n < up_front; ++n, ++next)
       tree.QueueMail("load-" + std::to_string(next) + ".eml", MailText(next, kinds[next]));
     ASSERT_TRUE(tree.Start(&error)) << error;
     ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log().substr(0, 20000);
-    std::uniform_int_distribution<int> delay_ms(100, 2500);
-    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms(random)));
-    if (round == sigterm_round) {
-      auto begin = std::chrono::steady_clock::now();
-      int code = tree.Stop(90s);
-      longest_stop =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-      EXPECT_EQ(code, 0) << "SIGTERM in the middle of the load";
-    } else {
-      tree.Kill();
+    const int batches = std::max(1, (share - up_front + 4) / 5);
+    std::uniform_int_distribution<int> kill_after(0, batches - 1);
+    std::uniform_int_distribution<int> delay_ms(0, 150);
+    const int kill_batch = kill_after(random);
+    for (int b = 0; b < batches; ++b) {
+      for (int n = 0; n < 5 && next < mails && n + up_front + b * 5 < share; ++n, ++next)
+        tree.QueueMail("load-" + std::to_string(next) + ".eml", MailText(next, kinds[next]));
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms(random)));
+      if (b != kill_batch) continue;
+      if (round == sigterm_round) {
+        auto begin = std::chrono::steady_clock::now();
+        int code = tree.Stop(90s);
+        longest_stop =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        EXPECT_EQ(code, 0) << "SIGTERM in the middle of the load";
+      } else {
+        tree.Kill();
+      }
     }
   }
   ASSERT_EQ(next, mails);
@@ -241,7 +254,7 @@ TEST_F(CrashSafety, KilledAndRestartedUnderLoadLosesNoMail) {
       duplicate_reasons[std::string(kind) + ": " + where]++;
     }
   }
-  std::printf("crash safety: %d mails, %d kills and one SIGTERM (stop took %.1f s)\n", mails, kills,
+  std::printf("crash safety: %d mails, %d kills and one SIGTERM (stop took %.2f s)\n", mails, kills,
               longest_stop);
   std::printf("  lost %d, cut short %d, still waiting %d, duplicated %d\n", lost, cut, waiting,
               duplicated);
