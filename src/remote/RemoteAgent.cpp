@@ -6,6 +6,7 @@
 #include "config/Configuration.h"
 #include "config/FileFinder.h"
 #include "config/Paths.h"
+#include "core/Service.h"
 #include "log/Log.h"
 #include "remote/RetrySchedule.h"
 
@@ -127,7 +128,10 @@ int CRemoteAgent::ScanOutgoing() {
   return added;
 }
 
-bool CRemoteAgent::IsPaused() const { return false; }
+bool CRemoteAgent::IsPaused() const {
+  CService* service = CService::Instance();
+  return service != nullptr && service->PauseEvent().IsSet() && service->RunEvent().IsSet();
+}
 
 void CRemoteAgent::Run() {
   Info(MainLog(), "remote delivery agent (id %04X) started", GetThreadId());
