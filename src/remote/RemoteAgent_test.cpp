@@ -181,7 +181,7 @@ TEST_F(RemoteAgentTest, AnAbandonedNameStaysHeld) {
 }
 
 TEST_F(RemoteAgentTest, ManyThreadsNeverShareAName) {
-  constexpr int kFiles = 400;
+  constexpr int kFiles = 200;
   for (int i = 0; i < kFiles; ++i) Mail("m" + std::to_string(i) + ".eml");
   ASSERT_EQ(agent_->ScanOutgoing(), kFiles);
   std::vector<std::vector<std::string>> taken(4);
