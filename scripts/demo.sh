@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds kelpd, lays out a self-contained demo mail tree under ./demo/ and runs
-# the delivery agent in the console (debug mode) until Ctrl+C.
+# the delivery agent in the console (debug mode) until Ctrl+C. Remote mail goes
+# through a "*" smarthost entry to Postfix's smtp-sink, which the script starts
+# on a loopback port and which accepts and discards every mail.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
 source scripts/lib/packages.sh
-ensure_packages "${BUILD_PACKAGES[@]}"
+ensure_packages "${BUILD_PACKAGES[@]}" postfix
 
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPD_BUILD_TESTS=OFF >/dev/null
 cmake --build build/demo -j "$(nproc)" --target kelpd
@@ -32,7 +34,15 @@ printf '# Local domains\ndemo.example\n' >"$demo/config/domains"
 printf '# Domains this host is a backup mail exchanger for\n' >"$demo/config/backupdomains"
 printf '# Aliases: address or pattern, then target\npostmaster:\talice\nbobby@demo.example:\tbob\n' >"$demo/config/aliases"
 printf '# Subjects and body texts that divert a mail to the filter directory\nbuy cheap pills\n' >"$demo/config/filters"
-printf '# Smarthost routes: domain pattern, then hosts\n' >"$demo/config/smarthosts"
+# The remote peer of the demo: smtp-sink on a free loopback port.
+sink_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+sink_user=()
+[ "$(id -u)" -eq 0 ] && sink_user=(-u nobody)
+/usr/sbin/smtp-sink -h sink.demo.example "${sink_user[@]}" "127.0.0.1:$sink_port" 64 &
+sink_pid=$!
+trap 'kill "$sink_pid" 2>/dev/null || true' EXIT
+printf '# Smarthost routes: domain pattern, then hosts ([user:password@]host[:port])\n*:\t127.0.0.1:%s\n' \
+  "$sink_port" >"$demo/config/smarthosts"
 
 # Two sample mails in the queue, as the suite's SMTP receiver writes them.
 write_mail() {
@@ -43,9 +53,15 @@ write_mail() {
 }
 write_mail demo1 alice@demo.example "Welcome"
 write_mail demo2 bobby@demo.example "Lunch?"
+# A mail for a remote recipient, as the local delivery agent leaves it in the
+# outgoing directory: the remote delivery threads send it to the sink.
+printf 'X-Envelope-From: alice@demo.example\r\nX-Envelope-To: dave@remote.example\r\nFrom: Alice <alice@demo.example>\r\nTo: <dave@remote.example>\r\nSubject: Hello out there\r\nMessage-ID: <demo3@demo.example>\r\n\r\nSent by the remote delivery threads.\r\n' \
+  >"$demo/outgoing/.demo3.tmp"
+mv "$demo/outgoing/.demo3.tmp" "$demo/outgoing/demo3.eml"
 
 export MAILCONFIGDIR=$demo/config
 export MAILLOCKDIR=$demo/lock
 echo "demo tree in $demo; MAILCONFIGDIR=$MAILCONFIGDIR"
+echo "remote mail goes to smtp-sink on 127.0.0.1:$sink_port (look for \"successfully delivered\" and the Traffic line)"
 echo "running kelpd -debug; stop it with Ctrl+C"
-exec "$top/build/demo/src/app/kelpd" -debug
+"$top/build/demo/src/app/kelpd" -debug
