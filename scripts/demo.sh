@@ -29,6 +29,7 @@ OutgoingDir:		$demo/outgoing
 FilterDir:		$demo/filtered
 AutoTransport:		1
 AutoTransport.Threads:	2
+MaskFile:		$demo/config/masquerade
 CFG
 printf '# Local domains\ndemo.example\n' >"$demo/config/domains"
 printf '# Domains this host is a backup mail exchanger for\n' >"$demo/config/backupdomains"
@@ -43,6 +44,7 @@ sink_pid=$!
 trap 'kill "$sink_pid" 2>/dev/null || true' EXIT
 printf '# Smarthost routes: domain pattern, then hosts ([user:password@]host[:port])\n*:\t127.0.0.1:%s\n' \
   "$sink_port" >"$demo/config/smarthosts"
+printf '# Masquerading: local sender, then the address shown outside\nalice:\talice@demo.example\n' >"$demo/config/masquerade"
 
 # Two sample mails in the queue, as the suite's SMTP receiver writes them.
 write_mail() {
@@ -63,5 +65,5 @@ export MAILCONFIGDIR=$demo/config
 export MAILLOCKDIR=$demo/lock
 echo "demo tree in $demo; MAILCONFIGDIR=$MAILCONFIGDIR"
 echo "remote mail goes to smtp-sink on 127.0.0.1:$sink_port (look for \"successfully delivered\" and the Traffic line)"
-echo "running kelpd -debug; stop it with Ctrl+C"
+echo "running kelpd -debug (process id in $MAILCONFIGDIR/Kelpd.pid); stop it with Ctrl+C"
 "$top/build/demo/src/app/kelpd" -debug
