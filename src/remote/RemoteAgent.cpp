@@ -7,12 +7,11 @@
 #include "config/FileFinder.h"
 #include "config/Paths.h"
 #include "core/Service.h"
+#include "local/DirectoryData.h"
 #include "log/Log.h"
 #include "remote/RetrySchedule.h"
 
-namespace {
-constexpr char kDefaultOutgoingDir[] = "/var/spool/zelvane/outgoing";
-}  // namespace
+namespace {}  // namespace
 
 CRemoteAgent::CRemoteAgent()
     : m_strOutgoingDir(Config().GetString("OutgoingDir", kDefaultOutgoingDir)),
