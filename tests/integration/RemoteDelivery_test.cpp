@@ -35,6 +35,7 @@ using kelpd::testing::TempDir;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using namespace std::chrono_literals;
+using Settings = std::map<std::string, std::string>;
 
 std::string MailText(const std::string& sender, const std::string& recipient,
                      const std::string& id) {
@@ -46,7 +47,7 @@ std::string MailText(const std::string& sender, const std::string& recipient,
 // A mail tree of its own and one kelpd -debug on it.
 class RemoteTree {
  public:
-  explicit RemoteTree(std::map<std::string, std::string> settings) {
+  explicit RemoteTree(std::map<std::string, std::string> settings = {}) {
     for (const char* d : {"config", "lock", "queue", "spool", "error", "outgoing", "filtered"})
       dir_.MakeDir(d);
     dir_.MakeDir("bin");
@@ -127,7 +128,7 @@ TEST_F(RemoteDeliveryTest, HostWithoutCredentialsGetsPlainSessionAndTrafficLine)
   PostfixInstance mta(options);
   std::string error;
   ASSERT_TRUE(mta.Start(&error)) << error;
-  RemoteTree tree({});
+  RemoteTree tree;
   tree.SmartHosts("*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
   std::string path = tree.Outgoing(
       "a1.eml", MailText("alice@local.example", "bob@remote.example", "a1@local.example"));
@@ -156,7 +157,7 @@ TEST_F(RemoteDeliveryTest, HostWithCredentialsUsesStartTlsAndAuth) {
   PostfixInstance mta(options);
   std::string error;
   ASSERT_TRUE(mta.Start(&error)) << error;
-  RemoteTree tree({});
+  RemoteTree tree;
   // The password holds ':' and '@'.
   tree.SmartHosts(std::string("*:\t") + kelpd::testing::kPeerUser + ":" +
                   kelpd::testing::kPeerPassword + "@127.0.0.1:" + std::to_string(mta.port()) +
@@ -173,7 +174,7 @@ TEST_F(RemoteDeliveryTest, RejectedRecipientIsReturnedThroughTheResponder) {
   PostfixInstance mta;
   std::string error;
   ASSERT_TRUE(mta.Start(&error)) << error;
-  RemoteTree tree({{"Postmaster", "pm@local.example"}, {"Bounce.Attachment", "1"}});
+  RemoteTree tree(Settings{{"Postmaster", "pm@local.example"}, {"Bounce.Attachment", "1"}});
   tree.SmartHosts("*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
   std::string path = tree.Outgoing(
       "r1.eml",
@@ -196,7 +197,8 @@ TEST_F(RemoteDeliveryTest, DeferredMailIsRetriedEachCycleAndGivenUpWhenTooOld) {
   ASSERT_TRUE(mta.Start(&error)) << error;
   // Cycles as often as the scan allows; a mail older than 0 minutes (one
   // second) is given up at its next temporary failure.
-  RemoteTree tree({{"AutoTransRetry", "0"}, {"AutoTransTime", "0"}, {"Bounce.Disable", "1"}});
+  RemoteTree tree(
+      Settings{{"AutoTransRetry", "0"}, {"AutoTransTime", "0"}, {"Bounce.Disable", "1"}});
   tree.SmartHosts("*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
   std::string path = tree.Outgoing(
       "d1.eml",
@@ -214,7 +216,7 @@ TEST_F(RemoteDeliveryTest, EightThreadsDeliverEachMailOnce) {
   PostfixInstance mta;
   std::string error;
   ASSERT_TRUE(mta.Start(&error)) << error;
-  RemoteTree tree({{"AutoTransport.Threads", "8"}});
+  RemoteTree tree(Settings{{"AutoTransport.Threads", "8"}});
   tree.SmartHosts("*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
   constexpr int kMails = 40;
   for (int i = 0; i < kMails; ++i)
@@ -233,7 +235,7 @@ TEST_F(RemoteDeliveryTest, EightThreadsDeliverEachMailOnce) {
 }
 
 TEST_F(RemoteDeliveryTest, BrokenFileGoesToTheErrorDirectory) {
-  RemoteTree tree({});
+  RemoteTree tree;
   tree.Outgoing("b1.eml", "Subject: no envelope\r\n\r\nbody\r\n");
   ASSERT_TRUE(tree.Start()) << tree.Log();
   ASSERT_TRUE(tree.Wait("sending mail 'b1.eml' failed", 5s)) << tree.Log();
@@ -247,7 +249,7 @@ TEST_F(RemoteDeliveryTest, BrokenFileGoesToTheErrorDirectory) {
 TEST_F(RemoteDeliveryTest, StopDuringADeliveryAbortsIt) {
   ScriptedSmtpServer silent([](ScriptedConnection& c, int) { c.Silence(15000); });
   ScriptedSmtpServer second([](ScriptedConnection& c, int) { c.Send("220 x\r\n"); });
-  RemoteTree tree({{"AutoTransport.Threads", "1"}});
+  RemoteTree tree(Settings{{"AutoTransport.Threads", "1"}});
   tree.SmartHosts("*:\t127.0.0.1:" + std::to_string(silent.port()) +
                   ", 127.0.0.1:" + std::to_string(second.port()) + "\n");
   tree.Outgoing("s1.eml",
