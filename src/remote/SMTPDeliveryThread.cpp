@@ -121,19 +121,6 @@ void CSMTPDeliveryThread::MoveToErrorDir() {
 
 bool CSMTPDeliveryThread::DeliverOne() {
   const std::string& path = m_strMailFile;
-  CMail mail;
-  kelpd::platform::FileError load_error;
-  bool lock_warned = false;
-  if (!mail.Load(path, load_error, true)) {
-    if (load_error.cause != 0 && load_error.cause != 11) {
-      Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d file=\"%s\": %s\n", kSource, 101,
-            load_error.cause, load_error.error, path.c_str(), FileErrorMessage(load_error).c_str());
-    } else {
-      Warning(MainLog(), "Looks like lock on file \"%s\" failed, retrying later!\n", path.c_str());
-      lock_warned = true;
-    }
-  }
-
   kelpd::platform::FileAge age;
   kelpd::platform::FileError age_error;
   if (!kelpd::platform::GetFileAge(path, age, age_error)) {
@@ -142,14 +129,22 @@ bool CSMTPDeliveryThread::DeliverOne() {
     age.size = 0;
   }
 
+  // SendMail reads the file once, for the delivery and for the lines below.
   SendMail();
   const int r = m_nResult;
+  const LoadedMail& mail = LastLoad();
+  if (!mail.loaded) {
+    if (mail.error.cause != 0 && mail.error.cause != 11) {
+      Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d file=\"%s\": %s\n", kSource, 101,
+            mail.error.cause, mail.error.error, path.c_str(), FileErrorMessage(mail.error).c_str());
+    } else {
+      Warning(MainLog(), "Looks like lock on file \"%s\" failed, retrying later!\n", path.c_str());
+    }
+  }
 
   // A file that another program still holds locked, or that is still being
   // written, is not broken: it waits for the next scan.
   if (r == kelpd::smtp::ToInt(kelpd::smtp::DeliveryResult::kBadFile) && MailFileBusy()) {
-    if (!lock_warned)
-      Warning(MainLog(), "Looks like lock on file \"%s\" failed, retrying later!\n", path.c_str());
     m_pAgent->ReleaseFile(m_strFileName);
     return true;
   }
@@ -159,12 +154,11 @@ bool CSMTPDeliveryThread::DeliverOne() {
       // A delivered mail that could not be deleted stays held, so that the
       // next scan does not send it again.
       if (!RemoveFailed()) m_pAgent->ReleaseFile(m_strFileName);
-      const std::string recipient = mail.GetFirstRecipient();
+      const std::string& recipient = mail.first_recipient;
       Info(MainLog(), "successfully delivered mail from <%s> to <%s> (%d bytes)",
-           mail.m_strSender.c_str(), recipient.c_str(), static_cast<int>(age.size));
+           mail.sender.c_str(), recipient.c_str(), static_cast<int>(age.size));
       if (Config().GetInt("TrafficLogging", 1) != 0) {
-        const std::string& sender =
-            mail.m_strResentFor.empty() ? mail.m_strSender : mail.m_strResentFor;
+        const std::string& sender = mail.resent_for.empty() ? mail.sender : mail.resent_for;
         auto is_local = [](const std::string& domain) { return IsLocalDomain(domain); };
         Info(TrafficLog(), "Traffic: %c, %s, %c, %s, %d", kelpd::remote::Locality(sender, is_local),
              sender.c_str(), kelpd::remote::Locality(recipient, is_local), recipient.c_str(),

@@ -116,7 +116,9 @@ bool CSMTPClientThread::ReadMailFile(const std::string& path, std::string& sende
                                      std::string& authAs, std::string& messageId) {
   CMail mail;
   kelpd::platform::FileError error;
+  last_load_ = LoadedMail{};
   if (!mail.Load(path, error, false)) {
+    last_load_.error = error;
     mail_file_busy_ = !error.IsSet();
     const std::string line = Format("error: could not open file \"%s\": %s\n", path.c_str(),
                                     kelpd::net::FileErrorText(&error).c_str());
@@ -124,6 +126,11 @@ bool CSMTPClientThread::ReadMailFile(const std::string& path, std::string& sende
     Error(MainLog(), "%s", line.c_str());
     return false;
   }
+
+  last_load_.loaded = true;
+  last_load_.sender = mail.m_strSender;
+  last_load_.first_recipient = mail.GetFirstRecipient();
+  last_load_.resent_for = mail.m_strResentFor;
 
   if (!m_strSender.empty()) {
     mail.SetEnvelopeSender(sender);
@@ -177,6 +184,7 @@ bool CSMTPClientThread::ReadMailFile(const std::string& path, std::string& sende
 }
 
 void CSMTPClientThread::SendMail() {
+  last_load_ = LoadedMail{};
   mail_file_busy_ = false;
   remove_failed_ = false;
   std::string sender = m_strSender;

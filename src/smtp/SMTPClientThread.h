@@ -40,9 +40,9 @@ class CSMTPClientThread : public CThread {
   // overrides and the masquerading map), the authenticated submitter (which
   // is then not transmitted), the message id, and the message in transmission
   // form ending in CR LF "." CR LF (the
-  // line end of its last line counts as the marker's first CR LF). False when the file can't be read or names
-  // no recipient; loadError tells which (cause 0 with error -1: the file's
-  // lock was not obtained in time or the file holds two bytes or fewer).
+  // line end of its last line counts as the marker's first CR LF). False when the file can't be
+  // read or names no recipient; loadError tells which (cause 0 with error -1: the file's lock was
+  // not obtained in time or the file holds two bytes or fewer).
   bool ReadMailFile(const std::string& path, std::string& sender, std::string& recipient,
                     std::string& message, std::string& authAs, std::string& messageId);
 
@@ -72,6 +72,17 @@ class CSMTPClientThread : public CThread {
     resolver_factory_ = std::move(factory);
   }
 
+  // What the last SendMail read of the mail file, before overrides and
+  // masquerading: the delivery thread's log lines quote it, so that the file
+  // is read once per attempt.
+  struct LoadedMail {
+    bool loaded = false;
+    kelpd::platform::FileError error;  // when not loaded
+    std::string sender;                // m_strSender
+    std::string first_recipient;       // GetFirstRecipient()
+    std::string resent_for;            // m_strResentFor
+  };
+  const LoadedMail& LastLoad() const { return last_load_; }
   // After SendMail: the mail file could not be read only because it was
   // locked by another program or still held two bytes or fewer (result 29).
   bool MailFileBusy() const { return mail_file_busy_; }
@@ -108,6 +119,7 @@ class CSMTPClientThread : public CThread {
 
   RoutingTables tables_;
   std::function<std::unique_ptr<CResolver>()> resolver_factory_;
+  LoadedMail last_load_;
   bool mail_file_busy_ = false;
   bool remove_failed_ = false;
 };
