@@ -207,6 +207,8 @@ TEST_F(RemoteDeliveryTest, DeferredMailIsRetriedEachCycleAndGivenUpWhenTooOld) {
   ASSERT_TRUE(tree.Wait("\" failed for 0 minutes with error 9. I am giving up!", 10s))
       << tree.Log();
   EXPECT_GE(tree.Count("temporarily failed with error 9. I will retry later!"), 1) << tree.Log();
+  // The log line comes just before the deletes.
+  for (int i = 0; i < 100 && FileExists(path + ".err"); ++i) std::this_thread::sleep_for(20ms);
   EXPECT_FALSE(FileExists(path));
   EXPECT_FALSE(FileExists(path + ".err"));
   EXPECT_EQ(tree.Autoresp(), "");
