@@ -274,8 +274,11 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
     bool delivered = false;
     try {
       m_client.Close();
-      m_client.Create(0, kelpd::platform::kSocketStream,
-                      m_strInterface.empty() ? nullptr : m_strInterface.c_str(), false);
+      // A socket that could not be bound to the configured interface would
+      // otherwise connect from any address.
+      if (!m_client.Create(0, kelpd::platform::kSocketStream,
+                           m_strInterface.empty() ? nullptr : m_strInterface.c_str(), false))
+        throw CSocketException(10049);
       m_client.m_nTimeOut = m_nSessionTimeOut;
       m_client.Connect(host.c_str(), port);
       const int greeting = m_client.ReadReply();

@@ -416,6 +416,20 @@ TEST_F(SendMailTest, StopRequestBeforeAHostGives31) {
   EXPECT_TRUE(FileExists(path_));
 }
 
+TEST_F(SendMailTest, InterfaceThatIsNotLocalIsASocketError) {
+  Script s;
+  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { Serve(c, s); });
+  smarthosts_.SetString("*", At(server));
+  thread_->m_strInterface = "192.0.2.123";  // TEST-NET: no interface of this machine
+  EXPECT_EQ(Send(), 8);
+  EXPECT_EQ(server.Connections(), 0);
+  EXPECT_EQ(log_.Count("failed with socket error: the specified address is not available from the "
+                       "local machine"),
+            1);
+  thread_->m_strInterface = "127.0.0.1";
+  EXPECT_EQ(Send(), 0);
+}
+
 TEST_F(SendMailTest, ThisMachinesAddresses) {
   EXPECT_TRUE(CSMTPClientThread::PointsBackToThisHost("127.0.0.1"));
   EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("127.0.0.77"));
