@@ -113,6 +113,9 @@ CFG
     sleep 0.05
   done
   end=$(date +%s.%N)
+  # CPU time of the service and of the sink (clock ticks), for the report below.
+  kelpd_ticks=$(awk '{print $14 + $15}' "/proc/$kelpd_pid/stat" 2>/dev/null || echo 0)
+  sink_ticks=$(awk '{print $14 + $15}' "/proc/$sink_pid/stat" 2>/dev/null || echo 0)
   rss=$(awk '/VmHWM/ {print $2}' "/proc/$kelpd_pid/status" 2>/dev/null || echo 0)
   [ "${rss:-0}" -gt "$peak_kb" ] && peak_kb=$rss
   kill -INT "$kelpd_pid" 2>/dev/null || true
@@ -128,5 +131,12 @@ CFG
   fi
   awk -v n="$n" -v t="$threads" -v s="$start" -v e="$end" -v kb="$peak_kb" 'BEGIN{
     d = e - s; printf "remote-delivery: %d mails, %d threads in %.2f s = %.0f mails/s, peak RSS %.1f MiB\n", n, t, d, n / d, kb / 1024 }'
+  if [ -n "${VERBOSE:-}" ]; then
+    hz=$(getconf CLK_TCK)
+    awk -v n="$n" -v k="$kelpd_ticks" -v sk="$sink_ticks" -v hz="$hz" -v s="$start" -v e="$end" 'BEGIN{
+      printf "  cpu: kelpd %.2f s (%.0f us/mail), smtp-sink %.2f s (%.0f us/mail), wall %.2f s\n",
+        k / hz, k / hz / n * 1e6, sk / hz, sk / hz / n * 1e6, e - s }' >&2
+    uptime >&2
+  fi
   rm -rf "$run"
 done

@@ -318,6 +318,22 @@ TEST_F(DeliveryThreadTest, StopDuringADeliveryAbortsAndMovesTheFileAside) {
   EXPECT_TRUE(FileExists(dir_.Join("error/s1.eml")));
 }
 
+TEST_F(DeliveryThreadTest, IdleThreadAsksTheAgentEvery750Ms) {
+  MakeThread();
+  ASSERT_TRUE(thread_->Start());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // idle by now
+  dir_.WriteFile("outgoing/late.eml", "Subject: no envelope\r\n\r\nbody\r\n");
+  agent_->ScanOutgoing();
+  const auto start = std::chrono::steady_clock::now();
+  while (log_.Count("sending mail 'late.eml' failed") == 0 &&
+         std::chrono::steady_clock::now() - start < std::chrono::seconds(3))
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_TRUE(thread_->Stop(2000));
+  EXPECT_EQ(log_.Count("sending mail 'late.eml' failed"), 1);
+  EXPECT_LT(waited, std::chrono::milliseconds(1000));
+}
+
 TEST_F(DeliveryThreadTest, NullAgentEndsTheThreadAtOnce) {
   thread_ = std::make_unique<CSMTPDeliveryThread>(nullptr);
   ASSERT_TRUE(thread_->Start());
