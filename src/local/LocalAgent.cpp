@@ -1,13 +1,347 @@
 #include "local/LocalAgent.h"
 
-#include "log/Log.h"
+#include <cerrno>
+#include <cstdio>
 
-CLocalAgent::CLocalAgent() = default;
+#include "config/Configuration.h"
+#include "config/FileFinder.h"
+#include "config/Paths.h"
+#include "config/StorableFile.h"
+#include "config/Text.h"
+#include "core/Service.h"
+#include "local/DirectoryData.h"
+#include "local/MailHelpers.h"
+#include "local/MailboxStore.h"
+#include "log/Log.h"
+#include "mail/Address.h"
+#include "mail/Mail.h"
+#include "mail/Srs.h"
+#include "net/LocalHostIdentity.h"
+#include "platform/Errors.h"
+#include "platform/FileMove.h"
+#include "platform/LocalTime.h"
+#include "platform/StopSignal.h"
+
+namespace platform = kelpd::platform;
+namespace text = kelpd::text;
+
+namespace {
+
+constexpr char kSource[] = "Kelpd\\LocalAgent";
+
+// A name taken in the error directory or by a generated copy is tried again
+// with another one at most this often.
+constexpr int kMaxNameAttempts = 10000;
+
+std::string ErrorText(const platform::FileError& err) {
+  return err.error > 0 ? platform::ErrnoText(err.error) : std::string("unknown error");
+}
+
+void LogFileError(int line, const platform::FileError& err, const std::string& path) {
+  Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d file=\"%s\": %s\n", kSource, line,
+        err.cause, err.error, path.c_str(), ErrorText(err).c_str());
+}
+
+void LogMailFileError(int line, const platform::FileError& err, const std::string& path,
+                      const CMail& mail) {
+  Error(MainLog(),
+        "CFileException in %s:%d, cause=%d error=%d file=\"%s\" msgid=<%s> from=<%s> to=<%s>: %s\n",
+        kSource, line, err.cause, err.error, path.c_str(), mail.GetMessageID().c_str(),
+        mail.GetSender().c_str(), mail.GetFirstRecipient().c_str(), ErrorText(err).c_str());
+}
+
+bool ScriptsNoWait() {
+  return Config().GetInt("Scripts.Execution.Parallel", Config().GetInt("AsyncScripts", 1)) != 0;
+}
+
+// "name.eml" -> "name_<n>.eml" (a name without a dot gets "_<n>" at its end).
+std::string WithSuffix(const std::string& name, int n) {
+  const size_t dot = name.rfind('.');
+  const std::string suffix = "_" + std::to_string(n);
+  if (dot == std::string::npos || dot == 0) return name + suffix;
+  return name.substr(0, dot) + suffix + name.substr(dot);
+}
+
+platform::SyncMode SyncModeFromEnvironment() {
+  // The benchmark compares both ways; the default is the faster one.
+  std::string value;
+  if (kelpd::config::EnvValue("KELPD_LOCAL_SYNC", value) && value == "file")
+    return platform::SyncMode::kPerFile;
+  return platform::SyncMode::kDeferred;
+}
+
+}  // namespace
+
+CLocalAgent::CLocalAgent()
+    : m_strQueueDir(Config().GetString("QueueDir", kDefaultQueueDir)),
+      m_strSpoolDir(Config().GetString("SpoolDir", kDefaultSpoolDir)),
+      m_strErrorDir(Config().GetString("ErrorDir", kDefaultErrorDir)),
+      m_strFilterDir(Config().GetString("FilterDir", kDefaultFilterDir)),
+      m_strOutgoingDir(Config().GetString("OutgoingDir", kDefaultOutgoingDir)),
+      sync_mode_(SyncModeFromEnvironment()) {
+  std::string address;
+  GetLocalHostIdentity(address, m_strHostName);
+}
+
 CLocalAgent::~CLocalAgent() = default;
+
+bool CLocalAgent::IsPaused() const {
+  if (paused_) return paused_();
+  CService* service = CService::Instance();
+  return service != nullptr && service->PauseEvent().IsSet() && service->RunEvent().IsSet();
+}
+
+void CLocalAgent::SleepMs(int ms) {
+  if (direct_) return;  // a caller that drives passes itself does its own waiting
+  Sleep(ms);
+}
 
 void CLocalAgent::Run() {
   Info(MainLog(), "local delivery agent (id %04X) started", GetThreadId());
-  // XXX: the queue scan and delivery are not built yet; the agent idles.
-  while (IsRunning()) Sleep(1000);
+  platform::SetThreadSyncMode(sync_mode_);
+  while (IsRunning()) {
+    while (IsPaused() && IsRunning()) Sleep(1000);
+    if (!Scan()) {
+      Error(MainLog(), "couldn't find QueueDir");
+      return;
+    }
+    HandlePending();
+    DeleteProcessed();
+    if (m_pending.IsEmpty() && IsRunning()) Sleep(1000);
+  }
   Info(MainLog(), "local delivery agent (id %04X) stopped", GetThreadId());
+}
+
+bool CLocalAgent::RunOnePass() {
+  direct_ = true;
+  const platform::SyncMode previous = platform::ThreadSyncMode();
+  platform::SetThreadSyncMode(sync_mode_);
+  const bool found = Scan();
+  if (found) {
+    HandlePending();
+    DeleteProcessed();
+  }
+  platform::SetThreadSyncMode(previous);
+  direct_ = false;
+  return found;
+}
+
+bool CLocalAgent::Scan() {
+  m_pending.RemoveAll();
+  // Entries of m_processed and names of failed moves whose files are still
+  // in the queue; the others are dropped below. So a file is never handled
+  // twice while it is in the queue, and neither set outgrows the queue.
+  std::unordered_set<std::string> processed_present;
+  std::unordered_set<std::string> failed_present;
+  CFileFinder finder(MakePath(m_strQueueDir, "*.eml"));
+  while (finder.FindNext()) {
+    if (finder.IsDirectory()) continue;
+    const std::string& name = finder.GetFileName();
+    const std::string path = MakePath(m_strQueueDir, name);
+    if (processed_index_.count(path) != 0) {
+      processed_present.insert(path);
+      continue;
+    }
+    if (failed_moves_.count(name) != 0) failed_present.insert(name);
+    if (finder.GetFileSize() == 0) continue;
+    m_pending.AddTail(name);
+  }
+  const int err = finder.GetError();
+  if (err == ENOENT || err == ENOTDIR) return false;
+
+  if (processed_present.size() != processed_index_.size()) {
+    for (CStringListEx::Position pos = m_processed.GetHeadPosition(); pos;) {
+      const CStringListEx::Position here = pos;
+      const std::string path = m_processed.GetNext(pos);
+      if (processed_present.count(path) == 0) {
+        processed_index_.erase(path);
+        m_processed.RemoveAt(here);
+      }
+    }
+  }
+  failed_moves_.swap(failed_present);
+  return true;
+}
+
+void CLocalAgent::HandlePending() {
+  while (KeepGoing() && !m_pending.IsEmpty()) {
+    const std::string name = m_pending.RemoveHead();
+    if (processed_index_.count(MakePath(m_strQueueDir, name)) != 0) continue;
+    if (failed_moves_.count(name) != 0) {
+      // Its delivery failed before; only the move is still owed.
+      MoveToError(name);
+      continue;
+    }
+    if (!Deliver(name)) {
+      Error(MainLog(), "delivering mail '%s' failed, placing in error", name.c_str());
+      MoveToError(name);
+    }
+  }
+}
+
+bool CLocalAgent::MoveToError(const std::string& name) {
+  const std::string from = MakePath(m_strQueueDir, name);
+  std::string to = MakePath(m_strErrorDir, name);
+  platform::FileError err;
+  for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
+    err = platform::FileError{};
+    if (platform::MoveFileNoReplace(from, to, err)) {
+      failed_moves_.erase(name);
+      return true;
+    }
+    if (err.error != platform::kFileExistsErrno) break;
+    // The error directory keeps what it holds: this mail takes a free name.
+    to = MakePath(m_strErrorDir, WithSuffix(name, attempt));
+  }
+  LogFileError(__LINE__, err, from);
+  failed_moves_.insert(name);
+  SleepMs(1000);
+  return false;
+}
+
+void CLocalAgent::DeleteProcessed() {
+  if (m_processed.IsEmpty()) return;
+  // A mail must survive a power failure once its queue file is gone: what
+  // this pass wrote reaches stable storage first. Should that fail, the files
+  // stay in the queue, still marked processed, and the next pass tries again.
+  if (platform::HasDeferredWrites()) {
+    platform::FileError err;
+    std::string failed_path;
+    if (!platform::FlushDeferredWrites(err, failed_path)) {
+      LogFileError(__LINE__, err, failed_path);
+      return;
+    }
+  }
+  for (CStringListEx::Position pos = m_processed.GetHeadPosition(); pos;) {
+    const CStringListEx::Position here = pos;
+    const std::string path = m_processed.GetNext(pos);
+    platform::FileError err;
+    if (platform::RemoveFile(path, err) || err.error == ENOENT) {
+      processed_index_.erase(path);
+      m_processed.RemoveAt(here);
+    } else {
+      LogFileError(__LINE__, err, path);
+    }
+  }
+}
+
+void CLocalAgent::AddProcessed(const std::string& path) {
+  if (processed_index_.insert(path).second) m_processed.AddTail(path);
+}
+
+platform::LocalTime CLocalAgent::NameTime() const { return platform::LocalTimeNow(); }
+
+std::string CLocalAgent::MakeFileName(bool filter_style) {
+  const platform::LocalTime t = NameTime();
+  char name[64];
+  if (filter_style) {
+    std::snprintf(name, sizeof name, "%04d%02d%02d%02d%02d%02d%04d%04u.eml", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second, t.millisecond, m_nCounter);
+  } else {
+    std::snprintf(name, sizeof name, "%04d%02d%02d%02d%02d%02d%03d%04u.eml", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second, t.millisecond, m_nCounter);
+  }
+  ++m_nCounter;
+  return name;
+}
+
+bool CLocalAgent::SaveGenerated(CMail& mail, const std::string& dir, bool filter_style,
+                                std::string& name, std::string& path, platform::FileError& error) {
+  for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+    path = MakePath(dir, name);
+    error = platform::FileError{};
+    if (mail.Save(path, EnvelopeHeaders, error, true)) return true;
+    if (error.error != platform::kFileExistsErrno) return false;
+    name = MakeFileName(filter_style);
+  }
+  return false;
+}
+
+bool CLocalAgent::Deliver(const std::string& name) {
+  const std::string path = MakePath(m_strQueueDir, name);
+  CMail mail;
+  platform::FileError file_error;
+  if (!mail.Load(path, file_error, false)) {
+    if (file_error.cause != 0 && file_error.cause != 11) {
+      LogFileError(__LINE__, file_error, path);
+      return false;
+    }
+    Warning(MainLog(), "Looks like lock on file \"%s\" failed, retrying later!\n", path.c_str());
+    return true;
+  }
+  if (mail.m_recipients.IsEmpty()) {
+    Error(MainLog(), "no receivers found in mail");
+    return false;
+  }
+
+  std::string filter_name = MakeFileName(true);
+  std::string reason;
+  if (Config().GetInt("FilterContent", 1) != 0 && MatchFilters(mail, reason)) {
+    std::string filter_path;
+    platform::FileError save_error;
+    if (!SaveGenerated(mail, m_strFilterDir, true, filter_name, filter_path, save_error)) {
+      LogMailFileError(__LINE__, save_error, filter_path, mail);
+      return false;
+    }
+    Warning(MainLog(), "mail <%s> from <%s> to <%s> has been filtered due to \"%s\"",
+            mail.GetMessageID().c_str(), mail.GetSender().c_str(), mail.GetFirstRecipient().c_str(),
+            reason.c_str());
+    RunArrivalScript(m_strFilterDir, filter_path, ScriptsNoWait());
+    AddProcessed(path);
+    return true;
+  }
+
+  const CStringListEx recipients = mail.m_recipients;
+  for (const std::string& recipient : recipients) {
+    CMail copy(mail);
+    copy.SetRecipients(recipient);
+    std::string copy_name = MakeFileName(false);
+    if (Config().GetInt("Header.Received.Create", 1) != 0) {
+      std::string received;
+      BuildReceivedHeader(platform::LocalTimeNow(), m_strHostName, recipient, received);
+      copy.AddReceived(received);
+    }
+    std::string target = recipient;
+    if (IsLocalAddress(target)) target = ResolveLocal(text::ToLowerCopy(target));
+
+    if (IsLocalAddress(target)) {
+      const StoreResult stored =
+          StoreInMailbox(copy, target, copy_name, m_strSpoolDir, m_strQueueDir);
+      if (stored == StoreResult::kFailed) return false;
+      // Asked to stop while waiting for the account: the file stays in the
+      // queue and is handled again by a later run.
+      if (stored == StoreResult::kStopped) return true;
+      continue;
+    }
+
+    if (!IsValidAddress(target)) {
+      Error(MainLog(), "recipient in mail <%s> from <%s> to <%s> not valid",
+            copy.GetMessageID().c_str(), copy.GetSender().c_str(),
+            copy.GetFirstRecipient().c_str());
+      return false;
+    }
+    if (!text::EqualsNoCase(target, copy.GetFirstRecipient())) {
+      // Forwarded by an alias: say for whom, and rewrite the sender so that
+      // the receiving side's sender checks see this domain. A null sender
+      // stays null: nothing may ever answer a bounce.
+      copy.SetResentFor(copy.GetFirstRecipient());
+      const std::string srs_domain = Config().GetString("SRS.Domain", "");
+      const std::string srs_challenge = Config().GetString("SRS.Challenge", "");
+      if (!srs_domain.empty() && !srs_challenge.empty() && !copy.GetSender().empty())
+        copy.SetEnvelopeSender(SrsRewrite(copy.GetSender(), srs_domain, srs_challenge));
+    }
+    copy.SetRecipients(target);
+    std::string outgoing_path;
+    platform::FileError save_error;
+    if (!SaveGenerated(copy, m_strOutgoingDir, false, copy_name, outgoing_path, save_error)) {
+      LogMailFileError(__LINE__, save_error, outgoing_path, copy);
+      return false;
+    }
+    Info(MainLog(), "mail <%s> from <%s> to <%s> saved in outgoing", copy.GetMessageID().c_str(),
+         copy.GetSender().c_str(), copy.GetFirstRecipient().c_str());
+    if (Config().GetInt("AutoTransport", 1) == 0)
+      RunArrivalScript(m_strOutgoingDir, outgoing_path, ScriptsNoWait());
+  }
+  AddProcessed(path);
+  return true;
 }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "platform/Durability.h"
 #include "platform/FdIO.h"
 
 namespace kelpd::platform {
@@ -91,7 +92,8 @@ bool WriteFileWhole(const std::string& path, std::initializer_list<std::string_v
   for (std::string_view piece : pieces) {
     if (!piece.empty() && !WriteAll(fd.get(), piece.data(), piece.size())) return fail(errno);
   }
-  if (::fsync(fd.get()) != 0) return fail(errno);
+  const bool per_file = ThreadSyncMode() == SyncMode::kPerFile;
+  if (per_file && ::fdatasync(fd.get()) != 0) return fail(errno);
   if (!fd.Reset()) return fail(errno);
   if (replace) {
     if (::rename(temp_path.c_str(), path.c_str()) != 0) return fail(errno);
@@ -100,6 +102,10 @@ bool WriteFileWhole(const std::string& path, std::initializer_list<std::string_v
     // another one.
     if (::link(temp_path.c_str(), path.c_str()) != 0) return fail(errno);
     ::unlink(temp_path.c_str());
+  }
+  if (!per_file) {
+    NoteDeferredWrite(dir);
+    return true;
   }
   // Make the new name itself durable.
   UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -6,50 +6,86 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <string>
-#include <string_view>
+#include <atomic>
 
-#include "platform/AtomicFile.h"
+#include "platform/FdIO.h"
+#include "platform/UniqueFd.h"
 
 namespace kelpd::platform {
 
-bool GetFileAge(const std::string& path, FileAge& age, FileError& err) {
-  struct statx stx {};
-  if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME | STATX_MTIME | STATX_SIZE, &stx) != 0) {
-    err = FileError::FromErrno(errno);
+namespace {
+
+std::atomic<unsigned> g_move_counter{0};
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+void SyncDirectory(const std::string& dir) {
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.valid()) ::fsync(fd.get());
+}
+
+// link, then unlink of the source: for file systems without RENAME_NOREPLACE.
+bool LinkAndUnlink(const std::string& from, const std::string& to, int& error) {
+  if (::link(from.c_str(), to.c_str()) != 0) {
+    error = errno;
     return false;
   }
-  age.size = stx.stx_size;
-  age.from_birth_time = (stx.stx_mask & STATX_BTIME) != 0 && stx.stx_btime.tv_sec != 0;
-  age.created = age.from_birth_time ? static_cast<int64_t>(stx.stx_btime.tv_sec)
-                                    : static_cast<int64_t>(stx.stx_mtime.tv_sec);
+  if (::unlink(from.c_str()) != 0) {
+    error = errno;
+    ::unlink(to.c_str());
+    return false;
+  }
   return true;
 }
 
-namespace {
-
-// Copies from into to (which must not exist) so that it appears whole, then
-// removes from.
-bool CopyAcross(const std::string& from, const std::string& to, FileError& err) {
-  ReadOnlyFile source;
-  if (!source.Open(from, err)) return false;
-  std::string data;
-  data.resize(static_cast<size_t>(source.Size()));
-  size_t done = 0;
-  while (done < data.size()) {
-    int64_t n = source.ReadAt(static_cast<int64_t>(done), data.data() + done, data.size() - done);
+// Copies from into a new temporary file beside to, syncs it, links it to to
+// and removes from.
+bool CopyAcross(const std::string& from, const std::string& to, int& error) {
+  UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!in.valid()) {
+    error = errno;
+    return false;
+  }
+  const std::string dir = DirectoryOf(to);
+  char name[80];
+  ::snprintf(name, sizeof name, "/.kelpd-move-%d-%u.tmp", static_cast<int>(::getpid()),
+             g_move_counter.fetch_add(1));
+  const std::string temp = (dir == "/" ? std::string() : dir) + name;
+  UniqueFd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+  if (!out.valid()) {
+    error = errno;
+    return false;
+  }
+  auto fail = [&](int e) {
+    out.Reset();
+    ::unlink(temp.c_str());
+    error = e;
+    return false;
+  };
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(in.get(), buffer, sizeof buffer);
     if (n < 0) {
-      err = FileError::FromErrno(errno);
-      return false;
+      if (errno == EINTR) continue;
+      return fail(errno);
     }
     if (n == 0) break;
-    done += static_cast<size_t>(n);
+    if (!WriteAll(out.get(), buffer, static_cast<size_t>(n))) return fail(errno);
   }
-  data.resize(done);
-  if (!WriteFileWhole(to, {std::string_view(data)}, false, err)) return false;
+  if (::fdatasync(out.get()) != 0) return fail(errno);
+  if (!out.Reset()) return fail(errno);
+  if (::link(temp.c_str(), to.c_str()) != 0) return fail(errno);
+  ::unlink(temp.c_str());
+  SyncDirectory(dir);
   if (::unlink(from.c_str()) != 0) {
-    // Two copies are better than none: the source stays, the caller hears.
-    err = FileError::FromErrno(errno);
+    // The copy is in place and durable; the source stays, and the caller
+    // learns that the move did not finish.
+    error = errno;
     return false;
   }
   return true;
@@ -58,22 +94,20 @@ bool CopyAcross(const std::string& from, const std::string& to, FileError& err) 
 }  // namespace
 
 bool MoveFileNoReplace(const std::string& from, const std::string& to, FileError& err) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  int e = errno;
-  if (e == EINVAL || e == ENOSYS) {
-    // No RENAME_NOREPLACE on this file system: link never replaces either.
-    if (::link(from.c_str(), to.c_str()) == 0) {
-      if (::unlink(from.c_str()) == 0) return true;
-      e = errno;
-      ::unlink(to.c_str());
-      err = FileError::FromErrno(e);
-      return false;
+  int error = 0;
+  bool ok = ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+  if (!ok) {
+    error = errno;
+    if (error == EINVAL || error == ENOSYS) {
+      ok = LinkAndUnlink(from, to, error);
     }
-    e = errno;
+    if (!ok && error == EXDEV) ok = CopyAcross(from, to, error);
   }
-  if (e == EXDEV) return CopyAcross(from, to, err);
-  err = FileError::FromErrno(e);
-  return false;
+  if (!ok) {
+    err = FileError::FromErrno(error);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace kelpd::platform

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
+#include <cerrno>
 
+#include "platform/AtomicFile.h"
+#include "platform/Durability.h"
 #include "support/TempDir.h"
 
 namespace kelpd::platform {
@@ -13,38 +15,42 @@ using kelpd::testing::FileExists;
 using kelpd::testing::ReadFile;
 using kelpd::testing::TempDir;
 
-TEST(FileMove, MovesAndNeverReplaces) {
+TEST(FileMove, MovesButNeverReplacesAFile) {
   TempDir dir;
-  std::string a = dir.WriteFile("a/m.eml", "first");
-  std::string b = dir.WriteFile("b/m.eml", "second");
+  const std::string from = dir.WriteFile("queue/a.eml", "new");
+  const std::string taken = dir.WriteFile("error/a.eml", "old");
   FileError err;
-  EXPECT_FALSE(MoveFileNoReplace(a, b, err));
+  EXPECT_FALSE(MoveFileNoReplace(from, taken, err));
   EXPECT_EQ(err.error, EEXIST);
-  EXPECT_EQ(ReadFile(a), "first");
-  EXPECT_EQ(ReadFile(b), "second");
-  std::string c = dir.Join("b/n.eml");
-  EXPECT_TRUE(MoveFileNoReplace(a, c, err));
-  EXPECT_FALSE(FileExists(a));
-  EXPECT_EQ(ReadFile(c), "first");
+  EXPECT_EQ(ReadFile(taken), "old");
+  EXPECT_EQ(ReadFile(from), "new");
+
+  EXPECT_TRUE(MoveFileNoReplace(from, dir.Join("error/b.eml"), err));
+  EXPECT_EQ(ReadFile(dir.Join("error/b.eml")), "new");
+  EXPECT_FALSE(FileExists(from));
+
+  EXPECT_FALSE(MoveFileNoReplace(from, dir.Join("error/c.eml"), err));
+  EXPECT_EQ(err.cause, 2);
+  EXPECT_FALSE(MoveFileNoReplace(dir.Join("error/b.eml"), dir.Join("missing/b.eml"), err));
+  EXPECT_EQ(err.error, ENOENT);
+  EXPECT_TRUE(FileExists(dir.Join("error/b.eml")));
 }
 
-TEST(FileMove, MissingSourceIsCause2) {
+TEST(Durability, DeferredWritesAreNotedUntilFlushed) {
   TempDir dir;
+  ASSERT_EQ(ThreadSyncMode(), SyncMode::kPerFile);
   FileError err;
-  EXPECT_FALSE(MoveFileNoReplace(dir.Join("none"), dir.Join("x"), err));
-  EXPECT_EQ(err.cause, 2);
-}
+  ASSERT_TRUE(WriteFileWhole(dir.Join("one"), {"x"}, true, err));
+  EXPECT_FALSE(HasDeferredWrites());
 
-TEST(FileAge, NewFileIsYoungAndSizeIsRight) {
-  TempDir dir;
-  std::string p = dir.WriteFile("m.eml", "12345");
-  FileAge age;
-  FileError err;
-  ASSERT_TRUE(GetFileAge(p, age, err));
-  EXPECT_EQ(age.size, 5u);
-  EXPECT_LE(std::abs(age.created - static_cast<int64_t>(std::time(nullptr))), 5);
-  EXPECT_FALSE(GetFileAge(dir.Join("none"), age, err));
-  EXPECT_EQ(err.cause, 2);
+  SetThreadSyncMode(SyncMode::kDeferred);
+  ASSERT_TRUE(WriteFileWhole(dir.Join("two"), {"y"}, false, err));
+  EXPECT_TRUE(HasDeferredWrites());
+  std::string failed;
+  EXPECT_TRUE(FlushDeferredWrites(err, failed));
+  EXPECT_FALSE(HasDeferredWrites());
+  SetThreadSyncMode(SyncMode::kPerFile);
+  EXPECT_EQ(ReadFile(dir.Join("two")), "y");
 }
 
 }  // namespace

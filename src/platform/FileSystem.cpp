@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "platform/Durability.h"
 #include "platform/FdIO.h"
 #include "platform/UniqueFd.h"
 
@@ -152,7 +153,8 @@ bool WriteFileAtomic(const std::string& path, std::string_view data, int* err) {
   bool ok = WriteAll(fd.get(), data.data(), data.size());
   // The creation mode was cut by the umask; a replaced file keeps its own.
   if (ok && replaces) ok = ::fchmod(fd.get(), mode) == 0;
-  if (ok) ok = ::fsync(fd.get()) == 0;
+  const bool per_file = ThreadSyncMode() == SyncMode::kPerFile;
+  if (ok && per_file) ok = ::fdatasync(fd.get()) == 0;
   int saved = errno;
   if (ok) {
     ok = fd.Reset();
@@ -166,6 +168,12 @@ bool WriteFileAtomic(const std::string& path, std::string_view data, int* err) {
     ::unlink(temp.c_str());
     SetErr(err, saved);
     return false;
+  }
+  if (!per_file) {
+    // dir keeps its trailing '/'; "/" itself stays whole.
+    NoteDeferredWrite(dir.empty()      ? std::string(".")
+                      : dir.size() > 1 ? dir.substr(0, dir.size() - 1)
+                                       : dir);
   }
   return true;
 }

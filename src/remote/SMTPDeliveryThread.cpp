@@ -11,6 +11,7 @@
 #include "mail/Mail.h"
 #include "net/ErrorTexts.h"
 #include "platform/AtomicFile.h"
+#include "platform/FileAge.h"
 #include "platform/FileMove.h"
 #include "remote/RemoteAgent.h"
 #include "remote/RetrySchedule.h"

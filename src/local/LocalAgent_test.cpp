@@ -1,0 +1,382 @@
+#include "local/LocalAgent.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "local/LocalTestFixture.h"
+#include "mail/Srs.h"
+#include "platform/FileLock.h"
+#include "platform/LocalTime.h"
+
+namespace kelpd::testing {
+namespace {
+
+class LocalAgentTest : public LocalDeliveryTest {
+ protected:
+  // The mailbox file of one copy as the store writes it (date masked).
+  std::string MailboxCopy(const std::string& host, const std::string& recipient,
+                          const std::string& to, const std::string& subject,
+                          const std::string& id) {
+    return "Return-Path: <carol@remote.example>\r\nReceived: by " + host +
+           " (Zelvane Mail Delivery Agent 4.00.4759.1)\r\n\twith KMTP for <" + recipient +
+           ">; DATE\r\nReceived: from client.remote.example by mx.example.org\r\nMessage-ID: <" +
+           id + ">\r\nFrom: <carol@remote.example>\r\nTo: " + to + "\r\nSubject: " + subject +
+           "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\nHello there.\r\n";
+  }
+};
+
+int NextUid(const std::string& path) {
+  CConfigMap settings;
+  return settings.Load(path) ? settings.GetInt("NextUID", -1) : -2;
+}
+
+class LocalAgentSyncTest : public LocalAgentTest,
+                           public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(LocalAgentSyncTest, TwoLocalRecipientsGetACopyEachWithTheirOwnReceivedHeader) {
+  ::setenv("KELPD_LOCAL_SYNC", GetParam(), 1);
+  tree.AddUser("alice");
+  tree.AddUser("bob", "# bob's settings\nNextUID:\t5\n");
+  LoadDirectoryData();
+  tree.Queue("m1.eml", QueuedMail("carol@remote.example", "alice@example.org, bob@example.org",
+                                  "Hello", "m1@remote.example"));
+  CLocalAgent agent;
+  ::unsetenv("KELPD_LOCAL_SYNC");
+  ASSERT_TRUE(agent.RunOnePass());
+
+  const std::string to = "alice@example.org, bob@example.org";
+  EXPECT_EQ(
+      MaskReceivedDates(ReadFile(tree.spool + "/alice/1.eml")),
+      MailboxCopy(agent.GetHostName(), "alice@example.org", to, "Hello", "m1@remote.example"));
+  EXPECT_EQ(MaskReceivedDates(ReadFile(tree.spool + "/bob/5.eml")),
+            MailboxCopy(agent.GetHostName(), "bob@example.org", to, "Hello", "m1@remote.example"));
+  EXPECT_EQ(ListNames(tree.spool + "/alice"),
+            (std::vector<std::string>{"1.eml", "config", "password"}));
+  EXPECT_EQ(NextUid(tree.spool + "/alice/config"), 2);
+  EXPECT_EQ(NextUid(tree.spool + "/bob/config"), 6);
+  EXPECT_NE(ReadFile(tree.spool + "/bob/config").find("# bob's settings"), std::string::npos);
+  EXPECT_TRUE(ListNames(tree.queue).empty());
+  EXPECT_TRUE(ListNames(tree.error).empty());
+  EXPECT_EQ(log.Count("mail <m1@remote.example> from <carol@remote.example> to "
+                      "<alice@example.org> saved in <alice>"),
+            1);
+  EXPECT_EQ(log.Count("to <bob@example.org> saved in <bob>"), 1);
+  EXPECT_EQ(agent.ProcessedCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothSyncModes, LocalAgentSyncTest, ::testing::Values("pass", "file"));
+
+TEST_F(LocalAgentTest, EmptyQueueIsASuccessfulQuietPassAndAMissingOneFails) {
+  LoadDirectoryData();
+  CLocalAgent agent;
+  EXPECT_TRUE(agent.RunOnePass());
+  EXPECT_TRUE(log.Lines().empty()) << log.All();
+
+  Config().SetString("QueueDir", tree.root() + "/no-such-queue");
+  CLocalAgent lost;
+  EXPECT_FALSE(lost.RunOnePass());
+}
+
+TEST_F(LocalAgentTest, ThreadLogsItsStartAndStopAndEndsWithoutTheQueueDirectory) {
+  LoadDirectoryData();
+  {
+    CLocalAgent agent;
+    ASSERT_TRUE(agent.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(agent.Stop(5000));
+  }
+  ASSERT_EQ(log.Lines().size(), 2u) << log.All();
+  EXPECT_NE(log.Lines()[0].text.find("local delivery agent (id "), std::string::npos);
+  EXPECT_NE(log.Lines()[0].text.find(") started"), std::string::npos);
+  EXPECT_NE(log.Lines()[1].text.find(") stopped"), std::string::npos);
+
+  log.Clear();
+  Config().SetString("QueueDir", tree.root() + "/no-such-queue");
+  CLocalAgent lost;
+  ASSERT_TRUE(lost.Start());
+  for (int i = 0; i < 100 && log.Count("couldn't find QueueDir") == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(lost.Stop(5000));
+  EXPECT_EQ(log.Count("couldn't find QueueDir"), 1);
+  EXPECT_EQ(log.Count("stopped"), 0);
+}
+
+TEST_F(LocalAgentTest, ZeroLengthFileIsNeverPickedUp) {
+  tree.AddUser("alice");
+  LoadDirectoryData();
+  tree.Queue("empty.eml", "");
+  CLocalAgent agent;
+  ASSERT_TRUE(agent.RunOnePass());
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_EQ(ListNames(tree.queue), (std::vector<std::string>{"empty.eml"}));
+  EXPECT_TRUE(log.Lines().empty()) << log.All();
+}
+
+TEST_F(LocalAgentTest, LockedFileStaysWithTheWarningAndIsDeliveredOnceReleased) {
+  tree.AddUser("alice");
+  LoadDirectoryData();
+  const std::string path = tree.Queue(
+      "locked.eml", QueuedMail("carol@remote.example", "alice@example.org", "Hi", "l@x"));
+  CLocalAgent agent;
+  {
+    platform::NamedLock held(CMail::LockNameOf(path));
+    ASSERT_EQ(held.Lock(0), platform::LockResult::kAcquired);
+    ASSERT_TRUE(agent.RunOnePass());
+    EXPECT_EQ(log.Count("Looks like lock on file \"" + path + "\" failed, retrying later!\n"), 1)
+        << log.All();
+    EXPECT_EQ(ListNames(tree.queue), (std::vector<std::string>{"locked.eml"}));
+    EXPECT_EQ(ListNames(tree.spool + "/alice").size(), 2u);
+  }
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_TRUE(ListNames(tree.queue).empty());
+  EXPECT_NE(ReadFile(tree.spool + "/alice/1.eml").find("Subject: Hi\r\n"), std::string::npos);
+}
+
+TEST_F(LocalAgentTest, DirectoryWithCapitalsReceivesMailForTheLowerCaseUser) {
+  tree.AddUser("Alice");
+  LoadDirectoryData();
+  tree.Queue("m.eml", QueuedMail("carol@remote.example", "alice@example.org", "Hi", "a@x"));
+  CLocalAgent agent;
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_EQ(ListNames(tree.spool + "/Alice"),
+            (std::vector<std::string>{"1.eml", "config", "password"}));
+  EXPECT_EQ(log.Count("to <alice@example.org> saved in <alice>"), 1) << log.All();
+}
+
+TEST_F(LocalAgentTest, AliasToARemoteAddressGoesOutWithResentForAndARewrittenSender) {
+  tree.AddUser("alice");
+  tree.WriteConfigFile("aliases", "fwd@example.org:\tdave@remote.example\n");
+  LoadDirectoryData();
+  Config().SetString("SRS.Domain", "srs.example.org");
+  Config().SetString("SRS.Challenge", "s3cret");
+  const std::string queued =
+      QueuedMail("carol@remote.example", "fwd@example.org", "Fwd", "f@remote.example");
+  tree.Queue("f.eml", queued);
+  CLocalAgent agent;
+  ASSERT_TRUE(agent.RunOnePass());
+
+  const std::vector<std::string> out = ListNames(tree.outgoing);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].size(), 25u);  // 14 time digits, 3 of milliseconds, 4 of counter, ".eml"
+  const std::string srs = SrsRewrite("carol@remote.example", "srs.example.org", "s3cret");
+  ASSERT_NE(srs, "carol@remote.example");
+  EXPECT_EQ(MaskReceivedDates(ReadFile(tree.outgoing + "/" + out[0])),
+            "X-Envelope-From: " + srs + "\r\nX-Envelope-To: dave@remote.example\r\nReceived: by " +
+                agent.GetHostName() +
+                " (Zelvane Mail Delivery Agent 4.00.4759.1)\r\n\twith KMTP for "
+                "<fwd@example.org>; DATE\r\nReceived: from client.remote.example by "
+                "mx.example.org\r\nMessage-ID: <f@remote.example>\r\nFrom: "
+                "<carol@remote.example>\r\nTo: fwd@example.org\r\nSubject: Fwd\r\nDate: Mon, 1 "
+                "Jan 2024 10:00:00 +0000\r\nX-Resent-For: fwd@example.org\r\n\r\nHello "
+                "there.\r\n");
+  EXPECT_EQ(log.Count("mail <f@remote.example> from <" + srs +
+                      "> to <dave@remote.example> saved in outgoing"),
+            1)
+      << log.All();
+  EXPECT_TRUE(ListNames(tree.queue).empty());
+}
+
+TEST_F(LocalAgentTest, NullSenderIsNeverRewritten) {
+  tree.WriteConfigFile("aliases", "fwd@example.org:\tdave@remote.example\n");
+  LoadDirectoryData();
+  Config().SetString("SRS.Domain", "srs.example.org");
+  Config().SetString("SRS.Challenge", "s3cret");
+  tree.Queue("b.eml", QueuedMail("", "fwd@example.org", "Bounce", "b@x"));
+  CLocalAgent agent;
+  ASSERT_TRUE(agent.RunOnePass());
+  const std::vector<std::string> out = ListNames(tree.outgoing);
+  ASSERT_EQ(out.size(), 1u);
+  const std::string copy = ReadFile(tree.outgoing + "/" + out[0]);
+  EXPECT_EQ(copy.rfind("X-Envelope-From: \r\nX-Envelope-To: dave@remote.example\r\n", 0), 0u)
+      << copy;
+  EXPECT_NE(copy.find("\r\nX-Resent-For: fwd@example.org\r\n"), std::string::npos);
+}
+
+TEST_F(LocalAgentTest, DirectRemoteRecipientHasNoResentFor) {
+  LoadDirectoryData();
+  tree.Queue("r.eml", QueuedMail("carol@remote.example", "dave@remote.example", "Out", "o@x"));
+  CLocalAgent agent;
+  ASSERT_TRUE(agent.RunOnePass());
+  const std::vector<std::string> out = ListNames(tree.outgoing);
+  ASSERT_EQ(out.size(), 1u);
+  const std::string copy = ReadFile(tree.outgoing + "/" + out[0]);
+  EXPECT_EQ(copy.rfind("X-Envelope-From: carol@remote.example\r\nX-Envelope-To: "
+                       "dave@remote.example\r\n",
+                       0),
+            0u);
+  EXPECT_EQ(copy.find("X-Resent-For"), std::string::npos);
+}
+
+TEST_F(LocalAgentTest, UnknownLocalRecipientSendsTheWholeFileToTheErrorDirectory) {
+  tree.AddUser("alice");
+  LoadDirectoryData();
+  const std::string queued = QueuedMail(
+      "carol@remote.example", "alice@example.org, nobody@example.org", "Hi", "u@remote.example");
+  tree.Queue("u.eml", queued);
+  CLocalAgent agent;
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_EQ(log.Count("recipient in mail <u@remote.example> from <carol@remote.example> to "
+                      "<nobody@example.org> not valid"),
+            1)
+      << log.All();
+  EXPECT_EQ(log.Count("delivering mail 'u.eml' failed, placing in error"), 1);
+  EXPECT_EQ(ReadFile(tree.error + "/u.eml"), queued);
+  EXPECT_TRUE(ListNames(tree.queue).empty());
+  // The copy stored before the failure stays.
+  EXPECT_EQ(ListNames(tree.spool + "/alice").size(), 3u);
+}
+
+TEST_F(LocalAgentTest, MailWithoutRecipientsGoesToTheErrorDirectory) {
+  LoadDirectoryData();
+  const std::string queued = "From: <carol@remote.example>\r\nSubject: none\r\n\r\nBody\r\n";
+  tree.Queue("n.eml", queued);
+  CLocalAgent agent;
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_EQ(log.Count("no receivers found in mail"), 1);
+  EXPECT_EQ(ReadFile(tree.error + "/n.eml"), queued);
+}
+
+TEST_F(LocalAgentTest, MissingAccountSettingsSendTheMailToTheErrorDirectory) {
+  tree.AddUser("erin", nullptr);
+  LoadDirectoryData();
+  const std::string queued =
+      QueuedMail("carol@remote.example", "erin@example.org", "Hi", "e@remote.example");
+  tree.Queue("e.eml", queued);
+  CLocalAgent agent;
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_EQ(log.Count("couldn't load account config: " + tree.spool + "/erin/config (error=2)"), 1)
+      << log.All();
+  EXPECT_EQ(ReadFile(tree.error + "/e.eml"), queued);
+  EXPECT_EQ(ListNames(tree.spool + "/erin"), (std::vector<std::string>{"password"}));
+}
+
+TEST_F(LocalAgentTest, FilteredMailIsStoredOnceInTheFilterDirectoryAndNowhereElse) {
+  tree.AddUser("alice");
+  tree.AddUser("bob");
+  tree.WriteConfigFile("filters", "Buy Cheap\n");
+  LoadDirectoryData();
+  tree.Queue("s.eml", QueuedMail("carol@remote.example", "alice@example.org, bob@example.org",
+                                 "BUY CHEAP pills", "s@remote.example"));
+  CLocalAgent agent;
+  ASSERT_TRUE(agent.RunOnePass());
+  const std::vector<std::string> filtered = ListNames(tree.filtered);
+  ASSERT_EQ(filtered.size(), 1u);
+  EXPECT_EQ(filtered[0].size(), 26u);  // four digits of milliseconds
+  EXPECT_EQ(ReadFile(tree.filtered + "/" + filtered[0]),
+            "X-Envelope-From: carol@remote.example\r\nX-Envelope-To: alice@example.org\r\n"
+            "Received: from client.remote.example by mx.example.org\r\nMessage-ID: "
+            "<s@remote.example>\r\nFrom: <carol@remote.example>\r\nTo: alice@example.org, "
+            "bob@example.org\r\nSubject: BUY CHEAP pills\r\nDate: Mon, 1 Jan 2024 10:00:00 "
+            "+0000\r\n\r\nHello there.\r\n");
+  EXPECT_EQ(ListNames(tree.spool + "/alice").size(), 2u);
+  EXPECT_EQ(ListNames(tree.spool + "/bob").size(), 2u);
+  EXPECT_TRUE(ListNames(tree.queue).empty());
+  EXPECT_EQ(log.Count("mail <s@remote.example> from <carol@remote.example> to "
+                      "<alice@example.org> has been filtered due to \"buy cheap\""),
+            1)
+      << log.All();
+}
+
+TEST_F(LocalAgentTest, FileThatCannotBeMovedStaysAndOnlyTheMoveIsRetried) {
+  LoadDirectoryData();
+  const std::string missing = tree.root() + "/error-later";
+  Config().SetString("ErrorDir", missing);
+  const std::string queued = "Subject: no recipients\r\n\r\nBody\r\n";
+  const std::string path = tree.Queue("x.eml", queued);
+  CLocalAgent agent;
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_EQ(log.Count("CFileException in Kelpd\\LocalAgent:"), 1) << log.All();
+  EXPECT_EQ(log.Count("cause=2 error=2 file=\"" + path + "\""), 1) << log.All();
+  EXPECT_EQ(ListNames(tree.queue), (std::vector<std::string>{"x.eml"}));
+
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_EQ(log.Count("no receivers found in mail"), 1) << log.All();
+  EXPECT_EQ(log.Count("delivering mail 'x.eml' failed"), 1);
+  EXPECT_EQ(log.Count("CFileException in Kelpd\\LocalAgent:"), 2);
+
+  std::filesystem::create_directory(missing);
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_EQ(log.Count("no receivers found in mail"), 1);
+  EXPECT_TRUE(ListNames(tree.queue).empty());
+  EXPECT_EQ(ReadFile(missing + "/x.eml"), queued);
+}
+
+TEST_F(LocalAgentTest, MoveToTheErrorDirectoryNeverReplacesAFile) {
+  LoadDirectoryData();
+  tree.Queue("x.eml", "Subject: first\r\n\r\nBody\r\n");
+  {
+    std::FILE* f = std::fopen((tree.error + "/x.eml").c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("older mail", f);
+    std::fclose(f);
+  }
+  CLocalAgent agent;
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_EQ(ReadFile(tree.error + "/x.eml"), "older mail");
+  EXPECT_EQ(ReadFile(tree.error + "/x_1.eml"), "Subject: first\r\n\r\nBody\r\n");
+  EXPECT_TRUE(ListNames(tree.queue).empty());
+}
+
+// An agent whose generated names all carry one fixed time.
+class FixedClockAgent : public CLocalAgent {
+ protected:
+  platform::LocalTime NameTime() const override {
+    platform::LocalTime t;
+    t.year = 2024;
+    t.month = 2;
+    t.day = 29;
+    t.hour = 23;
+    t.minute = 59;
+    t.second = 58;
+    t.millisecond = 7;
+    return t;
+  }
+};
+
+TEST_F(LocalAgentTest, TakenGeneratedNamesTakeTheNextCounterValue) {
+  tree.WriteConfigFile("filters", "spam\n");
+  LoadDirectoryData();
+  // The first mail uses counter 0 for its filter-style name and 1 for its
+  // copy; the second mail 2 (filter style, diverted) and so on.
+  tree.Queue("a.eml", QueuedMail("carol@remote.example", "dave@remote.example", "Out", "o@x"));
+  for (const char* taken : {"/outgoing/20240229235958007"
+                            "0001.eml",
+                            "/outgoing/20240229235958007"
+                            "0002.eml",
+                            "/filtered/20240229235958"
+                            "0007"
+                            "0004.eml"}) {
+    std::FILE* f = std::fopen((tree.root() + taken).c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("taken", f);
+    std::fclose(f);
+  }
+  FixedClockAgent agent;
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_EQ(ListNames(tree.outgoing),
+            (std::vector<std::string>{"202402292359580070001.eml", "202402292359580070002.eml",
+                                      "202402292359580070003.eml"}));
+  EXPECT_EQ(ReadFile(tree.outgoing + "/202402292359580070001.eml"), "taken");
+  EXPECT_EQ(ReadFile(tree.outgoing + "/202402292359580070002.eml"), "taken");
+  EXPECT_NE(ReadFile(tree.outgoing + "/202402292359580070003.eml")
+                .find("X-Envelope-To: dave@remote.example\r\n"),
+            std::string::npos);
+
+  tree.Queue("b.eml", QueuedMail("carol@remote.example", "dave@remote.example", "spam", "s@x"));
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_EQ(ListNames(tree.filtered),
+            (std::vector<std::string>{"2024022923595800070004.eml", "2024022923595800070005.eml"}));
+  EXPECT_EQ(ReadFile(tree.filtered + "/2024022923595800070004.eml"), "taken");
+  EXPECT_NE(ReadFile(tree.filtered + "/2024022923595800070005.eml").find("Subject: spam\r\n"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace kelpd::testing

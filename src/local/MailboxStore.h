@@ -1,0 +1,42 @@
+// Storing one copy of a mail in a local user's mailbox, and the Received
+// header that the local delivery agent puts on top of every copy.
+//
+// A mailbox is the user's directory under the spool directory: its settings
+// file "config" hands out the numbers of the mailbox files "%u.eml". Every
+// program of the suite that reads or writes an account's settings holds the
+// account lock, a named lock called after the settings file's path.
+//
+// Thread-safe in the sense that concurrent stores into one mailbox are
+// serialised by the account lock; the local delivery agent is the only
+// thread of the service that stores.
+#pragma once
+
+#include <string>
+
+#include "platform/LocalTime.h"
+
+class CMail;
+
+enum class StoreResult {
+  kStored,
+  kFailed,   // logged; the queue file goes to the error directory
+  kStopped,  // the worker was asked to stop while it waited: try again later
+};
+
+// Stores mail (a copy that already carries its single recipient and its
+// Received header) for user, whose mailbox is spoolDir joined with the name
+// of its directory on disk. replyName is the outgoing-style name the agent
+// made for this copy: the auto-responder writes its reply to
+// "<queueDir>/r_<replyName>".
+StoreResult StoreInMailbox(CMail& mail, const std::string& user, const std::string& replyName,
+                           const std::string& spoolDir, const std::string& queueDir);
+
+// The account lock's name for a settings file path: its last 259 characters
+// with every '\' written as '/'.
+std::string AccountLockName(const std::string& settingsPath);
+
+// The value of the Received header of one copy: "by <host> (Zelvane Mail
+// Delivery Agent 4.00.4759.1)", a fold, "with KMTP", " for <recipient>" when
+// "Header.Received.Recipient" is on (default 1), "; " and the date of time.
+void BuildReceivedHeader(const kelpd::platform::LocalTime& time, const std::string& hostName,
+                         const std::string& recipient, std::string& text);

@@ -1,0 +1,182 @@
+#include "local/MailboxStore.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "config/ConfigMap.h"
+#include "core/Thread.h"
+#include "local/LocalTestFixture.h"
+#include "platform/FileLock.h"
+#include "platform/LocalTime.h"
+
+namespace kelpd::testing {
+namespace {
+
+class MailboxStoreTest : public LocalDeliveryTest {
+ protected:
+  // A copy for alice as the agent hands it to the store.
+  CMail AliceCopy() {
+    const std::string path = tree.Queue(
+        "q.eml", QueuedMail("carol@remote.example", "alice@example.org", "Hi", "q@remote.example"));
+    CMail mail;
+    platform::FileError err;
+    EXPECT_TRUE(mail.Load(path, err, false));
+    mail.AddReceived("by host (test)");
+    return mail;
+  }
+
+  int NextUid(const std::string& user_dir) {
+    CConfigMap settings;
+    return settings.Load(user_dir + "/config") ? settings.GetInt("NextUID", -1) : -2;
+  }
+
+  static constexpr char kRest[] =
+      "Received: by host (test)\r\nReceived: from client.remote.example by mx.example.org\r\n"
+      "Message-ID: <q@remote.example>\r\nFrom: <carol@remote.example>\r\nTo: "
+      "alice@example.org\r\nSubject: Hi\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\nHello "
+      "there.\r\n";
+};
+
+TEST_F(MailboxStoreTest, TakenNumberIsPassedOverAndNextUidFollowsTheOneUsed) {
+  const std::string dir = tree.AddUser("alice", "NextUID:\t7\n");
+  tree.Queue("../spool/alice/7.eml", "an older mail");
+  LoadDirectoryData();
+  CMail mail = AliceCopy();
+  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool, tree.queue), StoreResult::kStored);
+  EXPECT_EQ(ReadFile(dir + "/7.eml"), "an older mail");
+  EXPECT_EQ(ReadFile(dir + "/8.eml"),
+            std::string("Return-Path: <carol@remote.example>\r\n") + kRest);
+  EXPECT_EQ(NextUid(dir), 9);
+  EXPECT_EQ(log.Count("mail <q@remote.example> from <carol@remote.example> to "
+                      "<alice@example.org> saved in <alice>"),
+            1)
+      << log.All();
+}
+
+TEST_F(MailboxStoreTest, WithoutNextUidTheFirstMailIsNumberOne) {
+  const std::string dir = tree.AddUser("alice", "# no number yet\n");
+  LoadDirectoryData();
+  CMail mail = AliceCopy();
+  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool, tree.queue), StoreResult::kStored);
+  EXPECT_EQ(ListNames(dir), (std::vector<std::string>{"1.eml", "config", "password"}));
+  EXPECT_EQ(NextUid(dir), 2);
+}
+
+TEST_F(MailboxStoreTest, ReplyOrEnvelopeSettingWritesTheEnvelopeLines) {
+  const std::string envelope =
+      "X-Envelope-From: carol@remote.example\r\nX-Envelope-To: alice@example.org\r\n";
+  for (const char* settings : {"RunReply:\t1\nRunReplyTemplate:\t\n", "SaveEnvelope:\t1\n"}) {
+    const std::string dir = tree.AddUser("alice", settings);
+    LoadDirectoryData();
+    CMail mail = AliceCopy();
+    ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool, tree.queue), StoreResult::kStored);
+    EXPECT_EQ(ReadFile(dir + "/1.eml"), envelope + kRest) << settings;
+    std::filesystem::remove_all(dir);
+  }
+  // No responder ran: nothing appeared in the queue but the test's own file.
+  EXPECT_EQ(ListNames(tree.queue), (std::vector<std::string>{"q.eml"}));
+}
+
+TEST_F(MailboxStoreTest, MissingSettingsFailWithTheirLine) {
+  tree.AddUser("alice", nullptr);
+  LoadDirectoryData();
+  CMail mail = AliceCopy();
+  EXPECT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool, tree.queue), StoreResult::kFailed);
+  EXPECT_EQ(log.Count("couldn't load account config: " + tree.spool + "/alice/config (error=2)"), 1)
+      << log.All();
+}
+
+TEST_F(MailboxStoreTest, StoreWaitsForTheAccountLockAndGivesUpOnlyOnStop) {
+  const std::string dir = tree.AddUser("alice");
+  LoadDirectoryData();
+  CMail mail = AliceCopy();
+  platform::NamedLock account(AccountLockName(dir + "/config"));
+  ASSERT_EQ(account.Lock(0), platform::LockResult::kAcquired);
+
+  class StoreThread : public CThread {
+   public:
+    StoreThread(CMail& m, const std::string& spool, const std::string& queue)
+        : mail_(m), spool_(spool), queue_(queue) {}
+    void Run() override { result = StoreInMailbox(mail_, "alice", "r.eml", spool_, queue_); }
+    std::atomic<StoreResult> result{StoreResult::kFailed};
+    std::atomic<bool> done{false};
+
+   private:
+    CMail& mail_;
+    std::string spool_, queue_;
+  };
+  {
+    StoreThread waiting(mail, tree.spool, tree.queue);
+    ASSERT_TRUE(waiting.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(waiting.HasEnded());
+    ASSERT_TRUE(waiting.Stop(5000));
+    EXPECT_EQ(waiting.result.load(), StoreResult::kStopped);
+    EXPECT_EQ(ListNames(dir).size(), 2u);
+  }
+  {
+    StoreThread waiting(mail, tree.spool, tree.queue);
+    ASSERT_TRUE(waiting.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(waiting.HasEnded());
+    account.Unlock();
+    for (int i = 0; i < 250 && !waiting.HasEnded(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(waiting.result.load(), StoreResult::kStored);
+    EXPECT_TRUE(waiting.Stop(5000));
+  }
+  EXPECT_EQ(ListNames(dir), (std::vector<std::string>{"1.eml", "config", "password"}));
+}
+
+TEST_F(MailboxStoreTest, AccountLockNameIsTheTailOfThePathWithForwardSlashes) {
+  EXPECT_EQ(AccountLockName("c:\\mail\\spool\\alice\\config"), "c:/mail/spool/alice/config");
+  const std::string longer = "/" + std::string(300, 'd') + "/config";
+  EXPECT_EQ(AccountLockName(longer), longer.substr(longer.size() - 259));
+}
+
+class ReceivedHeaderTest : public LocalDeliveryTest {
+ protected:
+  void TearDown() override {
+    ::unsetenv("TZ");
+    ::tzset();
+    LocalDeliveryTest::TearDown();
+  }
+  static platform::LocalTime In(const char* zone, time_t t) {
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+    return platform::LocalTimeOf(t);
+  }
+};
+
+TEST_F(ReceivedHeaderTest, NamesTheRecipientUnlessSwitchedOff) {
+  const platform::LocalTime t = In("UTC", 1704103200);  // 2024-01-01 10:00:00 UTC, a Monday
+  std::string text;
+  BuildReceivedHeader(t, "mx.example.org", "alice@example.org", text);
+  EXPECT_EQ(text,
+            "by mx.example.org (Zelvane Mail Delivery Agent 4.00.4759.1)\r\n\twith KMTP for "
+            "<alice@example.org>; Mon, 1 Jan 2024 10:00:00 +0000");
+  Config().SetString("Header.Received.Recipient", "0");
+  BuildReceivedHeader(t, "mx.example.org", "alice@example.org", text);
+  EXPECT_EQ(text,
+            "by mx.example.org (Zelvane Mail Delivery Agent 4.00.4759.1)\r\n\twith KMTP; Mon, 1 "
+            "Jan 2024 10:00:00 +0000");
+}
+
+TEST_F(ReceivedHeaderTest, DateCarriesTheZoneOffsetWithDaylightSavingTime) {
+  std::string text;
+  BuildReceivedHeader(In("Asia/Kolkata", 1704103200), "h", "a@b", text);
+  EXPECT_EQ(text.substr(text.find("; ")), "; Mon, 1 Jan 2024 15:30:00 +0530");
+  BuildReceivedHeader(In("Europe/Berlin", 1720000000), "h", "a@b", text);  // July
+  EXPECT_EQ(text.substr(text.find("; ")), "; Wed, 3 Jul 2024 11:46:40 +0200");
+  BuildReceivedHeader(In("America/St_Johns", 1704103200), "h", "a@b", text);
+  EXPECT_EQ(text.substr(text.find("; ")), "; Mon, 1 Jan 2024 06:30:00 -0330");
+}
+
+}  // namespace
+}  // namespace kelpd::testing

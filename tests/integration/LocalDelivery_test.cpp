@@ -1,0 +1,169 @@
+// The local delivery agent inside the real kelpd, run with "-debug" on a
+// temporary mail tree: mailbox files, their Received headers, the helper
+// script, the file lock shared with other programs, forwarding and the error
+// directory.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mail/Mail.h"
+#include "mail/Srs.h"
+#include "platform/FileLock.h"
+#include "support/MailTree.h"
+#include "support/PeerProcess.h"
+#include "support/TempDir.h"
+
+namespace kelpd::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class LocalDeliveryIntegration : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("MAILCONFIGDIR", tree.config.c_str(), 1);
+    ::setenv("MAILLOCKDIR", tree.lock.c_str(), 1);
+    tree.WriteConfigFile("domains", "example.org\n");
+    tree.WriteConfigFile("backupdomains", "");
+    tree.WriteConfigFile("aliases", "fwd@example.org:\tdave@remote.example\n");
+    tree.WriteConfigFile("filters", "cheap pills\n");
+  }
+  void TearDown() override {
+    kelpd.Stop(5000ms);
+    ::unsetenv("MAILCONFIGDIR");
+    ::unsetenv("MAILLOCKDIR");
+    ::unsetenv("TZ");
+  }
+
+  void Start(const std::string& extra = "") {
+    tree.WriteConfigFile("kelpd.cfg", tree.DirectoryLines() + "AutoTransport:\t0\n" + extra);
+    std::string error;
+    ASSERT_TRUE(kelpd.Start({KELPD_BINARY, "-debug"}, &error)) << error;
+    ASSERT_TRUE(kelpd.WaitForStderr("fully operational", 10s)) << kelpd.Stderr();
+  }
+
+  static bool WaitForFile(const std::string& path, std::chrono::milliseconds limit = 10s) {
+    for (auto end = std::chrono::steady_clock::now() + limit;
+         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms)) {
+      if (FileExists(path)) return true;
+    }
+    return FileExists(path);
+  }
+
+  MailTree tree;
+  PeerProcess kelpd;
+};
+
+TEST_F(LocalDeliveryIntegration, TwoRecipientsGetTheirOwnCopyAndTheScriptRunsInTheMailbox) {
+  const std::string alice = tree.AddUser("Alice");
+  const std::string bob = tree.AddUser("bob", "NextUID:\t7\n");
+  tree.Queue("../spool/bob/7.eml", "older");
+  const std::string script = tree.root() + "/spool/Alice/onarrival.cmd";
+  {
+    std::string text = "#!/bin/sh\necho \"$(pwd) $1\" >> " + tree.root() + "/script.out\n";
+    FILE* f = std::fopen(script.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+    ::chmod(script.c_str(), 0755);
+  }
+  ::setenv("TZ", "Asia/Kolkata", 1);
+  Start("Scripts.Execution.Parallel:\t0\n");
+  tree.Queue("m1.eml", QueuedMail("carol@remote.example", "alice@example.org, bob@example.org",
+                                  "Hello", "m1@remote.example"));
+  ASSERT_TRUE(WaitForFile(bob + "/8.eml")) << kelpd.Stderr();
+  ASSERT_TRUE(WaitForFile(alice + "/1.eml"));
+  for (int i = 0; i < 250 && FileExists(tree.queue + "/m1.eml"); ++i)
+    std::this_thread::sleep_for(20ms);
+  EXPECT_FALSE(FileExists(tree.queue + "/m1.eml"));
+
+  const std::string a = ReadFile(alice + "/1.eml");
+  const std::string b = ReadFile(bob + "/8.eml");
+  const std::string rest =
+      ">; DATE\r\nReceived: from client.remote.example by mx.example.org\r\nMessage-ID: "
+      "<m1@remote.example>\r\nFrom: <carol@remote.example>\r\nTo: alice@example.org, "
+      "bob@example.org\r\nSubject: Hello\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\nHello "
+      "there.\r\n";
+  const size_t by = a.find("Received: by ");
+  ASSERT_NE(by, std::string::npos) << a;
+  const std::string host = a.substr(by + 13, a.find(' ', by + 13) - by - 13);
+  const std::string head = "Return-Path: <carol@remote.example>\r\nReceived: by " + host +
+                           " (Zelvane Mail Delivery Agent 4.00.4759.1)\r\n\twith KMTP for <";
+  EXPECT_EQ(MaskReceivedDates(a), head + "alice@example.org" + rest);
+  EXPECT_EQ(MaskReceivedDates(b), head + "bob@example.org" + rest);
+  EXPECT_NE(a.find(" +0530\r\nReceived: from"), std::string::npos) << a;
+  EXPECT_EQ(ReadFile(bob + "/7.eml"), "older");
+  EXPECT_NE(ReadFile(bob + "/config").find("NextUID:9"), std::string::npos);
+
+  EXPECT_EQ(ReadFile(tree.root() + "/script.out"), alice + " " + alice + "/1.eml\n");
+  EXPECT_TRUE(kelpd.WaitForStderr("postprocessing-script for \"" + alice + "/1.eml\" finished", 5s))
+      << kelpd.Stderr();
+  EXPECT_NE(kelpd.Stderr().find("info: mail <m1@remote.example> from <carol@remote.example> to "
+                                "<alice@example.org> saved in <alice>"),
+            std::string::npos)
+      << kelpd.Stderr();
+}
+
+TEST_F(LocalDeliveryIntegration, FileLockedByAnotherProgramWaitsForItsRelease) {
+  const std::string alice = tree.AddUser("alice");
+  Start();
+  const std::string path = tree.queue + "/held.eml";
+  platform::NamedLock held(CMail::LockNameOf(path));
+  ASSERT_EQ(held.Lock(0), platform::LockResult::kAcquired);
+  tree.Queue("held.eml", QueuedMail("carol@remote.example", "alice@example.org", "Hi", "h@x"));
+  // The agent waits up to 10 s for the lock before it gives up for this pass.
+  ASSERT_TRUE(kelpd.WaitForStderr(
+      "warning: Looks like lock on file \"" + path + "\" failed, retrying later!", 20s))
+      << kelpd.Stderr();
+  EXPECT_TRUE(FileExists(path));
+  EXPECT_FALSE(FileExists(alice + "/1.eml"));
+  held.Unlock();
+  ASSERT_TRUE(WaitForFile(alice + "/1.eml", 20s)) << kelpd.Stderr();
+  EXPECT_NE(ReadFile(alice + "/1.eml").find("Subject: Hi\r\n"), std::string::npos);
+}
+
+TEST_F(LocalDeliveryIntegration, ForwardingFilteringAndTheErrorDirectory) {
+  tree.AddUser("alice");
+  Start("SRS.Domain:\tsrs.example.org\nSRS.Challenge:\ts3cret\n");
+  const std::string unknown =
+      QueuedMail("carol@remote.example", "nobody@example.org", "Who", "n@remote.example");
+  tree.Queue("unknown.eml", unknown);
+  tree.Queue("fwd.eml", QueuedMail("carol@remote.example", "fwd@example.org", "Fwd", "f@x"));
+  tree.Queue("spam.eml",
+             QueuedMail("carol@remote.example", "alice@example.org", "Cheap Pills today", "s@x"));
+  ASSERT_TRUE(WaitForFile(tree.error + "/unknown.eml")) << kelpd.Stderr();
+  EXPECT_EQ(ReadFile(tree.error + "/unknown.eml"), unknown);
+  EXPECT_TRUE(
+      kelpd.WaitForStderr("error: recipient in mail <n@remote.example> from "
+                          "<carol@remote.example> to <nobody@example.org> not valid",
+                          5s));
+  for (int i = 0; i < 250 && !ListNames(tree.queue).empty(); ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(ListNames(tree.queue).empty());
+
+  const std::vector<std::string> out = ListNames(tree.outgoing);
+  ASSERT_EQ(out.size(), 1u);
+  const std::string copy = ReadFile(tree.outgoing + "/" + out[0]);
+  EXPECT_EQ(copy.rfind("X-Envelope-From: " +
+                           SrsRewrite("carol@remote.example", "srs.example.org", "s3cret") +
+                           "\r\nX-Envelope-To: dave@remote.example\r\n",
+                       0),
+            0u)
+      << copy;
+  EXPECT_NE(copy.find("\r\nX-Resent-For: fwd@example.org\r\n"), std::string::npos);
+
+  EXPECT_EQ(ListNames(tree.filtered).size(), 1u);
+  EXPECT_EQ(ListNames(tree.spool + "/alice"), (std::vector<std::string>{"config", "password"}));
+  EXPECT_TRUE(kelpd.WaitForStderr(
+      "warning: mail <s@x> from <carol@remote.example> to <alice@example.org> has been "
+      "filtered due to \"cheap pills\"",
+      5s));
+}
+
+}  // namespace
+}  // namespace kelpd::testing
