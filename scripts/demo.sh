@@ -8,7 +8,7 @@ source scripts/lib/packages.sh
 ensure_packages "${BUILD_PACKAGES[@]}"
 
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPD_BUILD_TESTS=OFF >/dev/null
-cmake --build build/demo -j "$(nproc)" --target kelpd
+cmake --build build/demo -j "$(nproc)" --target kelpd kelpd-submit autoresp.exe
 
 demo=$top/demo
 mkdir -p "$demo"/{config,lock,queue,spool,error,outgoing,filtered}
@@ -34,18 +34,38 @@ printf '# Aliases: address or pattern, then target\npostmaster:\talice\nbobby@de
 printf '# Subjects and body texts that divert a mail to the filter directory\nbuy cheap pills\n' >"$demo/config/filters"
 printf '# Smarthost routes: domain pattern, then hosts\n' >"$demo/config/smarthosts"
 
-# Two sample mails in the queue, as the suite's SMTP receiver writes them.
-write_mail() {
-  local name=$1 to=$2 subject=$3
-  printf 'X-Envelope-From: carol@remote.example\r\nX-Envelope-To: %s\r\nFrom: Carol <carol@remote.example>\r\nTo: <%s>\r\nSubject: %s\r\nMessage-ID: <%s@remote.example>\r\n\r\nHello from the demo.\r\n' \
-    "$to" "$to" "$subject" "$name" >"$demo/queue/$name.eml.tmp"
-  mv "$demo/queue/$name.eml.tmp" "$demo/queue/$name.eml"
-}
-write_mail demo1 alice@demo.example "Welcome"
-write_mail demo2 bobby@demo.example "Lunch?"
-
 export MAILCONFIGDIR=$demo/config
 export MAILLOCKDIR=$demo/lock
+# kelpd finds autoresp.exe beside itself or on PATH.
+export PATH=$top/build/demo/src/companions:$PATH
+
+# Sample mails in the queue, put there by kelpd-submit as the suite's SMTP
+# receiver would: one for alice, one for bob through the alias bobby, and one
+# with three recipients in a single queue file.
+submit() { "$top/build/demo/src/companions/kelpd-submit" -f carol@remote.example "$@"; }
+submit alice@demo.example <<'MAIL'
+From: Carol <carol@remote.example>
+To: Alice <alice@demo.example>
+Subject: Welcome
+
+Hello from the demo.
+MAIL
+submit bobby@demo.example <<'MAIL'
+From: Carol <carol@remote.example>
+To: <bobby@demo.example>
+Subject: Lunch?
+
+Hello from the demo.
+MAIL
+submit -t <<'MAIL'
+From: Carol <carol@remote.example>
+To: Alice <alice@demo.example>, Bob <bob@demo.example>
+Bcc: postmaster@demo.example
+Subject: Team meeting
+
+Three recipients, one queue file; the Bcc line is not passed on.
+MAIL
+
 echo "demo tree in $demo; MAILCONFIGDIR=$MAILCONFIGDIR"
 echo "running kelpd -debug; stop it with Ctrl+C"
 exec "$top/build/demo/src/app/kelpd" -debug
