@@ -173,17 +173,23 @@ bool HasEightBit(std::string_view s) {
 }
 
 std::string EncodeHeaderValue(std::string_view value) {
-  bool plain = true;
-  for (char c : value) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 0x80 || (u < 32 && c != '\t')) plain = false;
-  }
-  if (plain) return std::string(value);
-  // CR and LF must not reach the header; the rest goes into encoded words of
-  // at most 45 bytes (60 Base64 characters), well inside a header line.
+  // A value read from a folded header holds CR LF before each continuation;
+  // unfolded, it is one line, and any other CR or LF must not reach the header.
   std::string clean;
-  for (char c : value)
-    if (c != '\r' && c != '\n') clean += c;
+  clean.reserve(value.size());
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '\r' || value[i] == '\n') continue;
+    clean += value[i];
+  }
+  bool plain = true;
+  for (char c : clean) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x80 || (u < 32 && c != '\t') || u == 127) plain = false;
+  }
+  if (plain) return clean;
+  // Encoded words of at most 45 bytes (60 Base64 characters) stay well inside
+  // a header line. A word may split a multi-byte character; readers join
+  // adjacent words before decoding.
   std::string out;
   for (size_t i = 0; i < clean.size(); i += 45) {
     if (!out.empty()) out += "\r\n\t";

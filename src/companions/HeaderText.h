@@ -44,9 +44,9 @@ std::vector<std::string> SplitAddressList(std::string_view value);
 // when the text does not end in one (an empty text stays empty).
 std::string ToQueuedForm(std::string_view text);
 
-// A header value for a header field: unchanged when it is printable ASCII,
-// otherwise one RFC 2047 encoded word per up to 45 bytes ("=?UTF-8?B?...?="),
-// the words separated by a folding CR LF TAB.
+// A header value for a header field, unfolded (CR and LF dropped): unchanged
+// when it is then printable ASCII, otherwise one RFC 2047 encoded word per up
+// to 45 bytes ("=?UTF-8?B?...?="), the words separated by a folding CR LF TAB.
 std::string EncodeHeaderValue(std::string_view value);
 
 // Whether any byte of text has the high bit set.

@@ -88,6 +88,16 @@ TEST(HeaderScan, StopsAtTheFirstLineThatIsNoHeader) {
   EXPECT_EQ(body, 0u);
 }
 
+TEST(HeaderValue, FoldedAsciiStaysPlainEightBitIsEncoded) {
+  EXPECT_EQ(EncodeHeaderValue("Auto: long\r\n\tsubject"), "Auto: long\tsubject");
+  EXPECT_EQ(EncodeHeaderValue("Gr\xc3\xbc\xc3\x9f"
+                              "e"),
+            "=?UTF-8?B?R3LDvMOfZQ==?=");
+  const std::string encoded = EncodeHeaderValue(std::string(50, '\xe4'));
+  EXPECT_NE(encoded.find("?=\r\n\t=?UTF-8?B?"), std::string::npos);  // two words
+  EXPECT_EQ(encoded.find('\xe4'), std::string::npos);
+}
+
 // kelpd-submit run as the suite's users run it: a child process reading its
 // standard input, with its own configuration and lock directories.
 class SubmitProgram : public ::testing::Test {
