@@ -6,9 +6,10 @@
 // recipient, separated by ", "), followed by the message with CR LF line ends
 // and every lone "." line doubled, as the suite stores mail. A message without
 // a header section gets an empty line after the envelope lines, so none of its
-// text is taken for a header; a message without "Date" or "Message-ID" gets
-// one. The file is written under its named lock, under a temporary name,
-// synced, and linked to a new unique "*.eml" name.
+// text is taken for a header; a message without "From" (when the sender is
+// not null), "Date" or "Message-ID" gets one. Bcc lines are never passed on.
+// The file is written under its named lock, under a temporary name, synced,
+// and linked to a new unique "*.eml" name.
 #pragma once
 
 #include <string>
