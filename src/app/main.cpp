@@ -1,11 +1,10 @@
 // kelpd: the mail delivery agent.
-#include "log/ConsoleLogTarget.h"
-#include "log/Log.h"
+#include "app/DeliveryAgentApp.h"
+#include "core/CrashReporter.h"
 
 int main(int argc, char** argv) {
-  (void)argc;
-  (void)argv;
-  SetTarget(MainLog(), std::make_unique<CConsoleLogTarget>());
-  Info(MainLog(), "Zelvane Mail Delivery Agent %d.%02d.%04d.%d launching...", 4, 0, 4759, 1);
-  return 0;
+  // Before anything else, so that any failure from here on leaves its line.
+  kelpd::core::InstallCrashReporter();
+  CDeliveryAgentApp app;
+  return app.Main(argc, argv);
 }

@@ -1,5 +1,7 @@
 #include "core/Thread.h"
 
+#include "platform/CrashSignals.h"
+
 #include <atomic>
 #include <ctime>
 #include <mutex>
@@ -98,6 +100,8 @@ bool CThread::Start() {
 }
 
 void CThread::Entry(std::shared_ptr<Shared> shared, CThread* self) {
+  // A stack overflow on this worker must still reach the crash reporter.
+  kelpd::platform::ThreadCrashStack crash_stack;
   const uint32_t tid = kelpd::platform::CurrentThreadId();
   // Each worker's generator is seeded once, at its start.
   kelpd::core::SeedThreadRandom(static_cast<uint32_t>(std::time(nullptr)) ^ (tid * 2654435761u));

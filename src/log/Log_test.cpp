@@ -108,6 +108,9 @@ TEST(CLog, TargetExchangeWhileOtherThreadsWrite) {
     });
   }
   for (int i = 0; i < 2000; ++i) SetTarget(channel, std::make_unique<CheckedTarget>(&writes));
+  // On a loaded machine the writers may not have begun yet: let them write.
+  while (writes.load() < 100) std::this_thread::yield();
+  for (int i = 0; i < 200; ++i) SetTarget(channel, std::make_unique<CheckedTarget>(&writes));
   done = true;
   for (auto& t : writers) t.join();
   EXPECT_GT(writes.load(), 0);
