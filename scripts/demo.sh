@@ -27,12 +27,14 @@ OutgoingDir:		$demo/outgoing
 FilterDir:		$demo/filtered
 AutoTransport:		1
 AutoTransport.Threads:	2
+MaskFile:		$demo/config/masquerade
 CFG
 printf '# Local domains\ndemo.example\n' >"$demo/config/domains"
 printf '# Domains this host is a backup mail exchanger for\n' >"$demo/config/backupdomains"
 printf '# Aliases: address or pattern, then target\npostmaster:\talice\nbobby@demo.example:\tbob\n' >"$demo/config/aliases"
 printf '# Subjects and body texts that divert a mail to the filter directory\nbuy cheap pills\n' >"$demo/config/filters"
 printf '# Smarthost routes: domain pattern, then hosts\n' >"$demo/config/smarthosts"
+printf '# Masquerading: local sender, then the address shown outside\nalice:\talice@demo.example\n' >"$demo/config/masquerade"
 
 export MAILCONFIGDIR=$demo/config
 export MAILLOCKDIR=$demo/lock
@@ -67,5 +69,5 @@ Three recipients, one queue file; the Bcc line is not passed on.
 MAIL
 
 echo "demo tree in $demo; MAILCONFIGDIR=$MAILCONFIGDIR"
-echo "running kelpd -debug; stop it with Ctrl+C"
+echo "running kelpd -debug (process id in $MAILCONFIGDIR/Kelpd.pid); stop it with Ctrl+C"
 exec "$top/build/demo/src/app/kelpd" -debug

@@ -1,16 +1,80 @@
 #include "app/DeliveryAgentApp.h"
 
 #include <cstdio>
+#include <exception>
 #include <memory>
 
+#include "app/LifecycleRules.h"
 #include "app/Version.h"
+#include "config/Configuration.h"
+#include "config/Paths.h"
+#include "config/StorableFile.h"
+#include "config/Text.h"
+#include "core/ChangeNotification.h"
+#include "local/DirectoryData.h"
+#include "local/LocalAgent.h"
+#include "local/MailHelpers.h"
 #include "log/ConsoleLogTarget.h"
 #include "log/Log.h"
+#include "log/Syslog.h"
+#include "platform/FileSystem.h"
+#include "platform/Inotify.h"
+#include "platform/LocalTime.h"
+#include "platform/StopSignal.h"
+#include "remote/RemoteAgent.h"
+#include "remote/SMTPDeliveryThread.h"
 
 using namespace kelpd::app;
 
+namespace {
+
+constexpr char kConfigDirVariable[] = "MAILCONFIGDIR";
+// A stopping worker gets this long to end on its own, then kStopPolls polls
+// of kStopPollMs each before it is given up.
+constexpr int kStopWaitMs = 1000;
+constexpr int kStopPolls = 120;
+constexpr int kStopPollMs = 500;
+constexpr int kPassSleepMs = 1000;
+
+// The signal that the main thread's waits in the run loop watch (sleeps,
+// the wait for a new-mail script); raised when the service stops.
+kelpd::platform::StopSignal& RunLoopStop() {
+  static kelpd::platform::StopSignal* signal = new kelpd::platform::StopSignal();
+  return *signal;
+}
+
+bool IsDirectory(const std::string& path) {
+  kelpd::platform::FileStatus status;
+  int err = 0;
+  return kelpd::platform::StatFile(path, status, &err) && status.is_directory;
+}
+
+bool AutoTransportOn() { return Config().GetInt("AutoTransport", 1) != 0; }
+
+bool ScriptsRunInParallel() {
+  return Config().GetInt("Scripts.Execution.Parallel", Config().GetInt("AsyncScripts", 1)) != 0;
+}
+
+}  // namespace
+
 CDeliveryAgentApp::CDeliveryAgentApp() : CService(kDisplayName, kShortName) {
   SetAcceptedControls(kAcceptStop | kAcceptPauseContinue | kAcceptShutdown);
+}
+
+CDeliveryAgentApp::~CDeliveryAgentApp() {
+  CThread::Dispose(std::move(local_agent_));
+  bool threads_ended = true;
+  for (auto& thread : delivery_threads_) {
+    if (thread && !thread->HasEnded()) threads_ended = false;
+    CThread::Dispose(std::move(thread));
+  }
+  // A delivery thread that is still running may still use the remote agent:
+  // then the agent stays, as the thread does, until the process has gone.
+  if (threads_ended && !threads_given_up_)
+    CThread::Dispose(std::move(remote_agent_));
+  else
+    (void)remote_agent_.release();
+  pid_file_.Release();
 }
 
 void CDeliveryAgentApp::Usage() {
@@ -40,25 +104,409 @@ void CDeliveryAgentApp::Usage() {
 }
 
 bool CDeliveryAgentApp::OnInit() {
-  // The process-id file comes with the rest of the start-up sequence.
+  // The process-id file. Without it the service runs all the same.
+  std::string config_dir;
+  if (kelpd::config::EnvValue(kConfigDirVariable, config_dir)) {
+    int err = 0;
+    pid_file_.Create(MakePath(config_dir, ShortName()) + ".pid", &err);
+  }
+
   ReportStatus(kStartPending, 1000);
   if (IsDebug()) {
     SetTarget(MainLog(), std::make_unique<CConsoleLogTarget>());
     SetTarget(TrafficLog(), std::make_unique<CConsoleLogTarget>());
   } else {
-    // XXX: install the syslog targets here once log/Syslog.h is merged: CSyslog("Kelpd", "mail",
-    // "127.0.0.1", 514) on MainLog() and CSyslog("Kelpd", "local2", "127.0.0.1", 514) on
-    // TrafficLog().
+    SetTarget(MainLog(), std::make_unique<CSyslog>(ShortName(), "mail", "127.0.0.1", 514));
+    SetTarget(TrafficLog(), std::make_unique<CSyslog>(ShortName(), "local2", "127.0.0.1", 514));
   }
-  // Socket library start-up has nothing to do on this system.
+  // The socket library needs no start-up on this system.
   Info(MainLog(), "Zelvane Mail Delivery Agent %d.%02d.%04d.%d launching...", kVersionMajor,
        kVersionMinor, kVersionBuild, kVersionRevision);
+
+  ReportStatus(kStartPending, 1000);
+  for (int i = 1; i + 1 < argc(); ++i) {
+    if (kelpd::text::EqualsNoCase(argv()[i], "-c")) {
+      config_file_name_ = argv()[i + 1];
+      break;
+    }
+  }
+  Info(MainLog(), "loading configuration file %s...", config_file_name_.c_str());
+  if (!Config().LoadFromEnvDir(config_file_name_, kConfigDirVariable)) {
+    Error(MainLog(), "could not load configuration");
+    return false;
+  }
+  if (!CheckDirectories()) return false;
+
+  ReportStatus(kStartPending, 1000);
+  if (!IsDebug()) ConfigureLogging();
+
+  // From here on a failure stops what was started, so that no agent is
+  // left working while the process ends.
+  auto fail = [this]() {
+    if (local_agent_) StopLocalAgent(kStartPending);
+    if (have_threads_) StopDeliveryThreads(kStartPending);
+    if (remote_agent_) StopRemoteAgent(kStartPending);
+    return false;
+  };
+
+  ReportStatus(kStartPending, 1000);
+  Info(MainLog(), "creating user-list...");
+  if (!CreateUserList()) {
+    Error(MainLog(), "could not create user-list");
+    return fail();
+  }
+  ReportStatus(kStartPending, 1000);
+  Info(MainLog(), "loading 'domains'-file...");
+  if (!Domains().LoadFromEnvDir("domains", kConfigDirVariable)) {
+    Error(MainLog(), "could not load 'domains'-file");
+    return fail();
+  }
+  ReportStatus(kStartPending, 1000);
+  Info(MainLog(), "loading 'backupdomains'-file...");
+  BackupDomains().LoadFromEnvDir("backupdomains", kConfigDirVariable);
+  Info(MainLog(), "loading 'aliases'-file...");
+  if (!Aliases().LoadFromEnvDir("aliases", kConfigDirVariable)) {
+    Error(MainLog(), "could not load 'aliases'-file");
+    return fail();
+  }
+  Info(MainLog(), "number of faulty aliases: %d", GetFaultyAliasCount());
+  Info(MainLog(), "preresolving aliases...");
+  PreresolveAliases();
+  ReportStatus(kStartPending, 1000);
+  Info(MainLog(), "loading 'filters'-file...");
+  if (!Filters().LoadFromEnvDir("filters", kConfigDirVariable))
+    Info(MainLog(), "could not load 'filters'-file");
+  ReportStatus(kStartPending, 1000);
+  Info(MainLog(), "loading optional 'smarthosts'-file...");
+  SmartHosts().LoadFromEnvDir("smarthosts", kConfigDirVariable);
+  ReportStatus(kStartPending, 1000);
+  std::string mask_file = Config().GetString("MaskFile");
+  if (!mask_file.empty()) {
+    Info(MainLog(), "loading masquerading-file...");
+    Masquerading().Load(mask_file);
+  }
+
+  ReportStatus(kStartPending, 1000);
+  if (!StartLocalAgent()) return fail();
+  ReportStatus(kStartPending, 1000);
+  if (AutoTransportOn()) {
+    if (!StartRemoteAgent() || !StartDeliveryThreads()) return fail();
+  }
+  Info(MainLog(), "Zelvane Mail Delivery Agent launched and fully operational");
   return true;
 }
 
+bool CDeliveryAgentApp::CheckDirectories() {
+  bool ok = true;
+  std::string queue = Config().GetString("QueueDir", kDefaultQueueDir);
+  if (ok && !IsDirectory(queue)) {
+    Error(MainLog(), "invalid QueueDir, \"%s\" is missing or no directory", queue.c_str());
+    ok = false;
+  }
+  std::string spool = Config().GetString("SpoolDir", kDefaultSpoolDir);
+  if (ok && !IsDirectory(spool)) {
+    Error(MainLog(), "invalid SpoolDir, \"%s\" is missing or no directory", spool.c_str());
+    ok = false;
+  }
+  std::string error = Config().GetString("ErrorDir", kDefaultErrorDir);
+  if (ok && !IsDirectory(error)) {
+    Error(MainLog(), "invalid ErrorDir, \"%s\" is missing or no directory", error.c_str());
+    ok = false;
+  }
+  std::string outgoing = Config().GetString("OutgoingDir", kDefaultOutgoingDir);
+  if (ok && !IsDirectory(outgoing)) {
+    Error(MainLog(), "invalid OutgoingDir, \"%s\" is missing or no directory", outgoing.c_str());
+    ok = false;
+  }
+  std::string filtered = Config().GetString("FilterDir", kDefaultFilterDir);
+  if (ok && !IsDirectory(filtered))
+    Warning(MainLog(), "invalid FilterDir, \"%s\" is missing or no directory", filtered.c_str());
+  return ok;
+}
+
+void CDeliveryAgentApp::ConfigureLogging() {
+  const CConfigMap& config = Config();
+  std::string host = config.GetString("LogHost", "127.0.0.1");
+  std::string facility = config.GetString("LogFacility", "mail");
+  int port = config.GetInt("LogPort", 514);
+  std::string traffic_host = config.GetString("TrafficLogHost", host);
+  std::string traffic_facility = config.GetString("TrafficLogFacility", "local2");
+  int traffic_port = config.GetInt("TrafficLogPort", port);
+  SetTarget(MainLog(), std::make_unique<CSyslog>(ShortName(), facility, host, port));
+  SetTarget(TrafficLog(),
+            std::make_unique<CSyslog>(ShortName(), traffic_facility, traffic_host, traffic_port));
+}
+
+void CDeliveryAgentApp::SleepWhileRunning(int ms) {
+  // The main thread's stop signal ends the sleep when the service stops.
+  if (RunEvent().IsSet()) kelpd::platform::SleepFor(ms);
+}
+
+int CDeliveryAgentApp::Run() {
+  kelpd::platform::SetCurrentStopSignal(&RunLoopStop());
+  HourlySchedule hourly(kelpd::platform::LocalTimeNow().minute);
+  std::string config_dir;
+  kelpd::config::EnvValue(kConfigDirVariable, config_dir);
+  CChangeNotification config_monitor;
+  config_monitor.Create(config_dir, false,
+                        kelpd::platform::kNotifyFileName | kelpd::platform::kNotifyLastWrite);
+
+  while (RunEvent().IsSet()) {
+    if (PauseEvent().IsSet()) {
+      SleepWhileRunning(kPassSleepMs);
+      continue;
+    }
+    if (Config().GetInt("HourlyCleanup", 0) != 0 && !AutoTransportOn()) {
+      // The hourly mode: no list is watched, the new-mail script tidies the
+      // outgoing directory once an hour.
+      if (hourly.Due(kelpd::platform::LocalTimeNow().minute))
+        RunArrivalScript(Config().GetString("OutgoingDir", kDefaultOutgoingDir), std::string(),
+                         ScriptsRunInParallel());
+      SleepWhileRunning(kHourlyPollMs);
+      continue;
+    }
+    bool config_changed = config_monitor.HasChanged();
+    bool spool_changed = !config_changed && UserListMonitorChanged();
+    if (!config_changed && !spool_changed) {
+      SleepWhileRunning(kPassSleepMs);
+      continue;
+    }
+    // The user list and the domains decide which aliases are accepted, so
+    // the three are reloaded together, in that order.
+    if (Domains().HasChanged() || spool_changed || Aliases().HasChanged()) {
+      if (!Domains().Load()) Error(MainLog(), "could not reload 'domains'-file");
+      if (!BuildUserList()) Error(MainLog(), "could not reload user-list");
+      if (!Aliases().Load()) Error(MainLog(), "could not reload 'aliases'-file");
+      Info(MainLog(), "preresolving aliases...");
+      PreresolveAliases();
+    }
+    if (BackupDomains().HasChanged()) BackupDomains().Load();
+    if (Filters().HasChanged() && !Filters().Load())
+      Error(MainLog(), "could not reload 'filters'-file");
+    if (SmartHosts().HasChanged()) SmartHosts().Load();
+    if (Masquerading().HasChanged()) Masquerading().Load();
+  }
+  kelpd::platform::SetCurrentStopSignal(nullptr);
+  return 0;
+}
+
 void CDeliveryAgentApp::OnStop() {
+  RunLoopStop().Raise();
   Info(MainLog(), "Zelvane Mail Delivery Agent %d.%02d.%04d.%d shutting down...", kVersionMajor,
        kVersionMinor, kVersionBuild, kVersionRevision);
   ReportStatus(kStopPending, 2000);
+  StopLocalAgent(kStopPending);
+  ReportStatus(kStopPending, 2000);
+  if (remote_agent_) {
+    StopDeliveryThreads(kStopPending);
+    ReportStatus(kStopPending, 2000);
+    StopRemoteAgent(kStopPending);
+  }
   Info(MainLog(), "Zelvane Mail Delivery Agent shut down");
+}
+
+void CDeliveryAgentApp::OnUserControl(int code) {
+  if (code != kControlRestart || Config().GetInt("AllowConfigRestart", 1) == 0) return;
+  Info(MainLog(), "Zelvane Mail Delivery Agent %d.%02d.%04d.%d restarting...", kVersionMajor,
+       kVersionMinor, kVersionBuild, kVersionRevision);
+  StopLocalAgent(0);
+  if (remote_agent_) {
+    StopDeliveryThreads(0);
+    StopRemoteAgent(0);
+  }
+  Info(MainLog(), "loading configuration file %s...", config_file_name_.c_str());
+  // A configuration that can't be loaded leaves the one in memory in force.
+  if (!Config().LoadFromEnvDir(config_file_name_, kConfigDirVariable))
+    Error(MainLog(), "could not load configuration");
+  Info(MainLog(), "configuring logging...");
+  if (!IsDebug()) ConfigureLogging();
+  Info(MainLog(), "checking directories...");
+  {
+    // Every check is made and logged; none of them stops the restart.
+    const char* keys[] = {"QueueDir", "SpoolDir", "ErrorDir", "OutgoingDir"};
+    const char* defaults[] = {kDefaultQueueDir, kDefaultSpoolDir, kDefaultErrorDir,
+                              kDefaultOutgoingDir};
+    for (int i = 0; i < 4; ++i) {
+      std::string dir = Config().GetString(keys[i], defaults[i]);
+      if (!IsDirectory(dir))
+        Error(MainLog(), "invalid %s, \"%s\" is missing or no directory", keys[i], dir.c_str());
+    }
+    std::string filtered = Config().GetString("FilterDir", kDefaultFilterDir);
+    if (!IsDirectory(filtered))
+      Warning(MainLog(), "invalid FilterDir, \"%s\" is missing or no directory", filtered.c_str());
+  }
+  Info(MainLog(), "creating user-list...");
+  if (!CreateUserList()) Error(MainLog(), "could not create user-list");
+  Info(MainLog(), "loading 'domains'-file...");
+  if (!Domains().LoadFromEnvDir("domains", kConfigDirVariable))
+    Info(MainLog(), "could not load 'domains'-file");
+  Info(MainLog(), "loading 'backupdomains'-file...");
+  BackupDomains().LoadFromEnvDir("backupdomains", kConfigDirVariable);
+  Info(MainLog(), "loading 'aliases'-file...");
+  if (!Aliases().LoadFromEnvDir("aliases", kConfigDirVariable))
+    Info(MainLog(), "could not load 'aliases'-file");
+  Info(MainLog(), "number of faulty aliases: %d", GetFaultyAliasCount());
+  Info(MainLog(), "preresolving aliases...");
+  PreresolveAliases();
+  Info(MainLog(), "loading 'filters'-file...");
+  if (!Filters().LoadFromEnvDir("filters", kConfigDirVariable))
+    Info(MainLog(), "could not load 'filters'-file");
+  Info(MainLog(), "loading optional 'smarthosts'-file...");
+  SmartHosts().LoadFromEnvDir("smarthosts", kConfigDirVariable);
+  StartLocalAgent();
+  if (AutoTransportOn()) {
+    StartRemoteAgent();
+    StartDeliveryThreads();
+  }
+  Info(MainLog(), "Zelvane Mail Delivery Agent restarted and fully operational");
+}
+
+bool CDeliveryAgentApp::StartLocalAgent() {
+  if (local_agent_) {
+    Error(MainLog(), "local delivery agent already instantiated");
+    return false;
+  }
+  try {
+    local_agent_ = std::make_unique<CLocalAgent>();
+  } catch (const std::exception&) {
+    Error(MainLog(), "could not instantiate local delivery agent");
+    return false;
+  }
+  if (!local_agent_->Start()) {
+    // CThread::Start has logged the system's error; it does not hand it on.
+    Error(MainLog(), "could not start local delivery agent, error 0x%08X", 0u);
+    return false;
+  }
+  Info(MainLog(), "local delivery agent (id %04X) started", local_agent_->GetThreadId());
+  return true;
+}
+
+bool CDeliveryAgentApp::StartRemoteAgent() {
+  if (remote_agent_) {
+    Error(MainLog(), "remote agent thread already instantiated");
+    return false;
+  }
+  try {
+    remote_agent_ = std::make_unique<CRemoteAgent>();
+  } catch (const std::exception&) {
+    Error(MainLog(), "could not instantiate remote agent thread");
+    return false;
+  }
+  if (!remote_agent_->Start()) {
+    Error(MainLog(), "could not start remote agent thread, error 0x%08X", 0u);
+    return false;
+  }
+  Info(MainLog(), "remote agent thread (id %04X) started", remote_agent_->GetThreadId());
+  return true;
+}
+
+bool CDeliveryAgentApp::StartDeliveryThreads() {
+  if (have_threads_ || delivery_thread_count_ != 0) {
+    Error(MainLog(), "remote delivery threads already instantiated");
+    return false;
+  }
+  int count = DeliveryThreadCount(Config().GetInt("AutoTransport.Threads", 2));
+  try {
+    delivery_threads_.clear();
+    delivery_threads_.reserve(static_cast<size_t>(count));
+  } catch (const std::exception&) {
+    Error(MainLog(), "could not instantiate remote delivery threads");
+    return false;
+  }
+  have_threads_ = true;
+  delivery_thread_count_ = count;
+  const std::string helo = Config().GetString("FQDN");
+  const std::string interface = Config().GetString("Interface");
+  const int time_out = ClampSessionTimeOut(Config().GetInt("TimeOut", 90));
+  for (int i = 1; i <= count; ++i) {
+    try {
+      auto thread = std::make_unique<CSMTPDeliveryThread>(remote_agent_.get());
+      thread->m_strHeloName = helo;
+      thread->m_strInterface = interface;
+      thread->m_nSessionTimeOut = time_out;
+      delivery_threads_.push_back(std::move(thread));
+    } catch (const std::exception&) {
+      Error(MainLog(), "could not instantiate remote delivery thread %d", i);
+      return false;
+    }
+  }
+  for (int i = 1; i <= count; ++i) {
+    CSMTPDeliveryThread& thread = *delivery_threads_[static_cast<size_t>(i - 1)];
+    if (!thread.Start()) {
+      Error(MainLog(), "could not start remote delivery thread %d, error 0x%08X", i, 0u);
+      return false;
+    }
+    Info(MainLog(), "remote delivery thread %d (id %04X) started", i, thread.GetThreadId());
+  }
+  Info(MainLog(), "remote delivery threads started");
+  return true;
+}
+
+bool CDeliveryAgentApp::StopWorker(std::unique_ptr<CThread> worker, const std::string& what,
+                                   int state, bool keep_object) {
+  const uint32_t id = worker->GetThreadId();
+  auto ended = [&worker]() { return worker->IsStopped() || worker->HasEnded(); };
+  bool given_up = false;
+  if (!worker->Stop(kStopWaitMs) && !ended()) {
+    Warning(MainLog(), "stopping %s (id %04X) pending", what.c_str(), id);
+    for (int i = 0; i < kStopPolls && !ended(); ++i) {
+      ReportStatus(state, 1000);
+      kelpd::platform::SleepFor(kStopPollMs);
+    }
+    ReportStatus(state, 1000);
+    if (!ended()) {
+      Error(MainLog(), "terminating %s (id %04X)", what.c_str(), id);
+      worker->Terminate(0);
+      given_up = true;
+    }
+  }
+  if (keep_object)
+    (void)worker.release();
+  else
+    CThread::Dispose(std::move(worker));
+  Info(MainLog(), "%s (id %04X) stopped", what.c_str(), id);
+  return given_up;
+}
+
+bool CDeliveryAgentApp::StopLocalAgent(int state) {
+  if (!local_agent_) {
+    Error(MainLog(), "local delivery agent not instantiated");
+    return false;
+  }
+  StopWorker(std::move(local_agent_), "local delivery agent", state, false);
+  return true;
+}
+
+bool CDeliveryAgentApp::StopRemoteAgent(int state) {
+  if (!remote_agent_) {
+    Error(MainLog(), "remote delivery agent not instantiated");
+    return false;
+  }
+  // A delivery thread that had to be given up may still use the agent, which
+  // therefore stays until the process ends.
+  StopWorker(std::move(remote_agent_), "remote delivery agent", state, threads_given_up_);
+  return true;
+}
+
+bool CDeliveryAgentApp::StopDeliveryThreads(int state) {
+  if (!have_threads_) {
+    Error(MainLog(), "remote delivery threads not instantiated");
+    return false;
+  }
+  for (int i = 1; i <= delivery_thread_count_; ++i) {
+    size_t index = static_cast<size_t>(i - 1);
+    if (index >= delivery_threads_.size() || !delivery_threads_[index]) {
+      // Construction stopped here: no thread follows.
+      Error(MainLog(), "remote delivery thread %d not instantiated", i);
+      break;
+    }
+    if (StopWorker(std::move(delivery_threads_[index]),
+                   "remote delivery thread " + std::to_string(i), state, false))
+      threads_given_up_ = true;
+  }
+  delivery_threads_.clear();
+  delivery_thread_count_ = 0;
+  have_threads_ = false;
+  Info(MainLog(), "remote delivery threads stopped");
+  return true;
 }

@@ -13,6 +13,13 @@
 #include "config/StorableList.h"
 #include "config/StorableMap.h"
 
+// Where the service looks when the configuration names no directory.
+constexpr char kDefaultQueueDir[] = "/var/spool/zelvane/queue";
+constexpr char kDefaultSpoolDir[] = "/var/spool/zelvane/spool";
+constexpr char kDefaultErrorDir[] = "/var/spool/zelvane/error";
+constexpr char kDefaultOutgoingDir[] = "/var/spool/zelvane/outgoing";
+constexpr char kDefaultFilterDir[] = "/var/spool/zelvane/filtered";
+
 // The tables, loaded by the application with LoadFromEnvDir(name, "MAILCONFIGDIR").
 CStorableList& Domains();        // "domains"
 CStorableList& BackupDomains();  // "backupdomains"
@@ -41,6 +48,13 @@ bool LookupAlias(const std::string& key, std::string& target);
 std::string ResolveLocal(const std::string& address);
 void PreresolveAliases();
 int GetFaultyAliasCount();
+
+// Whether a key text matches an alias pattern ('*' any run, '?' one
+// character, compared without regard to case); a text holding '*' or '?'
+// matches nothing.
+bool MatchAliasPattern(const std::string& pattern, const std::string& text);
+// The number of user names in the list (for the log and tests).
+int GetUserCount();
 
 // Empties every table and stops the monitor (tests only).
 void ResetDirectoryDataForTests();

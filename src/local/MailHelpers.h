@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class CMail;
 
@@ -22,3 +23,18 @@ bool RunAutoResponder(const std::string& directory, const std::string& file,
 // the exit code; -1 when it could not be started, -2 when it outlived
 // milliseconds and could not be ended, -3/-4 as the design numbers them.
 int RunProgram(const std::string& commandLine, int milliseconds);
+
+// The same with the words already apart (the first one is the program, found
+// as the tagger is). A stop request of the calling worker leaves the child
+// running to its end (reaped when it ends) and gives -2.
+int RunProgram(const std::vector<std::string>& words, int milliseconds);
+
+// The words of a command line: runs of characters between blanks, a double
+// quote beginning or ending a quoted run in which blanks are kept; the quotes
+// themselves are dropped ("" is an empty word).
+std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+// Where the tagger and the auto-responder are looked for: the directory of
+// the running program, then the absolute entries of PATH, in order; never the
+// working directory. A name holding '/' is used as it is.
+std::vector<std::string> ProgramCandidates(const std::string& name);

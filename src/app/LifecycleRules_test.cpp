@@ -1,0 +1,55 @@
+#include "app/LifecycleRules.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+using kelpd::app::ClampSessionTimeOut;
+using kelpd::app::DeliveryThreadCount;
+using kelpd::app::HourlySchedule;
+
+TEST(LifecycleRules, SessionTimeOutIsHeldBetween60And1200Seconds) {
+  EXPECT_EQ(ClampSessionTimeOut(30), 60);
+  EXPECT_EQ(ClampSessionTimeOut(-5), 60);
+  EXPECT_EQ(ClampSessionTimeOut(60), 60);
+  EXPECT_EQ(ClampSessionTimeOut(61), 61);
+  EXPECT_EQ(ClampSessionTimeOut(90), 90);
+  EXPECT_EQ(ClampSessionTimeOut(1199), 1199);
+  EXPECT_EQ(ClampSessionTimeOut(1200), 1200);
+  EXPECT_EQ(ClampSessionTimeOut(5000), 1200);
+}
+
+TEST(LifecycleRules, ThreadCountsBelowTwoGiveOneThread) {
+  EXPECT_EQ(DeliveryThreadCount(0), 1);
+  EXPECT_EQ(DeliveryThreadCount(1), 1);
+  EXPECT_EQ(DeliveryThreadCount(-5), 1);
+  EXPECT_EQ(DeliveryThreadCount(2), 2);
+  EXPECT_EQ(DeliveryThreadCount(10), 10);
+}
+
+// A loop started at 10:23, polling every 20 seconds for three hours, runs the
+// script at 10:23, 11:23 and 12:23, once each.
+TEST(LifecycleRules, HourlyScriptRunsOnceAnHourInTheStartMinute) {
+  HourlySchedule schedule(23);
+  std::vector<int> runs;  // minutes since 10:00 at which the script ran
+  for (int second = 23 * 60; second < 23 * 60 + 3 * 3600; second += 20) {
+    if (schedule.Due((second / 60) % 60)) runs.push_back(second / 60);
+  }
+  EXPECT_EQ(runs, (std::vector<int>{23, 83, 143}));
+}
+
+TEST(LifecycleRules, HourlyScriptWaitsForTheStartMinuteAfterAMissedHour) {
+  HourlySchedule schedule(5);
+  EXPECT_TRUE(schedule.Due(5));
+  EXPECT_FALSE(schedule.Due(5));
+  // The clock never showed another minute (a pass that slept through the
+  // hour): nothing runs twice.
+  EXPECT_FALSE(schedule.Due(5));
+  EXPECT_FALSE(schedule.Due(6));
+  EXPECT_FALSE(schedule.Due(59));
+  EXPECT_TRUE(schedule.Due(5));
+}
+
+}  // namespace

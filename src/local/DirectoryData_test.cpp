@@ -1,0 +1,252 @@
+#include "local/DirectoryData.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "config/Configuration.h"
+#include "support/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kelpd::testing::TempDir;
+
+// A spool directory with the users alice (directory "Alice") and bob, and the
+// local domain example.com.
+class DirectoryDataTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetDirectoryDataForTests();
+    ResetConfigForTests();
+    spool_ = dir_.MakeDir("spool");
+    dir_.MakeDir("spool/Alice");
+    dir_.MakeDir("spool/bob");
+    Config().SetString("SpoolDir", spool_);
+    ASSERT_TRUE(BuildUserList());
+    ASSERT_TRUE(Domains().Load(dir_.WriteFile("domains", "example.com\nExample.NET\n")));
+  }
+  void TearDown() override {
+    ResetDirectoryDataForTests();
+    ResetConfigForTests();
+  }
+
+  bool LoadAliases(const std::string& text) {
+    return Aliases().Load(dir_.WriteFile("aliases", text));
+  }
+
+  // Polls the spool monitor for up to a second; inotify queues synchronously,
+  // so the first poll normally answers.
+  bool MonitorSeesChange() {
+    for (int i = 0; i < 20; ++i) {
+      if (UserListMonitorChanged()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
+
+  TempDir dir_;
+  std::string spool_;
+};
+
+TEST_F(DirectoryDataTest, UserListTakesSubdirectoriesLowerCasedAndKeepsTheirRealNames) {
+  dir_.MakeDir("spool/.trash");
+  dir_.WriteFile("spool/carol", "a plain file is no user");
+  ASSERT_TRUE(BuildUserList());
+  EXPECT_EQ(GetUserCount(), 2);
+  EXPECT_TRUE(IsUser("alice"));
+  EXPECT_FALSE(IsUser("Alice"));  // callers pass lower-case names
+  EXPECT_TRUE(IsUser("bob"));
+  EXPECT_FALSE(IsUser(".trash"));
+  EXPECT_FALSE(IsUser("carol"));
+  EXPECT_EQ(UserDirectoryName("alice"), "Alice");
+  EXPECT_EQ(UserDirectoryName("bob"), "bob");
+  EXPECT_EQ(UserDirectoryName("carol"), "");
+}
+
+TEST_F(DirectoryDataTest, OfTwoDirectoriesForOneUserTheLowerCaseOneIsTaken) {
+  dir_.MakeDir("spool/BOB");
+  ASSERT_TRUE(BuildUserList());
+  EXPECT_EQ(UserDirectoryName("bob"), "bob");
+}
+
+TEST_F(DirectoryDataTest, AnUnreadableSpoolDirectoryKeepsTheListAndReportsFailure) {
+  Config().SetString("SpoolDir", dir_.Join("no-such-spool"));
+  EXPECT_FALSE(BuildUserList());
+  EXPECT_TRUE(IsUser("alice"));
+  EXPECT_TRUE(IsUser("bob"));
+  // A rebuild that works again takes the new contents.
+  Config().SetString("SpoolDir", spool_);
+  fs::remove_all(dir_.Join("spool/bob"));
+  EXPECT_TRUE(BuildUserList());
+  EXPECT_FALSE(IsUser("bob"));
+}
+
+TEST_F(DirectoryDataTest, MonitorCountsOnlyChangesOfAUsersPasswordFile) {
+  ASSERT_TRUE(CreateUserList());
+  EXPECT_FALSE(UserListMonitorChanged());
+  dir_.WriteFile("spool/bob/1.eml", "mail");
+  dir_.WriteFile("spool/bob/config", "NextUID: 2\n");
+  dir_.WriteFile("spool/password", "not in a user directory");
+  dir_.WriteFile("spool/bob/sub/password", "one level too deep");
+  EXPECT_FALSE(MonitorSeesChange());
+
+  dir_.MakeDir("spool/Dave");
+  dir_.WriteFile("spool/Dave/PASSWORD", "secret");
+  EXPECT_TRUE(MonitorSeesChange());
+  EXPECT_FALSE(UserListMonitorChanged());
+  ASSERT_TRUE(BuildUserList());
+  EXPECT_EQ(UserDirectoryName("dave"), "Dave");
+}
+
+TEST_F(DirectoryDataTest, DomainLookupsIgnoreCaseAndMatchWholeEntries) {
+  ASSERT_TRUE(BackupDomains().Load(dir_.WriteFile("backupdomains", "backup.org\n")));
+  EXPECT_TRUE(IsLocalDomain("EXAMPLE.com"));
+  EXPECT_TRUE(IsLocalDomain("example.net"));
+  EXPECT_FALSE(IsLocalDomain("sub.example.com"));
+  EXPECT_FALSE(IsLocalDomain("example"));
+  EXPECT_FALSE(IsLocalDomain(""));
+  EXPECT_TRUE(IsBackupDomain("Backup.ORG"));
+  EXPECT_FALSE(IsBackupDomain("example.com"));
+
+  EXPECT_FALSE(IsLocalAddress(""));
+  EXPECT_TRUE(IsLocalAddress("anyone"));
+  EXPECT_TRUE(IsLocalAddress("x@Example.Com"));
+  EXPECT_FALSE(IsLocalAddress("x@elsewhere.org"));
+  EXPECT_FALSE(IsLocalAddress("x@elsewhere.org@example.com"));  // the first '@' counts
+}
+
+TEST_F(DirectoryDataTest, AliasEntriesAreCheckedAsTheyAreRead) {
+  ASSERT_TRUE(
+      LoadAliases("x@elsewhere.org: alice\n"   // key outside the local domains
+                  "Nobody: ghost\n"            // target neither user nor alias nor address
+                  "bob: BOB\n"                 // key equals target
+                  "first: alice\n"             // stored
+                  "second: first\n"            // one step along the chain: alice
+                  "out: someone@remote.org\n"  // an address is stored as it is
+                  "Postmaster@EXAMPLE.com: bob\n"));
+  EXPECT_EQ(GetFaultyAliasCount(), 3);
+  std::string target;
+  EXPECT_FALSE(LookupAlias("x@elsewhere.org", target));
+  EXPECT_FALSE(LookupAlias("nobody", target));
+  ASSERT_TRUE(LookupAlias("second", target));
+  EXPECT_EQ(target, "alice");
+  ASSERT_TRUE(LookupAlias("out", target));
+  EXPECT_EQ(target, "someone@remote.org");
+  ASSERT_TRUE(LookupAlias("postmaster@example.com", target));  // keys are stored lower case
+  EXPECT_EQ(target, "bob");
+  // A key without wildcards is also a pattern, which ignores case.
+  ASSERT_TRUE(LookupAlias("Postmaster@EXAMPLE.com", target));
+
+  // Listed the other way round, the chain can't be followed yet.
+  ASSERT_TRUE(LoadAliases("second: first\nfirst: alice\n"));
+  EXPECT_EQ(GetFaultyAliasCount(), 1);
+  EXPECT_FALSE(LookupAlias("second", target));
+  ASSERT_TRUE(LookupAlias("first", target));
+}
+
+TEST_F(DirectoryDataTest, AnExactAliasBeatsPatternsAndTheLongestPatternWins) {
+  ASSERT_TRUE(
+      LoadAliases("*@example.com: bob\n"
+                  "info@example.com: alice\n"
+                  "sales*@example.com: alice\n"
+                  "?ales@example.com: carol@remote.org\n"));
+  std::string target;
+  ASSERT_TRUE(LookupAlias("info@example.com", target));
+  EXPECT_EQ(target, "alice");
+  ASSERT_TRUE(LookupAlias("sales-eu@example.com", target));
+  EXPECT_EQ(target, "alice");
+  ASSERT_TRUE(LookupAlias("sales@example.com", target));  // 18 characters beat 17 and 13
+  EXPECT_EQ(target, "alice");
+  ASSERT_TRUE(LookupAlias("tales@example.com", target));
+  EXPECT_EQ(target, "carol@remote.org");
+  ASSERT_TRUE(LookupAlias("someone@EXAMPLE.COM", target));  // patterns ignore case
+  EXPECT_EQ(target, "bob");
+  EXPECT_FALSE(LookupAlias("someone@example.net", target));
+  // A recipient that is itself a pattern matches none.
+  EXPECT_FALSE(LookupAlias("s*@example.com", target));
+  EXPECT_FALSE(LookupAlias("sale?@example.com", target));
+
+  EXPECT_EQ(ResolveLocal("info@example.com"), "alice");
+  EXPECT_EQ(ResolveLocal("whoever@example.com"), "bob");
+}
+
+TEST_F(DirectoryDataTest, ResolveLocalFallsBackToTheLocalPartAndTheUserList) {
+  ASSERT_TRUE(LoadAliases("help: alice\nfwd@example.net: someone@remote.org\n"));
+  EXPECT_EQ(ResolveLocal("help@example.com"), "alice");
+  EXPECT_EQ(ResolveLocal("help@example.net"), "alice");
+  EXPECT_EQ(ResolveLocal("fwd@example.net"), "someone@remote.org");
+  EXPECT_EQ(ResolveLocal("bob@example.com"), "bob");
+  EXPECT_EQ(ResolveLocal("nobody@example.com"), "");
+  EXPECT_EQ(ResolveLocal("bob"), "bob");
+  EXPECT_EQ(ResolveLocal("help"), "alice");
+  EXPECT_EQ(ResolveLocal("nobody"), "");
+}
+
+TEST_F(DirectoryDataTest, PreresolutionLeavesOnlyUsersAndRemoteAddresses) {
+  ASSERT_TRUE(
+      LoadAliases("ping@example.com: pong@example.com\n"
+                  "pong@example.com: ping@example.com\n"
+                  "fwd@example.com: alice@example.com\n"
+                  "team@example.com: fwd@example.com\n"
+                  "gone@example.com: nobody@example.com\n"
+                  "out@example.com: someone@remote.org\n"
+                  "plain: bob\n"));
+  PreresolveAliases();
+  std::string target;
+  EXPECT_FALSE(LookupAlias("ping@example.com", target));
+  EXPECT_FALSE(LookupAlias("pong@example.com", target));
+  EXPECT_FALSE(LookupAlias("gone@example.com", target));
+  ASSERT_TRUE(LookupAlias("fwd@example.com", target));
+  EXPECT_EQ(target, "alice");
+  ASSERT_TRUE(LookupAlias("team@example.com", target));
+  EXPECT_EQ(target, "alice");
+  ASSERT_TRUE(LookupAlias("out@example.com", target));
+  EXPECT_EQ(target, "someone@remote.org");
+  ASSERT_TRUE(LookupAlias("plain", target));
+  EXPECT_EQ(target, "bob");
+
+  // A user that disappeared since the load takes its aliases with it.
+  fs::remove_all(dir_.Join("spool/bob"));
+  ASSERT_TRUE(BuildUserList());
+  PreresolveAliases();
+  EXPECT_FALSE(LookupAlias("plain", target));
+}
+
+TEST_F(DirectoryDataTest, LongAliasCyclesEndAndNeverHang) {
+  std::string text;
+  for (int i = 0; i < 50; ++i)
+    text += "a" + std::to_string(i) + "@example.com: a" + std::to_string((i + 1) % 50) +
+            "@example.com\n";
+  ASSERT_TRUE(LoadAliases(text));
+  PreresolveAliases();
+  EXPECT_EQ(Aliases().GetCount(), 0);
+}
+
+TEST(AliasPattern, MatchesWholeTextsWithStarsAndQuestionMarks) {
+  EXPECT_TRUE(MatchAliasPattern("*", "anything"));
+  EXPECT_TRUE(MatchAliasPattern("*", ""));
+  EXPECT_TRUE(MatchAliasPattern("a*b*c", "aXXbYYbc"));
+  EXPECT_TRUE(MatchAliasPattern("a?c", "ABC"));
+  EXPECT_FALSE(MatchAliasPattern("a?c", "ac"));
+  EXPECT_FALSE(MatchAliasPattern("abc", "abcd"));
+  EXPECT_FALSE(MatchAliasPattern("*@example.com", "x@example.com.evil"));
+  EXPECT_FALSE(MatchAliasPattern("*", "a*b"));
+  EXPECT_FALSE(MatchAliasPattern("*", "a?b"));
+  // Many stars against a long text that almost matches end quickly.
+  std::string pattern(30, '*');
+  pattern += "b";
+  EXPECT_FALSE(MatchAliasPattern(pattern, std::string(5000, 'a')));
+}
+
+TEST_F(DirectoryDataTest, SmarthostAndMasqueradingMapsLoadTheirFiles) {
+  ASSERT_TRUE(SmartHosts().Load(dir_.WriteFile("smarthosts", "remote.org: relay.example.net\n")));
+  EXPECT_EQ(SmartHosts().GetString("remote.org"), "relay.example.net");
+  ASSERT_TRUE(Masquerading().Load(dir_.WriteFile("mask", "alice: a@example.com\n")));
+  EXPECT_EQ(Masquerading().GetString("alice"), "a@example.com");
+}
+
+}  // namespace

@@ -1,0 +1,83 @@
+// CSMTPClient: making the connection and sending command lines.
+#include <cstring>
+
+#include "config/Configuration.h"
+#include "log/Log.h"
+#include "platform/HostLookup.h"
+#include "smtp/ConsoleOutput.h"
+#include "smtp/SMTPClient.h"
+
+namespace platform = kelpd::platform;
+using kelpd::smtp::WriteStdout;
+
+namespace {
+
+constexpr int kErrorAborted = 10053;
+
+}  // namespace
+
+CSMTPClient::CSMTPClient(bool verbose)
+    : m_bVerbose(verbose), m_nDebugLogging(Config().GetInt("DebugLogging", 0)) {
+  std::memset(m_buf, 0, sizeof m_buf);
+}
+
+bool CSMTPClient::Connect(const char* host, unsigned port) {
+  const char* name = host != nullptr ? host : "";
+  m_lstTranscript.RemoveAll();
+  m_bSTARTTLS = m_bAUTH = m_bCRAMMD5 = m_bCRAMSHA1 = m_bPLAIN = m_bLOGIN = m_bSIZE = false;
+  // The flag stands for "this connection has authenticated": a later host (or
+  // a later mail on this thread) that did not authenticate must get the AUTH=
+  // parameter of MAIL again.
+  m_bAuthenticated = false;
+
+  if (m_bVerbose) WriteStdout(std::string("Trying to connect to ") + name + "...\n");
+  Info(MainLog(), "trying to connect to %s", name);
+  bool connected = false;
+  try {
+    connected = CSecureSyncSocketEx::Connect(host, port);
+  } catch (const CSocketException&) {
+    if (m_bVerbose) WriteStdout(std::string("Connection to ") + name + " failed\n");
+    Warning(MainLog(), "connection to %s failed", name);
+    throw;
+  }
+  if (connected) {
+    if (m_bVerbose) WriteStdout(std::string("Connection to ") + name + " established\n");
+    Info(MainLog(), "connection to %s established", name);
+  } else {
+    if (m_bVerbose) WriteStdout(std::string("Connection to ") + name + " failed\n");
+    Warning(MainLog(), "connection to %s failed", name);
+  }
+  return connected;
+}
+
+int CSMTPClient::Send(const char* text) {
+  std::string line = text != nullptr ? text : "";
+  SendCommand(line, line);
+  return static_cast<int>(line.size());
+}
+
+void CSMTPClient::SendCommand(const std::string& text, const std::string& shown) {
+  WriteStdout(shown);
+  if (m_nDebugLogging >= 1) Log(MainLog(), kLevelDebug, "C: %s", shown.c_str());
+  m_lstTranscript.AddTail(">>> " + shown);
+  int len = static_cast<int>(text.size());
+  // A command that did not leave whole would be followed by a reply to
+  // something else: the session is over.
+  if (CSecureSyncSocketEx::Send(text.data(), len, 0) != len) throw CSocketException(kErrorAborted);
+}
+
+void CSMTPClient::EchoReply() {
+  if (m_bVerbose) WriteStdout(m_strReply);
+}
+
+std::string CSMTPClient::LocalHelloName() {
+  platform::SocketAddressV4 local;
+  try {
+    GetSockName(local);
+  } catch (const CSocketException&) {
+    return "localhost";
+  }
+  if (std::optional<std::string> name = platform::ReverseLookup(local.ipv4)) return *name;
+  if (std::optional<std::string> name = platform::HostName()) return *name;
+  return "localhost";
+}
