@@ -10,7 +10,7 @@ source scripts/lib/packages.sh
 ensure_packages "${BUILD_PACKAGES[@]}" postfix
 
 cmake -S . -B build/demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPD_BUILD_TESTS=OFF >/dev/null
-cmake --build build/demo -j "$(nproc)" --target kelpd
+cmake --build build/demo -j "$(nproc)" --target kelpd kelpd-submit autoresp.exe
 
 demo=$top/demo
 mkdir -p "$demo"/{config,lock,queue,spool,error,outgoing,filtered}
@@ -46,23 +46,47 @@ printf '# Smarthost routes: domain pattern, then hosts ([user:password@]host[:po
   "$sink_port" >"$demo/config/smarthosts"
 printf '# Masquerading: local sender, then the address shown outside\nalice:\talice@demo.example\n' >"$demo/config/masquerade"
 
-# Two sample mails in the queue, as the suite's SMTP receiver writes them.
-write_mail() {
-  local name=$1 to=$2 subject=$3
-  printf 'X-Envelope-From: carol@remote.example\r\nX-Envelope-To: %s\r\nFrom: Carol <carol@remote.example>\r\nTo: <%s>\r\nSubject: %s\r\nMessage-ID: <%s@remote.example>\r\n\r\nHello from the demo.\r\n' \
-    "$to" "$to" "$subject" "$name" >"$demo/queue/$name.eml.tmp"
-  mv "$demo/queue/$name.eml.tmp" "$demo/queue/$name.eml"
-}
-write_mail demo1 alice@demo.example "Welcome"
-write_mail demo2 bobby@demo.example "Lunch?"
-# A mail for a remote recipient, as the local delivery agent leaves it in the
-# outgoing directory: the remote delivery threads send it to the sink.
-printf 'X-Envelope-From: alice@demo.example\r\nX-Envelope-To: dave@remote.example\r\nFrom: Alice <alice@demo.example>\r\nTo: <dave@remote.example>\r\nSubject: Hello out there\r\nMessage-ID: <demo3@demo.example>\r\n\r\nSent by the remote delivery threads.\r\n' \
-  >"$demo/outgoing/.demo3.tmp"
-mv "$demo/outgoing/.demo3.tmp" "$demo/outgoing/demo3.eml"
-
 export MAILCONFIGDIR=$demo/config
 export MAILLOCKDIR=$demo/lock
+# kelpd finds autoresp.exe beside itself or on PATH.
+export PATH=$top/build/demo/src/companions:$PATH
+
+# Sample mails in the queue, put there by kelpd-submit as the suite's SMTP
+# receiver would: one for alice, one for bob through the alias bobby, and one
+# with three recipients in a single queue file.
+submit() { "$top/build/demo/src/companions/kelpd-submit" -f carol@remote.example "$@"; }
+submit alice@demo.example <<'MAIL'
+From: Carol <carol@remote.example>
+To: Alice <alice@demo.example>
+Subject: Welcome
+
+Hello from the demo.
+MAIL
+submit bobby@demo.example <<'MAIL'
+From: Carol <carol@remote.example>
+To: <bobby@demo.example>
+Subject: Lunch?
+
+Hello from the demo.
+MAIL
+submit -t <<'MAIL'
+From: Carol <carol@remote.example>
+To: Alice <alice@demo.example>, Bob <bob@demo.example>
+Bcc: postmaster@demo.example
+Subject: Team meeting
+
+Three recipients, one queue file; the Bcc line is not passed on.
+MAIL
+# A remote recipient: the local agent writes it into the outgoing directory and
+# a remote delivery thread sends it through the "*" smarthost route to the sink.
+submit dave@remote.example <<'MAIL'
+From: Alice <alice@demo.example>
+To: <dave@remote.example>
+Subject: Hello out there
+
+Sent by the remote delivery threads.
+MAIL
+
 echo "demo tree in $demo; MAILCONFIGDIR=$MAILCONFIGDIR"
 echo "remote mail goes to smtp-sink on 127.0.0.1:$sink_port (look for \"successfully delivered\" and the Traffic line)"
 echo "running kelpd -debug (process id in $MAILCONFIGDIR/Kelpd.pid); stop it with Ctrl+C"
