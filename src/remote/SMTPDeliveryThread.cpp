@@ -1,21 +1,234 @@
 #include "remote/SMTPDeliveryThread.h"
 
+#include <cerrno>
+#include <ctime>
+
+#include "config/Configuration.h"
+#include "config/Paths.h"
+#include "local/DirectoryData.h"
+#include "local/MailHelpers.h"
 #include "log/Log.h"
+#include "mail/Mail.h"
+#include "net/ErrorTexts.h"
+#include "platform/AtomicFile.h"
+#include "platform/FileAge.h"
+#include "platform/FileMove.h"
+#include "remote/RemoteAgent.h"
+#include "remote/RetrySchedule.h"
 
 namespace {
+
 constexpr char kSource[] = "Kelpd\\SMTPDeliveryThread";
+// How long an idle thread waits before it asks the agent again.
+constexpr int kIdlePollMs = 750;
+// The limit of one auto-responder run.
+constexpr int kAutoResponderLimitMs = 3'600'000;
+
+using kelpd::smtp::ClassifyResult;
+using kelpd::smtp::ResultClass;
+
+// The text of a file error as the file-error lines quote it: at most 256
+// characters.
+std::string FileErrorMessage(const kelpd::platform::FileError& error) {
+  std::string text = kelpd::net::FileErrorText(&error);
+  if (text.size() > 256) text.resize(256);
+  return text;
 }
 
-CSMTPDeliveryThread::CSMTPDeliveryThread(CRemoteAgent* agent) : m_pAgent(agent) {}
+}  // namespace
+
+namespace kelpd::remote {
+
+char Locality(const std::string& address,
+              const std::function<bool(const std::string&)>& is_local_domain) {
+  const size_t at = address.find('@');
+  if (at == std::string::npos) return address.empty() ? 'R' : 'L';
+  return is_local_domain(address.substr(at + 1)) ? 'L' : 'R';
+}
+
+int ClampSessionTimeOut(int seconds) {
+  if (seconds <= 60) return 60;
+  if (seconds >= 1200) return 1200;
+  return seconds;
+}
+
+std::vector<std::vector<std::string>> AutoResponderRuns(const std::string& mail_path,
+                                                        const std::string& report_path,
+                                                        const std::string& postmaster_copy,
+                                                        bool attach, bool bulk) {
+  auto run = [&](const char* attachment, std::vector<std::string> tail) {
+    std::vector<std::string> words = {"autoresp.exe", mail_path, "-t", report_path};
+    if (attach) words.insert(words.end(), {"-b", attachment});
+    if (bulk) words.push_back("-ib");
+    words.push_back("-s");
+    words.insert(words.end(), tail.begin(), tail.end());
+    words.push_back("-o");
+    return words;
+  };
+  if (postmaster_copy.empty()) return {run("full", {})};
+  return {run("full", {"-k"}), run("header", {"-to", postmaster_copy})};
+}
+
+}  // namespace kelpd::remote
+
+CSMTPDeliveryThread::CSMTPDeliveryThread(CRemoteAgent* agent)
+    : CSMTPClientThread(std::string(), true),
+      m_pAgent(agent),
+      m_strErrorDir(Config().GetString("ErrorDir", kDefaultErrorDir)),
+      m_strOutgoingDir(Config().GetString("OutgoingDir", kDefaultOutgoingDir)),
+      clock_([] { return static_cast<int64_t>(std::time(nullptr)); }) {
+  m_bUseTLS = Config().GetInt("UseTLS", 1) != 0;
+  RoutingTables tables;
+  tables.smarthosts = &SmartHosts();
+  tables.masquerading = &Masquerading();
+  tables.is_backup_domain = [](const std::string& domain) { return IsBackupDomain(domain); };
+  SetRoutingTables(std::move(tables));
+}
+
 CSMTPDeliveryThread::~CSMTPDeliveryThread() = default;
 
 void CSMTPDeliveryThread::Run() {
   if (m_pAgent == nullptr) {
     Error(MainLog(), "RemoteAgent-pointer was NULL at %s:%d", kSource, 34);
+    m_nResult = 0;
     return;
   }
+  m_nSessionTimeOut = kelpd::remote::ClampSessionTimeOut(Config().GetInt("TimeOut", 90));
   Info(MainLog(), "remote delivery thread (id %04X) started", GetThreadId());
-  // XXX: delivery of outgoing files is not built yet; the thread idles.
-  while (IsRunning()) Sleep(750);
+  while (IsRunning()) {
+    if (!m_pAgent->GetNextNewFile(m_strFileName) && !m_pAgent->GetNextRetryFile(m_strFileName)) {
+      Sleep(kIdlePollMs);
+      continue;
+    }
+    m_strMailFile = MakePath(m_strOutgoingDir, m_strFileName);
+    if (DeliverOne()) continue;
+    Error(MainLog(), "sending mail '%s' failed", m_strFileName.c_str());
+    MoveToErrorDir();
+  }
   Info(MainLog(), "remote delivery thread (id %04X) stopped", GetThreadId());
+}
+
+void CSMTPDeliveryThread::MoveToErrorDir() {
+  kelpd::platform::FileError error;
+  if (kelpd::platform::MoveFileNoReplace(m_strMailFile, MakePath(m_strErrorDir, m_strFileName),
+                                         error)) {
+    m_pAgent->ReleaseFile(m_strFileName);
+    return;
+  }
+  // The name stays held, so the file is not tried again in this run.
+  Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d file=\"%s\": %s\n", kSource, 75,
+        error.cause, error.error, m_strMailFile.c_str(), FileErrorMessage(error).c_str());
+}
+
+bool CSMTPDeliveryThread::DeliverOne() {
+  const std::string& path = m_strMailFile;
+  kelpd::platform::FileAge age;
+  kelpd::platform::FileError age_error;
+  if (!kelpd::platform::GetFileAge(path, age, age_error)) {
+    // The file vanished or can't be examined; SendMail finds out which.
+    age.created = clock_();
+    age.size = 0;
+  }
+
+  // SendMail reads the file once, for the delivery and for the lines below.
+  SendMail();
+  const int r = m_nResult;
+  const LoadedMail& mail = LastLoad();
+  if (!mail.loaded) {
+    if (mail.error.cause != 0 && mail.error.cause != 11) {
+      Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d file=\"%s\": %s\n", kSource, 101,
+            mail.error.cause, mail.error.error, path.c_str(), FileErrorMessage(mail.error).c_str());
+    } else {
+      Warning(MainLog(), "Looks like lock on file \"%s\" failed, retrying later!\n", path.c_str());
+    }
+  }
+
+  // A file that another program still holds locked, or that is still being
+  // written, is not broken: it waits for the next scan.
+  if (r == kelpd::smtp::ToInt(kelpd::smtp::DeliveryResult::kBadFile) && MailFileBusy()) {
+    m_pAgent->ReleaseFile(m_strFileName);
+    return true;
+  }
+
+  switch (ClassifyResult(r)) {
+    case ResultClass::kDelivered: {
+      // A delivered mail that could not be deleted stays held, so that the
+      // next scan does not send it again.
+      if (!RemoveFailed()) m_pAgent->ReleaseFile(m_strFileName);
+      const std::string& recipient = mail.first_recipient;
+      Info(MainLog(), "successfully delivered mail from <%s> to <%s> (%d bytes)",
+           mail.sender.c_str(), recipient.c_str(), static_cast<int>(age.size));
+      if (Config().GetInt("TrafficLogging", 1) != 0) {
+        const std::string& sender = mail.resent_for.empty() ? mail.sender : mail.resent_for;
+        auto is_local = [](const std::string& domain) { return IsLocalDomain(domain); };
+        Info(TrafficLog(), "Traffic: %c, %s, %c, %s, %d", kelpd::remote::Locality(sender, is_local),
+             sender.c_str(), kelpd::remote::Locality(recipient, is_local), recipient.c_str(),
+             static_cast<int>(age.size));
+      }
+      return true;
+    }
+    case ResultClass::kTemporary: {
+      const int limit = Config().GetInt("AutoTransTime", 120);
+      if (kelpd::remote::MailTooOld(clock_(), age.created, limit)) {
+        Error(MainLog(),
+              "Delivering \"%s\" failed for %d minutes with error %d. I am "
+              "giving up!",
+              path.c_str(), limit, r);
+        return GiveUp(path);
+      }
+      m_pAgent->DeferFile(m_strFileName);
+      Error(MainLog(),
+            "Delivering \"%s\" temporarily failed with error %d. I will retry "
+            "later!",
+            path.c_str(), r);
+      return true;
+    }
+    case ResultClass::kPermanent:
+      Error(MainLog(), "Delivering \"%s\" permanently failed with error %d. I am giving up!",
+            path.c_str(), r);
+      return GiveUp(path);
+    case ResultClass::kConfiguration: {
+      const int err = errno;
+      Error(MainLog(),
+            "Delivering \"%s\" failed with error %d, errno %d, winerr %d. Maybe "
+            "malconfigured? "
+            "Don't know what to do!",
+            path.c_str(), r, err, err);
+      return false;
+    }
+    case ResultClass::kShutDown:
+      break;
+  }
+  Error(MainLog(), "Delivering \"%s\" aborted, thread has been shut down.", path.c_str());
+  return false;
+}
+
+bool CSMTPDeliveryThread::GiveUp(const std::string& path) {
+  const std::string report = path + ".err";
+  if (Config().GetInt("Bounce.Disable", 0) != 0) {
+    bool result = true;
+    kelpd::platform::FileError error;
+    if (!kelpd::platform::RemoveFile(path, error)) {
+      Error(MainLog(), "could not remove file \"%s\", cause=%d error=%d", path.c_str(), error.cause,
+            error.error);
+      result = false;
+    }
+    error = kelpd::platform::FileError{};
+    if (!kelpd::platform::RemoveFile(report, error))
+      Error(MainLog(), "could not remove file \"%s\", cause=%d error=%d", report.c_str(),
+            error.cause, error.error);
+    return result;
+  }
+
+  const std::string postmaster =
+      Config().GetString("Postmaster.To", Config().GetString("Postmaster", ""));
+  const bool attach =
+      Config().GetInt("Bounce.Attachment", Config().GetInt("BounceAttachment", 0)) != 0;
+  const bool bulk = Config().GetInt("Bounce.Bulk", 1) != 0;
+  // The words go to the helper as they are: no shell, and no re-splitting
+  // of a file name that holds blanks or quotes.
+  for (const std::vector<std::string>& words :
+       kelpd::remote::AutoResponderRuns(path, report, postmaster, attach, bulk))
+    (void)RunProgram(words, kAutoResponderLimitMs);
+  return true;
 }

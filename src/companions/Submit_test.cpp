@@ -1,0 +1,239 @@
+#include "companions/Submit.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "companions/HeaderText.h"
+#include "companions/SysExits.h"
+#include "mail/Mail.h"
+#include "support/ChildProcess.h"
+#include "support/TempDir.h"
+
+namespace kelpd::companions {
+namespace {
+
+using kelpd::testing::RunChild;
+using kelpd::testing::TempDir;
+
+std::vector<std::string> Recipients(const CMail& mail) {
+  return std::vector<std::string>(mail.m_recipients.begin(), mail.m_recipients.end());
+}
+
+std::vector<std::string> EmlFiles(const std::string& dir) {
+  std::vector<std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().extension() == ".eml") files.push_back(e.path().string());
+  return files;
+}
+
+TEST(SubmitArgs, OptionsJoinedOrSeparateThenRecipients) {
+  SubmitOptions o;
+  std::string error;
+  ASSERT_TRUE(ParseSubmitArgs(
+      {"-fcarol@x.example", "-t", "-q", "/q", "-c", "other.cfg", "a@b", "-c"}, o, error))
+      << error;
+  EXPECT_TRUE(o.sender_given);
+  EXPECT_EQ(o.sender, "carol@x.example");
+  EXPECT_TRUE(o.from_headers);
+  EXPECT_EQ(o.queue_dir, "/q");
+  EXPECT_EQ(o.config_name, "other.cfg");
+  // Options end at the first recipient: a later "-c" is a recipient word.
+  EXPECT_EQ(o.recipients, (std::vector<std::string>{"a@b", "-c"}));
+
+  SubmitOptions empty_sender;
+  ASSERT_TRUE(ParseSubmitArgs({"-f", "", "--", "-odd@x"}, empty_sender, error));
+  EXPECT_TRUE(empty_sender.sender_given);
+  EXPECT_EQ(empty_sender.sender, "");
+  EXPECT_EQ(empty_sender.recipients, (std::vector<std::string>{"-odd@x"}));
+}
+
+TEST(SubmitArgs, RejectsUnknownOptionsAndMissingValues) {
+  std::string error;
+  SubmitOptions a, b;
+  EXPECT_FALSE(ParseSubmitArgs({"-x", "a@b"}, a, error));
+  EXPECT_NE(error.find("unknown option -x"), std::string::npos);
+  EXPECT_FALSE(ParseSubmitArgs({"-f"}, b, error));
+  EXPECT_NE(error.find("needs a value"), std::string::npos);
+}
+
+TEST(AddressList, SplitsOutsideQuotesCommentsAndBrackets) {
+  EXPECT_EQ(SplitAddressList("\"Doe, John\" <John@Example.ORG>, b@y.example (Bee, B), <c@z>"),
+            (std::vector<std::string>{"John@example.org", "b@y.example", "c@z"}));
+  EXPECT_EQ(SplitAddressList("friends: a@x, b@y;, c@z"),
+            (std::vector<std::string>{"a@x", "b@y", "c@z"}));
+  EXPECT_TRUE(SplitAddressList("undisclosed-recipients:;").empty());
+  EXPECT_TRUE(SplitAddressList(" , ,").empty());
+}
+
+TEST(QueuedForm, LineEndsDotsAndZeroBytes) {
+  EXPECT_EQ(ToQueuedForm("a\nb\r\nc\rd"), "a\r\nb\r\nc\r\nd\r\n");
+  EXPECT_EQ(ToQueuedForm(".\nx\n.\n"), "..\r\nx\r\n..\r\n");
+  EXPECT_EQ(ToQueuedForm("x\n."), "x\r\n..\r\n");
+  EXPECT_EQ(ToQueuedForm(std::string("a\0b\n", 4)), "ab\r\n");
+  EXPECT_EQ(ToQueuedForm(""), "");
+}
+
+TEST(HeaderScan, StopsAtTheFirstLineThatIsNoHeader) {
+  size_t body = 0;
+  const std::string text = "Subject: one\r\n two\r\nTo: a@b\r\nHello there\r\n";
+  const auto headers = ScanHeaderSection(text, &body);
+  ASSERT_EQ(headers.size(), 2u);
+  EXPECT_EQ(headers[0].value, "one two");
+  EXPECT_EQ(text.substr(body), "Hello there\r\n");
+  EXPECT_TRUE(ScanHeaderSection("Dear Bob: hello\r\n", &body).empty());
+  EXPECT_EQ(body, 0u);
+}
+
+TEST(HeaderValue, FoldedAsciiStaysPlainEightBitIsEncoded) {
+  EXPECT_EQ(EncodeHeaderValue("Auto: long\r\n\tsubject"), "Auto: long\tsubject");
+  EXPECT_EQ(EncodeHeaderValue("Gr\xc3\xbc\xc3\x9f"
+                              "e"),
+            "=?UTF-8?B?R3LDvMOfZQ==?=");
+  const std::string encoded = EncodeHeaderValue(std::string(50, '\xe4'));
+  EXPECT_NE(encoded.find("?=\r\n\t=?UTF-8?B?"), std::string::npos);  // two words
+  EXPECT_EQ(encoded.find('\xe4'), std::string::npos);
+}
+
+// kelpd-submit run as the suite's users run it: a child process reading its
+// standard input, with its own configuration and lock directories.
+class SubmitProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    queue_ = dir_.MakeDir("queue");
+    dir_.WriteFile("config/kelpd.cfg", "QueueDir:\t" + queue_ + "\nFQDN:\tmail.test\n");
+    ::setenv("MAILCONFIGDIR", dir_.Join("config").c_str(), 1);
+    ::setenv("MAILLOCKDIR", dir_.Join("locks").c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("MAILCONFIGDIR");
+    ::unsetenv("MAILLOCKDIR");
+  }
+  kelpd::testing::ChildResult Run(std::vector<std::string> args, const std::string& input) {
+    args.insert(args.begin(), KELPD_SUBMIT_BINARY);
+    return RunChild(args, input);
+  }
+  // The one queued file, read back as the delivery agent reads it.
+  CMail LoadOnly(std::string* raw = nullptr) {
+    const auto files = EmlFiles(queue_);
+    EXPECT_EQ(files.size(), 1u);
+    CMail mail;
+    kelpd::platform::FileError err;
+    if (files.size() == 1) {
+      EXPECT_TRUE(mail.Load(files[0], err, false));
+      if (raw != nullptr) *raw = kelpd::testing::ReadFile(files[0]);
+    }
+    return mail;
+  }
+
+  TempDir dir_;
+  std::string queue_;
+};
+
+TEST_F(SubmitProgram, ThreeRecipientsInOneFile) {
+  const auto r = Run({"-f", "Carol <carol@remote.example>", "alice@demo.example",
+                      "bob@demo.example,dave@other.example"},
+                     "From: Carol <carol@remote.example>\nSubject: Lunch\n\nSee you at noon.\n");
+  ASSERT_EQ(r.exit_code, kExitOk) << r.err;
+  EXPECT_EQ(r.out, "");
+  std::string raw;
+  CMail mail = LoadOnly(&raw);
+  EXPECT_EQ(mail.GetSender(), "carol@remote.example");
+  EXPECT_EQ(Recipients(mail), (std::vector<std::string>{"alice@demo.example", "bob@demo.example",
+                                                        "dave@other.example"}));
+  EXPECT_EQ(mail.GetSubject(), "Lunch");
+  EXPECT_EQ(mail.BodyView(), "See you at noon.\r\n");
+  EXPECT_FALSE(mail.GetMessageID().empty());  // added: the sender gave none
+  EXPECT_EQ(raw.rfind("X-Envelope-From: carol@remote.example\r\nX-Envelope-To: ", 0), 0u);
+  // Nothing but the finished file is left in the directory.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(queue_),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+TEST_F(SubmitProgram, RecipientsFromHeadersWithBccRemoved) {
+  const auto r = Run({"-t", "-f", "carol@remote.example", "-v"},
+                     "To: Alice <alice@demo.example>, \"Bob, B.\" <bob@demo.example>\n"
+                     "Cc: carol@remote.example\nBcc: secret@hidden.example,\n alice@demo.example\n"
+                     "Subject: Plans\nMessage-ID: <plans-1@remote.example>\n\nBody\n");
+  ASSERT_EQ(r.exit_code, kExitOk) << r.err;
+  std::string raw;
+  CMail mail = LoadOnly(&raw);
+  EXPECT_EQ(r.out, EmlFiles(queue_)[0] + "\n");
+  EXPECT_EQ(Recipients(mail),
+            (std::vector<std::string>{"alice@demo.example", "bob@demo.example",
+                                      "carol@remote.example", "secret@hidden.example"}));
+  EXPECT_EQ(mail.m_strBcc, "");
+  EXPECT_EQ(raw.find("secret@hidden.example", raw.find("\r\n", raw.find("X-Envelope-To"))),
+            std::string::npos);
+  EXPECT_EQ(raw.find("Bcc"), std::string::npos);
+  EXPECT_EQ(mail.GetMessageID(), "plans-1@remote.example");
+}
+
+TEST_F(SubmitProgram, NullSenderInBothSpellings) {
+  for (const std::string sender : {"", "<>"}) {
+    for (const auto& f : EmlFiles(queue_)) std::filesystem::remove(f);
+    const auto r = Run({"-f", sender, "alice@demo.example"}, "Subject: bounce\n\ntext\n");
+    ASSERT_EQ(r.exit_code, kExitOk) << r.err;
+    std::string raw;
+    CMail mail = LoadOnly(&raw);
+    EXPECT_EQ(mail.GetSender(), "");
+    EXPECT_EQ(raw.rfind("X-Envelope-From: \r\n", 0), 0u);
+    // A null sender gives no From line of our making.
+    EXPECT_EQ(raw.find("From: <"), std::string::npos);
+  }
+}
+
+TEST_F(SubmitProgram, LoneDotLinesAreStoredDoubledAndTextIsKept) {
+  // No header section at all: the first line must stay body, not a header.
+  const auto r =
+      Run({"-f", "carol@remote.example", "alice@demo.example"}, "first line\n.\nafter the dot\n.");
+  ASSERT_EQ(r.exit_code, kExitOk) << r.err;
+  CMail mail = LoadOnly();
+  EXPECT_EQ(mail.BodyView(), "first line\r\n..\r\nafter the dot\r\n..\r\n");
+}
+
+TEST_F(SubmitProgram, FailuresGiveSysexitsCodesAndMessages) {
+  auto r = Run({"-f", "carol@remote.example"}, "Subject: x\n\nbody\n");
+  EXPECT_EQ(r.exit_code, kExitUsage);
+  EXPECT_EQ(r.err, "kelpd-submit: no recipients\n");
+
+  r = Run({"-t", "-f", "carol@remote.example"}, "To: undisclosed-recipients:;\n\nbody\n");
+  EXPECT_EQ(r.exit_code, kExitUsage);
+
+  r = Run({"-f", "carol@remote.example", "not an address"}, "x\n");
+  EXPECT_EQ(r.exit_code, kExitUsage);
+  EXPECT_NE(r.err.find("bad recipient address"), std::string::npos);
+
+  r = Run({"-t", "-f", "carol@remote.example"}, "To: a@b, c d@e\n\nbody\n");
+  EXPECT_EQ(r.exit_code, kExitDataErr);
+
+  r = Run({"-q", dir_.Join("missing"), "-f", "", "alice@demo.example"}, "x\n");
+  EXPECT_EQ(r.exit_code, kExitCantCreat);
+  EXPECT_NE(r.err.find("queue directory \"" + dir_.Join("missing") + "\" is missing"),
+            std::string::npos);
+
+  r = Run({"-c", "nothere.cfg", "-f", "", "alice@demo.example"}, "x\n");
+  EXPECT_EQ(r.exit_code, kExitConfig);
+
+  r = Run({"-z"}, "");
+  EXPECT_EQ(r.exit_code, kExitUsage);
+  EXPECT_TRUE(EmlFiles(queue_).empty());
+
+  r = Run({"--help"}, "");
+  EXPECT_EQ(r.exit_code, kExitOk);
+  EXPECT_NE(r.out.find("usage: kelpd-submit"), std::string::npos);
+}
+
+TEST_F(SubmitProgram, QueueDirectoryOptionNeedsNoConfiguration) {
+  ::setenv("MAILCONFIGDIR", dir_.Join("nowhere").c_str(), 1);
+  const auto r = Run({"-q", queue_, "-f", "carol@remote.example", "alice@demo.example"}, "x\n");
+  ASSERT_EQ(r.exit_code, kExitOk) << r.err;
+  EXPECT_EQ(EmlFiles(queue_).size(), 1u);
+}
+
+}  // namespace
+}  // namespace kelpd::companions

@@ -1,0 +1,244 @@
+#include "remote/RemoteAgent.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/Configuration.h"
+#include "support/LogCapture.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using kelpd::testing::TempDir;
+
+class RemoteAgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetConfigForTests();
+    Config().SetString("OutgoingDir", dir_.path());
+    Config().SetString("AutoTransRetryMin", "5");
+    Config().SetString("AutoTransRetryMax", "30");
+    agent_ = std::make_unique<CRemoteAgent>();
+    agent_->SetClockForTests([this] { return now_; });
+  }
+  void TearDown() override {
+    agent_.reset();
+    ResetConfigForTests();
+  }
+  void Mail(const std::string& name, const std::string& body = "X-Envelope-To: <a@b>\r\n\r\nx") {
+    dir_.WriteFile(name, body);
+  }
+  std::string New() {
+    std::string name;
+    return agent_->GetNextNewFile(name) ? name : std::string();
+  }
+  std::string Retry() {
+    std::string name;
+    return agent_->GetNextRetryFile(name) ? name : std::string();
+  }
+
+  TempDir dir_;
+  int64_t now_ = 1'700'000'000;
+  std::unique_ptr<CRemoteAgent> agent_;
+};
+
+TEST_F(RemoteAgentTest, ReadsTheOutgoingDirectoryAtConstruction) {
+  EXPECT_EQ(agent_->m_strOutgoingDir, dir_.path());
+  EXPECT_EQ(agent_->m_tLastCycle, 0);
+}
+
+TEST_F(RemoteAgentTest, ScanAddsNonEmptyMailFilesOnce) {
+  Mail("a.eml");
+  Mail("b.eml");
+  Mail("empty.eml", "");
+  Mail("note.txt");
+  dir_.MakeDir("dir.eml");
+  EXPECT_EQ(agent_->ScanOutgoing(), 2);
+  EXPECT_EQ(agent_->ScanOutgoing(), 0);
+  std::set<std::string> got{New(), New()};
+  EXPECT_EQ(got, (std::set<std::string>{"a.eml", "b.eml"}));
+  EXPECT_EQ(New(), "");
+  // Held names are not added again although they are still in the directory.
+  EXPECT_EQ(agent_->ScanOutgoing(), 0);
+  // The empty file is picked up once it has content.
+  Mail("empty.eml");
+  EXPECT_EQ(agent_->ScanOutgoing(), 1);
+  EXPECT_EQ(New(), "empty.eml");
+}
+
+TEST_F(RemoteAgentTest, NamesAreCaseSensitive) {
+  Mail("m.eml");
+  ASSERT_EQ(agent_->ScanOutgoing(), 1);
+  agent_->ReleaseFile("M.eml");  // another name: nothing happens
+  EXPECT_EQ(New(), "m.eml");
+  agent_->ReleaseFile("M.eml");
+  EXPECT_EQ(agent_->GetCounts().active, 1u);
+  agent_->ReleaseFile("m.eml");
+  EXPECT_EQ(agent_->GetCounts().active, 0u);
+}
+
+TEST_F(RemoteAgentTest, NewFilesAreHandedOutFirstInFirstOut) {
+  Mail("1.eml");
+  agent_->ScanOutgoing();
+  Mail("2.eml");
+  agent_->ScanOutgoing();
+  Mail("3.eml");
+  agent_->ScanOutgoing();
+  EXPECT_EQ(New(), "1.eml");
+  EXPECT_EQ(New(), "2.eml");
+  EXPECT_EQ(New(), "3.eml");
+}
+
+TEST_F(RemoteAgentTest, DeferredFileWaitsForTheNextCycle) {
+  Mail("d.eml");
+  agent_->ScanOutgoing();  // first scan opens a cycle at now_
+  EXPECT_EQ(agent_->m_tLastCycle, now_);
+  ASSERT_EQ(New(), "d.eml");
+  EXPECT_TRUE(agent_->DeferFile("d.eml"));
+  EXPECT_EQ(agent_->GetCounts().deferred, 1u);
+  EXPECT_EQ(agent_->GetCounts().active, 0u);
+
+  now_ += 300;  // exactly the minimum: not yet
+  agent_->ScanOutgoing();
+  EXPECT_EQ(Retry(), "");
+  now_ += 1;
+  EXPECT_EQ(agent_->ScanOutgoing(), 0);  // still deferred: not new again
+  EXPECT_EQ(Retry(), "d.eml");
+  EXPECT_EQ(agent_->GetCounts().active, 1u);
+}
+
+TEST_F(RemoteAgentTest, WaitingNewMailPutsTheCycleOffUntilTheMaximum) {
+  Mail("d.eml");
+  agent_->ScanOutgoing();
+  ASSERT_EQ(New(), "d.eml");
+  agent_->DeferFile("d.eml");
+  Mail("n1.eml");
+  now_ += 301;
+  agent_->ScanOutgoing();  // new mail was not waiting before the scan: cycle
+  EXPECT_EQ(agent_->GetCounts().retry, 1u);
+  ASSERT_EQ(Retry(), "d.eml");
+  agent_->DeferFile("d.eml");
+  const int64_t cycle = agent_->m_tLastCycle;
+
+  now_ = cycle + 1000;  // n1 still waits
+  agent_->ScanOutgoing();
+  EXPECT_EQ(agent_->GetCounts().deferred, 1u);
+  now_ = cycle + 1801;
+  agent_->ScanOutgoing();
+  EXPECT_EQ(agent_->GetCounts().deferred, 0u);
+  EXPECT_EQ(agent_->GetCounts().retry, 1u);
+  // A retry file goes out only when no new file is waiting.
+  EXPECT_EQ(New(), "n1.eml");
+  EXPECT_EQ(Retry(), "d.eml");
+}
+
+TEST_F(RemoteAgentTest, SettingsAreReadOnEveryScan) {
+  Mail("d.eml");
+  agent_->ScanOutgoing();
+  ASSERT_EQ(New(), "d.eml");
+  agent_->DeferFile("d.eml");
+  now_ += 61;
+  agent_->ScanOutgoing();
+  EXPECT_EQ(agent_->GetCounts().deferred, 1u);
+  Config().SetString("AutoTransRetryMin", "1");
+  agent_->ScanOutgoing();
+  EXPECT_EQ(agent_->GetCounts().retry, 1u);
+}
+
+TEST_F(RemoteAgentTest, AFreshAgentTreatsWaitingFilesAsNew) {
+  Mail("d.eml");
+  agent_->ScanOutgoing();
+  ASSERT_EQ(New(), "d.eml");
+  agent_->DeferFile("d.eml");
+  agent_ = std::make_unique<CRemoteAgent>();
+  agent_->SetClockForTests([this] { return now_; });
+  EXPECT_EQ(agent_->ScanOutgoing(), 1);
+  EXPECT_EQ(New(), "d.eml");
+}
+
+TEST_F(RemoteAgentTest, ReleaseAndDeferOfUnheldNames) {
+  agent_->ReleaseFile("none.eml");
+  EXPECT_TRUE(agent_->DeferFile("none.eml"));  // appended all the same
+  EXPECT_EQ(agent_->GetCounts().deferred, 1u);
+  // A deferred name is in a list: the scan leaves it alone.
+  Mail("none.eml");
+  EXPECT_EQ(agent_->ScanOutgoing(), 0);
+}
+
+TEST_F(RemoteAgentTest, AnAbandonedNameStaysHeld) {
+  Mail("x.eml");
+  agent_->ScanOutgoing();
+  ASSERT_EQ(New(), "x.eml");
+  // Neither released nor deferred (given up with a report).
+  EXPECT_EQ(agent_->ScanOutgoing(), 0);
+  EXPECT_EQ(agent_->GetCounts().active, 1u);
+}
+
+TEST_F(RemoteAgentTest, ManyThreadsNeverShareAName) {
+  constexpr int kFiles = 200;
+  for (int i = 0; i < kFiles; ++i) Mail("m" + std::to_string(i) + ".eml");
+  ASSERT_EQ(agent_->ScanOutgoing(), kFiles);
+  std::vector<std::vector<std::string>> taken(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([this, &taken, t] {
+      std::string name;
+      while (agent_->GetNextNewFile(name)) {
+        taken[t].push_back(name);
+        if (taken[t].size() % 2)
+          agent_->ReleaseFile(name);
+        else
+          agent_->DeferFile(name);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::set<std::string> all;
+  size_t total = 0;
+  for (auto& v : taken) {
+    total += v.size();
+    all.insert(v.begin(), v.end());
+  }
+  EXPECT_EQ(total, static_cast<size_t>(kFiles));
+  EXPECT_EQ(all.size(), static_cast<size_t>(kFiles));
+  auto c = agent_->GetCounts();
+  EXPECT_EQ(c.active, 0u);
+  EXPECT_EQ(c.new_files, 0u);
+}
+
+TEST_F(RemoteAgentTest, ScanOfManyWaitingFilesStaysFast) {
+  constexpr int kFiles = 20000;
+  for (int i = 0; i < kFiles; ++i) Mail("f" + std::to_string(i) + ".eml");
+  ASSERT_EQ(agent_->ScanOutgoing(), kFiles);
+  // With linear look-ups each later scan would need 2 * 10^8 comparisons.
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(agent_->ScanOutgoing(), 0);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                  start)
+                .count();
+  EXPECT_LT(ms, 3000);
+}
+
+TEST_F(RemoteAgentTest, ThreadLogsItsStartAndStopAndPicksUpFiles) {
+  kelpd::testing::LogCapture log;
+  Mail("t.eml");
+  ASSERT_TRUE(agent_->Start());
+  std::string name;
+  for (int i = 0; i < 100 && !agent_->GetNextNewFile(name); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(name, "t.eml");
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(agent_->Stop(1500));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1200));
+  EXPECT_EQ(log.Count("remote delivery agent (id "), 2);
+  EXPECT_EQ(log.Count(") started"), 1);
+  EXPECT_EQ(log.Count(") stopped"), 1);
+}
+
+}  // namespace

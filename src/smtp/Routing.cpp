@@ -1,0 +1,113 @@
+#include "smtp/Routing.h"
+
+#include <algorithm>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "config/ConfigMap.h"
+#include "config/Text.h"
+
+namespace kelpd::smtp {
+
+namespace {
+
+// The port of a host entry: the usual leading-digits conversion, bounded so
+// that a long run of digits from a hand-written file cannot overflow.
+unsigned ParsePort(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && kelpd::text::IsSpace(static_cast<unsigned char>(text[i]))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  unsigned long value = 0;
+  for (; i < text.size() && kelpd::text::IsDigit(static_cast<unsigned char>(text[i])); ++i) {
+    value = value * 10 + static_cast<unsigned>(text[i] - '0');
+    if (value > 65535) return 0;
+  }
+  return negative ? 0 : static_cast<unsigned>(value);
+}
+
+}  // namespace
+
+void ParseHostEntry(const std::string& entry, HostEntry& out) {
+  std::string_view host_part = entry;
+  const size_t at = entry.rfind('@');
+  if (at != std::string::npos) {
+    const std::string_view credentials = std::string_view(entry).substr(0, at);
+    host_part = std::string_view(entry).substr(at + 1);
+    const size_t colon = credentials.find(':');
+    if (colon == std::string_view::npos) {
+      out.user.assign(credentials);
+    } else {
+      out.user.assign(credentials.substr(0, colon));
+      out.password.assign(credentials.substr(colon + 1));
+    }
+  }
+  const size_t colon = host_part.find(':');
+  if (colon == std::string_view::npos) {
+    out.host.assign(host_part);
+  } else {
+    out.host.assign(host_part.substr(0, colon));
+    out.port = ParsePort(host_part.substr(colon + 1));
+  }
+}
+
+bool MatchDomainPattern(std::string_view pattern, std::string_view domain) {
+  if (domain.find_first_of("*?") != std::string_view::npos) return false;
+  // Iterative match with one back-track point: linear in practice and never
+  // recursive, whatever a hostile pattern looks like.
+  size_t p = 0, d = 0, star = std::string_view::npos, mark = 0;
+  while (d < domain.size()) {
+    if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == domain[d])) {
+      ++p;
+      ++d;
+    } else if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      mark = d;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      d = ++mark;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+bool SmarthostRoute(const CConfigMap& map, const std::string& sender_domain,
+                    const std::string& recipient_domain, CStringListEx& hosts) {
+  std::vector<std::pair<std::string, std::string>> entries;
+  {
+    std::lock_guard<std::recursive_mutex> lock(map.Section());
+    entries.assign(map.Items().begin(), map.Items().end());
+  }
+  // The map is a hash table; a sorted walk makes ties come out the same way
+  // on every run.
+  std::sort(entries.begin(), entries.end());
+  int best = -1;
+  const std::string* chosen = nullptr;
+  for (const auto& [key, value] : entries) {
+    bool match;
+    if (!key.empty() && key[0] == '<')
+      match = MatchDomainPattern(std::string_view(key).substr(1), sender_domain);
+    else if (!key.empty() && key[0] == '>')
+      match = MatchDomainPattern(std::string_view(key).substr(1), recipient_domain);
+    else
+      match = MatchDomainPattern(key, recipient_domain);
+    if (!match) continue;
+    const int score = static_cast<int>(std::count(key.begin(), key.end(), '.'));
+    if (score > best) {
+      best = score;
+      chosen = &value;
+    }
+  }
+  if (chosen == nullptr) return false;
+  CStringListEx pieces;
+  Split(*chosen, ",", pieces);
+  for (const std::string& piece : pieces)
+    if (!piece.empty()) hosts.AddTail(piece);
+  return true;
+}
+
+}  // namespace kelpd::smtp

@@ -1,0 +1,379 @@
+#include "smtp/SMTPClientThread.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <exception>
+#include <vector>
+
+#include "config/ConfigMap.h"
+#include "dns/Resolver.h"
+#include "log/Log.h"
+#include "mail/Address.h"
+#include "mail/Mail.h"
+#include "net/ErrorTexts.h"
+#include "net/SocketException.h"
+#include "platform/AtomicFile.h"
+#include "platform/HostLookup.h"
+#include "platform/StopSignal.h"
+#include "smtp/ConsoleOutput.h"
+#include "smtp/FailureReport.h"
+#include "smtp/SMTPException.h"
+
+namespace {
+
+using kelpd::smtp::DeliveryResult;
+using kelpd::smtp::ToInt;
+using kelpd::smtp::WriteStderr;
+using kelpd::smtp::WriteStdout;
+
+// printf into a string for the texts that go both to the log and to
+// standard error; the format is always a literal.
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char buf[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  return buf;
+}
+
+std::string DomainOf(const std::string& address) {
+  const char* domain = GetDomainPart(address.c_str());
+  return domain ? std::string(domain) : std::string();
+}
+
+// The log and standard-error lines of an SMTP failure.
+void ReportSmtpFailure(const char* kind, const std::string& messageId, const CSMTPException& e) {
+  const std::string line =
+      Format("mail <%s> failed with %s SMTP error: ", messageId.c_str(), kind) + e.GetLastLine();
+  Error(MainLog(), "%s", line.c_str());
+  WriteStderr(line + "\n");
+}
+
+}  // namespace
+
+CSMTPClientThread::CSMTPClientThread(std::string mailFile, bool removeAfterSend)
+    : m_bRemoveAfterSend(removeAfterSend), m_strMailFile(std::move(mailFile)), m_client(true) {}
+
+CSMTPClientThread::~CSMTPClientThread() = default;
+
+void CSMTPClientThread::ParseHostEntry(const std::string& entry, std::string& host, unsigned& port,
+                                       std::string& user, std::string& password) {
+  kelpd::smtp::HostEntry parsed{host, port, user, password};
+  kelpd::smtp::ParseHostEntry(entry, parsed);
+  host = std::move(parsed.host);
+  port = parsed.port;
+  user = std::move(parsed.user);
+  password = std::move(parsed.password);
+}
+
+bool CSMTPClientThread::StopRequested() const {
+  // The stop signal of the thread running SendMail: a delivery thread's own.
+  const kelpd::platform::StopSignal* signal = kelpd::platform::CurrentStopSignal();
+  return signal != nullptr && signal->IsRaised();
+}
+
+bool CSMTPClientThread::PointsBackToThisHost(const std::string& host) {
+  const std::optional<uint32_t> address = kelpd::platform::ResolveIPv4(host);
+  if (!address) return false;
+  // The host name alone often resolves to a loopback address only; the
+  // interfaces carry the addresses other machines know this one by.
+  std::vector<uint32_t> own = kelpd::platform::LocalInterfaceAddresses();
+  if (const std::optional<std::string> name = kelpd::platform::HostName()) {
+    const std::vector<uint32_t> named = kelpd::platform::ResolveAllIPv4(*name);
+    own.insert(own.end(), named.begin(), named.end());
+  }
+  return std::find(own.begin(), own.end(), *address) != own.end();
+}
+
+int CSMTPClientThread::ResolveMX(const std::string& domain_in, CStringListEx& hosts) {
+  std::string domain = domain_in;
+  // A trailing dot keeps the resolver's search list out of the look-up.
+  if (domain.find('.') != std::string::npos && domain.back() != '.') domain += '.';
+  std::unique_ptr<CResolver> resolver = resolver_factory_ ? resolver_factory_() : CreateResolver();
+  if (!resolver) return 1;
+  CStringListEx mx;
+  const int code = resolver->GetMXHosts(domain.c_str(), mx);
+  if (code != 0) return code;
+
+  std::string bare = domain;
+  if (!bare.empty() && bare.back() == '.') bare.pop_back();
+  const bool backup = tables_.is_backup_domain && tables_.is_backup_domain(bare);
+  for (const std::string& host : mx) {
+    hosts.AddTail(host);
+    // This system is itself a secondary exchanger of a backup domain: only
+    // the primary is worth trying, and it is not this machine.
+    if (backup) break;
+    if (PointsBackToThisHost(host)) return 3;
+  }
+  return 0;
+}
+
+bool CSMTPClientThread::ReadMailFile(const std::string& path, std::string& sender,
+                                     std::string& recipient, std::string& message,
+                                     std::string& authAs, std::string& messageId) {
+  CMail mail;
+  kelpd::platform::FileError error;
+  last_load_ = LoadedMail{};
+  if (!mail.Load(path, error, false)) {
+    last_load_.error = error;
+    mail_file_busy_ = !error.IsSet();
+    const std::string line = Format("error: could not open file \"%s\": %s\n", path.c_str(),
+                                    kelpd::net::FileErrorText(&error).c_str());
+    WriteStderr(line);
+    Error(MainLog(), "%s", line.c_str());
+    return false;
+  }
+
+  last_load_.loaded = true;
+  last_load_.sender = mail.m_strSender;
+  last_load_.first_recipient = mail.GetFirstRecipient();
+  last_load_.resent_for = mail.m_strResentFor;
+
+  if (!m_strSender.empty()) {
+    mail.SetEnvelopeSender(sender);
+    mail.SetFromAddress(sender);
+  } else {
+    sender = !mail.m_strSender.empty() ? mail.m_strSender : mail.m_strReturnPath;
+  }
+
+  if (!m_strRecipient.empty() && m_strRecipient[0] != '@') {
+    mail.SetRecipients(recipient);
+  } else {
+    recipient = mail.GetFirstRecipient();
+    if (recipient.empty() && !mail.m_received.IsEmpty()) {
+      // The "for <address>" clause of the newest Received line.
+      const std::string first = mail.m_received.GetHead();
+      if (first.find('<') != std::string::npos && first.find('>') != std::string::npos)
+        recipient = NormalizeAddress(first);
+    }
+  }
+  if (recipient.empty()) {
+    WriteStderr("error: no receiver specified\n");
+    return false;
+  }
+
+  authAs = mail.m_strAuthenticatedAs;
+  mail.m_strAuthenticatedAs.clear();
+
+  if (tables_.masquerading != nullptr) {
+    std::string masked;
+    if (tables_.masquerading->Lookup(NormalizeAddress(sender), masked)) {
+      sender = masked;
+      mail.SetEnvelopeSender(sender);
+      mail.SetFromAddress(sender);
+      if (!mail.m_strReplyTo.empty()) mail.m_strReplyTo = sender;
+      if (!mail.m_strReturnReceiptTo.empty()) mail.m_strReturnReceiptTo = sender;
+    }
+  }
+
+  messageId = mail.GetMessageID();
+  if (!mail.BuildText(message, PlainHeaders)) return false;
+  try {
+    // The end marker's leading CR LF ends the last line; a message that ends
+    // in a line end already gets only ".\r\n", so that no empty line is added
+    // to the mail.
+    const bool ends_in_line_end = message.size() >= 2 && message.ends_with("\r\n");
+    message.append(ends_in_line_end ? ".\r\n" : "\r\n.\r\n");
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+void CSMTPClientThread::SendMail() {
+  last_load_ = LoadedMail{};
+  mail_file_busy_ = false;
+  remove_failed_ = false;
+  std::string sender = m_strSender;
+  std::string recipient;
+  if (!m_strRecipient.empty() && m_strRecipient[0] != '@') recipient = m_strRecipient;
+  std::string message, authAs, messageId;
+
+  try {
+    if (!ReadMailFile(m_strMailFile, sender, recipient, message, authAs, messageId)) {
+      m_nResult = ToInt(DeliveryResult::kBadFile);
+      return;
+    }
+    if (!m_strRecipient.empty() && m_strRecipient[0] == '@')
+      recipient = GetLocalPart(recipient) + m_strRecipient;
+
+    CStringListEx hosts;
+    try {
+      if (!sender.empty() && !IsValidAddress(sender))
+        throw CSMTPPermanentException(Format("sender address <%s> has bad format", sender.c_str()));
+      if (recipient.empty() || !IsValidAddress(recipient))
+        throw CSMTPPermanentException(
+            Format("recipient address <%s> has bad format", recipient.c_str()));
+      const std::string sender_domain = DomainOf(sender);
+      const std::string recipient_domain = DomainOf(recipient);
+
+      bool routed = false;
+      if (tables_.smarthosts != nullptr)
+        routed = kelpd::smtp::SmarthostRoute(*tables_.smarthosts, sender_domain, recipient_domain,
+                                             hosts) &&
+                 !hosts.IsEmpty();
+      if (!routed) {
+        const int code = ResolveMX(recipient_domain, hosts);
+        const char* domain = recipient_domain.c_str();
+        if (code == 1)
+          throw CSMTPTemporaryException(
+              Format("MX resolution for domain '%s' failed, please retry later", domain));
+        if (code == 2)
+          throw CSMTPPermanentException(
+              Format("MX resolution for domain '%s' failed, please verify address", domain));
+        if (code == 3)
+          throw CSMTPPermanentException(
+              Format("MX entry for domain '%s' points back to this host, risk "
+                     "of endless loop",
+                     domain));
+        if (hosts.IsEmpty())
+          throw CSMTPTemporaryException(
+              Format("MX resolution for domain '%s' failed, no valid MX returned", domain));
+      }
+    } catch (const CSMTPPermanentException& e) {
+      e.WriteReport(m_strMailFile, nullptr, recipient);
+      ReportSmtpFailure("permanent", messageId, e);
+      m_nResult = ToInt(DeliveryResult::kPermanent);
+      return;
+    } catch (const CSMTPTemporaryException& e) {
+      e.WriteReport(m_strMailFile, nullptr, recipient);
+      ReportSmtpFailure("temporary", messageId, e);
+      m_nResult = ToInt(DeliveryResult::kTemporary);
+      return;
+    }
+
+    TryHosts(hosts, sender, recipient, message, authAs, messageId);
+  } catch (const std::exception& e) {
+    // Running out of memory or the like: nothing was delivered, so the mail
+    // is tried again later.
+    Error(MainLog(), "mail <%s> failed: %s", messageId.c_str(), e.what());
+    m_client.Close();
+    m_nResult = ToInt(DeliveryResult::kTemporary);
+  }
+}
+
+void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& sender,
+                                 const std::string& recipient, const std::string& message,
+                                 const std::string& authAs, const std::string& messageId) {
+  const std::string bare_sender = NormalizeAddress(sender);
+  const std::string bare_recipient = NormalizeAddress(recipient);
+  const long long size = static_cast<long long>(message.size());
+
+  for (const std::string& entry : hosts) {
+    if (StopRequested()) {
+      m_nResult = ToInt(DeliveryResult::kShutDown);
+      return;
+    }
+    m_nResult = ToInt(DeliveryResult::kDelivered);
+    std::string host, user, password;
+    unsigned port = 25;
+    ParseHostEntry(entry, host, port, user, password);
+    bool delivered = false;
+    try {
+      m_client.Close();
+      // A socket that could not be bound to the configured interface would
+      // otherwise connect from any address.
+      if (!m_client.Create(0, kelpd::platform::kSocketStream,
+                           m_strInterface.empty() ? nullptr : m_strInterface.c_str(), false))
+        throw CSocketException(10049);
+      m_client.m_nTimeOut = m_nSessionTimeOut;
+      m_client.Connect(host.c_str(), port);
+      const int greeting = m_client.ReadReply();
+      m_client.EchoReply();
+      if (greeting != 220) {
+        if (greeting >= 500 && greeting <= 599)
+          throw CSMTPPermanentException(m_client.m_lstTranscript);
+        throw CSMTPTemporaryException(m_client.m_lstTranscript);
+      }
+      m_client.Hello(m_strHeloName);
+      m_client.EchoReply();
+
+      // STARTTLS and AUTH belong to configured relays with credentials only.
+      if (!user.empty() && !password.empty()) {
+        if (m_client.m_bSTARTTLS && m_bUseTLS) {
+          if (!m_client.StartTLS()) {
+            CStringListEx lines = m_client.m_lstTranscript;
+            lines.AddTail("SSL/TLS-handshake failed");
+            throw CSMTPTemporaryException(lines);
+          }
+          m_client.Hello(m_strHeloName);
+          m_client.EchoReply();
+        }
+        if (m_client.m_bAUTH) kelpd::smtp::Authenticate(m_client, user, password);
+      }
+
+      m_client.MailFrom(bare_sender, authAs, size);
+      m_client.EchoReply();
+      m_client.RcptTo(bare_recipient);
+      m_client.EchoReply();
+      m_client.Data(message);
+      m_client.EchoReply();
+      delivered = true;
+      Info(MainLog(), "mail <%s> from <%s> to <%s> delivered, %d bytes sent", messageId.c_str(),
+           bare_sender.c_str(), bare_recipient.c_str(), static_cast<int>(size));
+      if (m_bRemoveAfterSend) RemoveDelivered();
+      m_client.Quit();
+      m_client.EchoReply();
+      m_client.Close();
+      return;
+    } catch (const CSocketException& e) {
+      const std::string text = e.GetErrorText();
+      if (delivered) {
+        Warning(MainLog(), "socket error after successful delivery: %s", text.c_str());
+        WriteStderr(Format("socket error after successful delivery: %s", text.c_str()) + "\n");
+        m_client.Close();
+        return;
+      }
+      kelpd::smtp::WriteSocketReport(e, m_strMailFile, host.c_str(), recipient);
+      const std::string line =
+          Format("mail <%s> failed with socket error: %s", messageId.c_str(), text.c_str());
+      Error(MainLog(), "%s", line.c_str());
+      WriteStderr(line + "\n");
+      m_client.Close();
+      m_nResult = ToInt(DeliveryResult::kSocketError);
+    } catch (const CSMTPPermanentException& e) {
+      e.WriteReport(m_strMailFile, host.c_str(), recipient);
+      ReportSmtpFailure("permanent", messageId, e);
+      try {
+        m_client.Quit();
+        m_client.EchoReply();
+      } catch (const CSocketException&) {
+      }
+      m_client.Close();
+      m_nResult = ToInt(DeliveryResult::kPermanent);
+      return;
+    } catch (const CSMTPTemporaryException& e) {
+      e.WriteReport(m_strMailFile, host.c_str(), recipient);
+      ReportSmtpFailure("temporary", messageId, e);
+      try {
+        m_client.Quit();
+        m_client.EchoReply();
+      } catch (const CSocketException&) {
+      }
+      m_client.Close();
+      m_nResult = ToInt(DeliveryResult::kTemporary);
+    }
+  }
+}
+
+bool CSMTPClientThread::RemoveMailFile(const std::string& path, kelpd::platform::FileError& error) {
+  return kelpd::platform::RemoveFile(path, error);
+}
+
+void CSMTPClientThread::RemoveDelivered() {
+  WriteStdout(Format("--> Removing file \"%s\"...\n", m_strMailFile.c_str()));
+  Info(MainLog(), "removing file \"%s\"", m_strMailFile.c_str());
+  kelpd::platform::FileError error;
+  if (!RemoveMailFile(m_strMailFile, error) && error.cause != 2) {
+    // A delivered mail that stays in the outgoing directory must not be sent
+    // again: the caller keeps its name held instead of releasing it.
+    remove_failed_ = true;
+    Error(MainLog(), "could not remove file \"%s\", cause=%d error=%d", m_strMailFile.c_str(),
+          error.cause, error.error);
+  }
+  kelpd::platform::FileError ignored;
+  (void)kelpd::platform::RemoveFile(m_strMailFile + ".err", ignored);
+}

@@ -1,0 +1,125 @@
+// CSMTPClientThread: the submission of one queued mail file to its one remote
+// recipient. SendMail reads the file, picks the hosts (a smarthost route, else
+// the MX hosts of the recipient's domain) and tries them one after another
+// with its CSMTPClient; each failure is classified as temporary, permanent or
+// a socket error and leaves a failure report beside the mail. The outcome is
+// left in m_nResult (see smtp/DeliveryResult.h).
+//
+// The thread body is SendMail itself; CSMTPDeliveryThread replaces it with a
+// loop that calls SendMail once per file. The smtp layer does not know the
+// directory data: the owner hands in the smarthost and masquerading maps and
+// the backup-domain test (SetRoutingTables).
+//
+// Not thread-safe: an object and its client belong to one thread. The maps
+// handed in are read under their own sections.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "config/StringListEx.h"
+#include "core/Thread.h"
+#include "platform/Errors.h"
+#include "smtp/DeliveryResult.h"
+#include "smtp/Routing.h"
+#include "smtp/SMTPClient.h"
+
+class CConfigMap;
+class CResolver;
+
+class CSMTPClientThread : public CThread {
+ public:
+  CSMTPClientThread(std::string mailFile, bool removeAfterSend);
+  ~CSMTPClientThread() override;
+
+  // Delivers m_strMailFile and leaves the outcome in m_nResult. Never throws.
+  void SendMail();
+
+  // Reads the mail file at path: the sender and recipient (applying the
+  // overrides and the masquerading map), the authenticated submitter (which
+  // is then not transmitted), the message id, and the message in transmission
+  // form ending in CR LF "." CR LF (the
+  // line end of its last line counts as the marker's first CR LF). False when the file can't be
+  // read or names no recipient; loadError tells which (cause 0 with error -1: the file's lock was
+  // not obtained in time or the file holds two bytes or fewer).
+  bool ReadMailFile(const std::string& path, std::string& sender, std::string& recipient,
+                    std::string& message, std::string& authAs, std::string& messageId);
+
+  // Appends the MX hosts of domain to hosts: 0, 3 when an MX host is this very
+  // machine (not for a backup domain, of which only the best host is taken),
+  // 1 when no resolver can be had, or the resolver's own non-zero code.
+  int ResolveMX(const std::string& domain, CStringListEx& hosts);
+
+  static void ParseHostEntry(const std::string& entry, std::string& host, unsigned& port,
+                             std::string& user, std::string& password);
+
+  // True when the first IPv4 address of host is one of this machine's: the
+  // addresses of its host name or of any local interface. False when a
+  // lookup fails.
+  static bool PointsBackToThisHost(const std::string& host);
+
+  // The tables routing reads. Null maps count as empty; a null test says no
+  // domain is a backup domain. The objects must outlive this one.
+  struct RoutingTables {
+    const CConfigMap* smarthosts = nullptr;
+    const CConfigMap* masquerading = nullptr;
+    std::function<bool(const std::string&)> is_backup_domain;
+  };
+  void SetRoutingTables(RoutingTables tables) { tables_ = std::move(tables); }
+  // Replaces CreateResolver for the MX look-up (tests).
+  void SetResolverFactory(std::function<std::unique_ptr<CResolver>()> factory) {
+    resolver_factory_ = std::move(factory);
+  }
+
+  // What the last SendMail read of the mail file, before overrides and
+  // masquerading: the delivery thread's log lines quote it, so that the file
+  // is read once per attempt.
+  struct LoadedMail {
+    bool loaded = false;
+    kelpd::platform::FileError error;  // when not loaded
+    std::string sender;                // m_strSender
+    std::string first_recipient;       // GetFirstRecipient()
+    std::string resent_for;            // m_strResentFor
+  };
+  const LoadedMail& LastLoad() const { return last_load_; }
+  // After SendMail: the mail file could not be read only because it was
+  // locked by another program or still held two bytes or fewer (result 29).
+  bool MailFileBusy() const { return mail_file_busy_; }
+  // After a delivery with m_bRemoveAfterSend: the mail file is still there
+  // because it could not be deleted (logged).
+  bool RemoveFailed() const { return remove_failed_; }
+
+  // Overrides of the envelope; empty means none. A recipient beginning with
+  // "@" replaces only the recipient's domain.
+  std::string m_strSender;
+  std::string m_strRecipient;
+  std::string m_strHeloName;   // EHLO/HELO name; empty: the local address's name
+  std::string m_strInterface;  // local address to bind; empty: any
+  int m_nResult = 0;
+  bool m_bRemoveAfterSend;
+  bool m_bUseTLS = true;
+  int m_nSessionTimeOut = 90;  // seconds for each receive and send
+  std::string m_strMailFile;
+  CSMTPClient m_client;
+
+ protected:
+  void Run() override { SendMail(); }
+  // Deletes a delivered mail file (a seam for tests of a file that stays).
+  virtual bool RemoveMailFile(const std::string& path, kelpd::platform::FileError& error);
+
+ private:
+  // Tries every host; the result of the last one stays when all fail.
+  void TryHosts(const CStringListEx& hosts, const std::string& sender, const std::string& recipient,
+                const std::string& message, const std::string& authAs,
+                const std::string& messageId);
+  // Deletes the mail file and its report after a delivery.
+  void RemoveDelivered();
+  bool StopRequested() const;
+
+  RoutingTables tables_;
+  std::function<std::unique_ptr<CResolver>()> resolver_factory_;
+  LoadedMail last_load_;
+  bool mail_file_busy_ = false;
+  bool remove_failed_ = false;
+};
