@@ -32,6 +32,11 @@ constexpr char kSource[] = "Kelpd\\LocalAgent";
 // A name taken in the error directory or by a generated copy is tried again
 // with another one at most this often.
 constexpr int kMaxNameAttempts = 10000;
+// Handled queue files are made durable and deleted in groups of this many
+// during a pass, not only at its end: a crash re-delivers at most one group,
+// where a long pass over a full queue would otherwise be delivered again
+// whole. The group keeps the syncing of the copies batched.
+constexpr int kDeleteGroup = 32;
 
 std::string ErrorText(const platform::FileError& err) {
   return err.error > 0 ? platform::ErrnoText(err.error) : std::string("unknown error");
@@ -176,6 +181,7 @@ void CLocalAgent::HandlePending() {
       Error(MainLog(), "delivering mail '%s' failed, placing in error", name.c_str());
       MoveToError(name);
     }
+    if (m_processed.GetCount() >= kDeleteGroup) DeleteProcessed();
   }
 }
 

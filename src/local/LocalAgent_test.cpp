@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "local/LocalTestFixture.h"
 #include "mail/Srs.h"
@@ -376,6 +377,52 @@ TEST_F(LocalAgentTest, TakenGeneratedNamesTakeTheNextCounterValue) {
   EXPECT_EQ(ReadFile(tree.filtered + "/2024022923595800070004.eml"), "taken");
   EXPECT_NE(ReadFile(tree.filtered + "/2024022923595800070005.eml").find("Subject: spam\r\n"),
             std::string::npos);
+}
+
+}  // namespace
+}  // namespace kelpd::testing
+
+namespace kelpd::testing {
+namespace {
+
+// A crash in the middle of a long pass re-delivers only the files handled
+// since the last group was deleted, not the whole pass: the queue shrinks
+// while the pass is still running. The new-mail script, waited for after
+// each store, records how many queue files are left at that moment.
+TEST_F(LocalAgentTest, LongPassDeletesHandledFilesInGroups) {
+  const std::string dir = tree.AddUser("alice");
+  const std::string record = tree.root() + "/left.txt";
+  const std::string script = dir + "/onarrival.cmd";
+  {
+    std::FILE* f = std::fopen(script.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fprintf(f, "#!/bin/sh\nset -- '%s'/*.eml\necho $# >> '%s'\n", tree.queue.c_str(),
+                 record.c_str());
+    std::fclose(f);
+  }
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  Config().SetString("Scripts.Execution.Parallel", "0");
+  LoadDirectoryData();
+  constexpr int kMails = 100;
+  for (int i = 0; i < kMails; ++i) {
+    tree.Queue("m" + std::to_string(i) + ".eml",
+               QueuedMail("carol@remote.example", "alice@example.org", "group",
+                          "g" + std::to_string(i) + "@remote.example"));
+  }
+  CLocalAgent agent;
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_TRUE(ListNames(tree.queue).empty());
+  std::FILE* f = std::fopen(record.c_str(), "r");
+  ASSERT_NE(f, nullptr);
+  std::vector<int> left;
+  for (int n; std::fscanf(f, "%d", &n) == 1;) left.push_back(n);
+  std::fclose(f);
+  ASSERT_EQ(left.size(), static_cast<size_t>(kMails)) << log.All();
+  // Every file still waiting at a store was handled less than a group ago
+  // or not yet at all.
+  for (size_t i = 0; i < left.size(); ++i)
+    EXPECT_LE(left[i], kMails - static_cast<int>(i) + 32) << "at store " << i + 1;
+  EXPECT_LT(left.back(), 33);
 }
 
 }  // namespace
