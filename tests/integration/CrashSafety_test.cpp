@@ -265,7 +265,9 @@ TEST_F(CrashSafety, KilledAndRestartedUnderLoadLosesNoMail) {
   for (auto it = fs::recursive_directory_iterator(tree.root());
        it != fs::recursive_directory_iterator(); ++it) {
     std::string name = it->path().filename().string();
-    if (it->is_regular_file() && name.find(".tmp") != std::string::npos) ++temporaries;
+    if (it->is_regular_file() && name.find(".tmp") != std::string::npos) {
+      if (temporaries++ < 5) std::printf("  left behind: %s\n", it->path().c_str());
+    }
   }
   std::printf("  temporary files left behind: %d\n", temporaries);
   EXPECT_EQ(lost, 0);
