@@ -80,6 +80,20 @@ bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
   return true;
 }
 
+// kelpd's figures once its threads and descriptors are back at those of
+// before (a session ends its QUIT after the file is gone), or after 10 s.
+kelpd::testing::ProcessFigures SettledFigures(ServiceTree& tree,
+                                              const kelpd::testing::ProcessFigures& before) {
+  kelpd::testing::ProcessFigures now;
+  WaitFor(
+      [&] {
+        now = kelpd::testing::ReadProcessFigures(tree.KelpdPid());
+        return now.threads == before.threads && now.descriptors == before.descriptors;
+      },
+      10s);
+  return now;
+}
+
 // The MTA dies in the middle of DATA; the mail waits, and is delivered once
 // the MTA answers again, exactly once.
 TEST(DyingPeers, MtaGoneInTheMiddleOfDataIsRetried) {
@@ -115,9 +129,12 @@ TEST(DyingPeers, MtaGoneInTheMiddleOfDataIsRetried) {
   peer.Join(5000);
   EXPECT_NE(peer.Received(1).find("trailer-end\r\n.\r\n"), std::string::npos);
   EXPECT_TRUE(ServiceTree::EmlFiles(tree.error_dir()).empty());
-  const auto after = kelpd::testing::ReadProcessFigures(tree.KelpdPid());
-  EXPECT_EQ(after.threads, before.threads) << "a delivery thread was lost or added";
-  EXPECT_EQ(after.descriptors, before.descriptors) << "a descriptor leaked";
+  const auto after = SettledFigures(tree, before);
+  EXPECT_EQ(after.threads, before.threads)
+      << "a delivery thread was lost or added: " << before.thread_names << " -> "
+      << after.thread_names;
+  EXPECT_EQ(after.descriptors, before.descriptors)
+      << "a descriptor leaked: " << before.descriptor_targets << " -> " << after.descriptor_targets;
   EXPECT_EQ(tree.Stop(60s), 0);
 }
 
@@ -174,9 +191,10 @@ TEST(DyingPeers, SilentPeerTimesOutAndMailIsDeliveredLater) {
       << tree.Log();
   peer.Join(5000);
   EXPECT_NE(peer.Received(1).find("trailer-end\r\n.\r\n"), std::string::npos);
-  const auto after = kelpd::testing::ReadProcessFigures(tree.KelpdPid());
-  EXPECT_EQ(after.threads, before.threads);
-  EXPECT_EQ(after.descriptors, before.descriptors);
+  const auto after = SettledFigures(tree, before);
+  EXPECT_EQ(after.threads, before.threads) << before.thread_names << " -> " << after.thread_names;
+  EXPECT_EQ(after.descriptors, before.descriptors)
+      << before.descriptor_targets << " -> " << after.descriptor_targets;
   EXPECT_EQ(tree.Stop(60s), 0);
 }
 

@@ -204,8 +204,9 @@ TEST_F(Soak, MixedLoadWithReloadsRestartsAndPauses) {
   std::printf("  remote mails moved to the error directory by restarts: %ld\n",
               static_cast<long>(places.error) - fed[kFail]);
   EXPECT_EQ(accounted, total) << "lost or duplicated mail";
-  EXPECT_EQ(end.descriptors, start.descriptors);
-  EXPECT_EQ(end.threads, start.threads);
+  EXPECT_EQ(end.descriptors, start.descriptors)
+      << start.descriptor_targets << " -> " << end.descriptor_targets;
+  EXPECT_EQ(end.threads, start.threads) << start.thread_names << " -> " << end.thread_names;
 }
 
 // After many deliveries the service holds the descriptors and threads it
@@ -243,8 +244,9 @@ TEST_F(Soak, DescriptorsAndThreadsAfterManyDeliveries) {
       deliveries, seconds, start.descriptors, end.descriptors, start.threads, end.threads,
       start.rss_kb, end.rss_kb, end.peak_rss_kb);
   EXPECT_EQ(places.mailbox + static_cast<size_t>(places.sink), static_cast<size_t>(deliveries));
-  EXPECT_EQ(end.descriptors, start.descriptors);
-  EXPECT_EQ(end.threads, start.threads);
+  EXPECT_EQ(end.descriptors, start.descriptors)
+      << start.descriptor_targets << " -> " << end.descriptor_targets;
+  EXPECT_EQ(end.threads, start.threads) << start.thread_names << " -> " << end.thread_names;
   EXPECT_EQ(tree.Stop(60s), 0);
 }
 

@@ -60,6 +60,18 @@ ProcessFigures ReadProcessFigures(pid_t pid) {
        !ec && it != fs::directory_iterator(); it.increment(ec))
     ++count;
   if (!ec) figures.descriptors = count;
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::string comm = ReadFile(it->path().string() + "/comm");
+    if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+    figures.thread_names += it->path().filename().string() + ":" + comm + " ";
+  }
+  for (auto it = fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec);
+       !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::error_code link_ec;
+    figures.descriptor_targets += it->path().filename().string() + "->" +
+                                  fs::read_symlink(it->path(), link_ec).string() + " ";
+  }
   return figures;
 }
 

@@ -51,6 +51,9 @@ struct ProcessFigures {
   long rss_kb = -1;       // VmRSS
   int threads = -1;
   int descriptors = -1;
+  // For diagnostics: each thread's name, and each descriptor's target.
+  std::string thread_names;
+  std::string descriptor_targets;
 };
 ProcessFigures ReadProcessFigures(pid_t pid);
 
