@@ -57,17 +57,9 @@ std::string Marker(const std::string& name) { return "hostile-marker-" + name; }
 bool HaveStrace() { return fs::exists("/usr/bin/strace"); }
 
 std::vector<std::string> StraceWrapper(const std::string& out) {
-  return {"/usr/bin/strace",
-          "-f",
-          "-qq",
-          "-e",
-          "trace=execve",
-          "-e",
-          "signal=none",
-          "-s",
-          "4096",
-          "-o",
-          out};
+  // With the seccomp filter only execve stops the traced processes.
+  return {"/usr/bin/strace", "-f", "--seccomp-bpf", "-qq", "-e", "trace=execve", "-e",
+          "signal=none",     "-s", "4096",          "-o",  out};
 }
 
 // The programs kelpd (and its children) started, as strace recorded them:
