@@ -58,13 +58,14 @@ int main(int argc, char** argv) {
     char name[64];
     std::snprintf(name, sizeof name, "bench%08ld.eml", n);
     const std::string path = queue + "/" + name;
-    const std::string header = "X-Envelope-From: sender@remote.example\r\nX-Envelope-To: " + to +
-                               "\r\nReceived: from client.remote.example by mx.bench\r\n"
-                               "Message-ID: <" +
-                               std::string(name) +
-                               "@remote.example>\r\nFrom: Sender <sender@remote.example>\r\nTo: " +
-                               to + "\r\nSubject: Benchmark mail " + std::to_string(n) +
-                               "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n";
+    const std::string header =
+        "X-Envelope-From: sender@remote.example\r\nX-Envelope-To: " + to +
+        "\r\nReceived: from client.remote.example by mx.bench\r\n"
+        "Message-ID: <" +
+        std::string(name) +
+        "@remote.example>\r\nFrom: Sender <sender@remote.example>\r\nTo: " + to +
+        "\r\nSubject: Benchmark mail " + std::to_string(n) +
+        "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n";
     platform::NamedLock lock(CMail::LockNameOf(path));
     if (lock.Lock(10000) != platform::LockResult::kAcquired) {
       std::fprintf(stderr, "could not lock %s\n", path.c_str());

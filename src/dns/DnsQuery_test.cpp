@@ -288,7 +288,8 @@ TEST(ResSend, SecondServerAfterTheFirstTimesOut) {
                           second.port());
   ASSERT_TRUE(first.ok());
   ASSERT_EQ(first.port(), second.port());
-  const int unit = 40;
+  // A resolver "second" long enough that a loaded machine answers in time.
+  const int unit = 150;
   ResolverTestEnv env(second.port(), unit);
   env.MailConf("nameserver 127.0.0.2\nnameserver 127.0.0.1\n");
   env.Init();
@@ -301,7 +302,7 @@ TEST(ResSend, SecondServerAfterTheFirstTimesOut) {
   // Pass 1: 5 s on each server; pass 2: 10 / 2 = 5 s on each.
   auto near = [&](int64_t got, int seconds) {
     EXPECT_GE(got, seconds * unit - 5);
-    EXPECT_LT(got, seconds * unit + 120);
+    EXPECT_LT(got, seconds * unit + 2 * unit);
   };
   near(b[0].received_ms - a[0].received_ms, 5);
   near(a[1].received_ms - b[0].received_ms, 5);

@@ -195,9 +195,7 @@ TEST(HelperPrograms, AMissingTaggerIsLoggedWithItsPathInTheConfigurationDirector
   ScopedEnv config("MAILCONFIGDIR", "/etc/zelvane");
   LogCapture log;
   EXPECT_FALSE(RunSpamTagger(mailbox.path(), "7.eml", false));
-  EXPECT_EQ(
-      log.Count("for \"/etc/zelvane/junkscan.exe\" failed, error = 2"), 1)
-      << log.All();
+  EXPECT_EQ(log.Count("for \"/etc/zelvane/junkscan.exe\" failed, error = 2"), 1) << log.All();
 }
 
 TEST(HelperPrograms, CandidatesAreTheOwnDirectoryThenAbsolutePathEntries) {
@@ -220,7 +218,8 @@ TEST(RunProgram, SplitsTheCommandLineAtBlanksOutsideQuotes) {
 
 TEST(RunProgram, ReturnsTheExitCodeOrMinusOneWhenNotStarted) {
   TempDir dir;
-  std::string prog = WriteScript(dir, "exit7", "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\nexit 7\n");
+  std::string prog =
+      WriteScript(dir, "exit7", "printf '%s\\n' \"$@\" > \"$(dirname \"$0\")/args\"\nexit 7\n");
   EXPECT_EQ(RunProgram("\"" + prog + "\" \"one two\" three", 10000), 7);
   EXPECT_EQ(ReadFile(dir.Join("args")), "one two\nthree\n");
   EXPECT_EQ(RunProgram("\"" + dir.Join("missing") + "\" x", 10000), -1);
@@ -229,7 +228,8 @@ TEST(RunProgram, ReturnsTheExitCodeOrMinusOneWhenNotStarted) {
 
 TEST(RunProgram, KillsAChildThatOutlivesItsLimit) {
   TempDir dir;
-  std::string prog = WriteScript(dir, "slow", "echo $$ > \"$(dirname \"$0\")/pid\"\nexec sleep 30\n");
+  std::string prog =
+      WriteScript(dir, "slow", "echo $$ > \"$(dirname \"$0\")/pid\"\nexec sleep 30\n");
   auto start = Clock::now();
   EXPECT_EQ(RunProgram(prog, 300), -1);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));

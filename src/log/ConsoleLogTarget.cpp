@@ -18,8 +18,8 @@ void CConsoleLogTarget::Write(int level, const char* text) {
   kelpd::platform::LocalTime t = kelpd::platform::LocalTimeNow();
   char line[1200];
   int n = snprintf(line, sizeof line, "%02d.%02d.%04d %02d:%02d:%02d [%04X] %s: %s\n", t.day,
-                   t.month, t.year, t.hour, t.minute, t.second,
-                   kelpd::platform::CurrentThreadId(), LevelName(level), text);
+                   t.month, t.year, t.hour, t.minute, t.second, kelpd::platform::CurrentThreadId(),
+                   LevelName(level), text);
   if (n < 0) return;
   size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
   std::lock_guard<std::mutex> lock(g_console_mutex);

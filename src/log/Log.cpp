@@ -105,7 +105,7 @@ void SetTarget(CLog& channel, std::unique_ptr<CLogTarget> target) {
 }
 
 const char* LevelName(int level) {
-  static const char* const kNames[] = {"emergency", "alert", "critical", "error",
-                                       "warning",   "notice", "info",    "debug"};
+  static const char* const kNames[] = {"emergency", "alert",  "critical", "error",
+                                       "warning",   "notice", "info",     "debug"};
   return (level >= 0 && level <= 7) ? kNames[level] : "unknown";
 }

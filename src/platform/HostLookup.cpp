@@ -64,8 +64,8 @@ std::optional<std::string> ReverseLookup(uint32_t ipv4) {
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = ipv4;
   char host[NI_MAXHOST];
-  if (::getnameinfo(reinterpret_cast<struct sockaddr*>(&sa), sizeof sa, host, sizeof host,
-                    nullptr, 0, NI_NAMEREQD) != 0)
+  if (::getnameinfo(reinterpret_cast<struct sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr,
+                    0, NI_NAMEREQD) != 0)
     return std::nullopt;
   return std::string(host);
 }

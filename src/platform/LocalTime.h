@@ -8,14 +8,14 @@
 namespace kelpd::platform {
 
 struct LocalTime {
-  int year = 1970;      // four digits
-  int month = 1;        // 1..12
-  int day = 1;          // 1..31
+  int year = 1970;  // four digits
+  int month = 1;    // 1..12
+  int day = 1;      // 1..31
   int hour = 0;
   int minute = 0;
   int second = 0;
-  int millisecond = 0;  // 0..999
-  int weekday = 4;      // 0 = Sunday
+  int millisecond = 0;          // 0..999
+  int weekday = 4;              // 0 = Sunday
   long utc_offset_seconds = 0;  // east of UTC, daylight saving time included
   time_t seconds_since_epoch = 0;
 };

@@ -46,7 +46,9 @@ void StopSignal::Clear() {
 }
 
 bool StopSignal::IsRaised() const {
-  struct pollfd p {fd_.get(), POLLIN, 0};
+  struct pollfd p {
+    fd_.get(), POLLIN, 0
+  };
   return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
 

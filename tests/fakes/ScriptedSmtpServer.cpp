@@ -22,7 +22,9 @@ void ScriptedConnection::Send(const std::string& bytes) {
 
 int ScriptedConnection::ReadByte(int timeout_ms) {
   if (pending_.empty()) {
-    struct pollfd p {fd_, POLLIN, 0};
+    struct pollfd p {
+      fd_, POLLIN, 0
+    };
     if (::poll(&p, 1, timeout_ms) != 1) return -1;
     char buf[4096];
     ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
@@ -60,7 +62,9 @@ void ScriptedConnection::Close() {
 }
 
 void ScriptedConnection::Silence(int ms) {
-  struct pollfd p {fd_, POLLIN, 0};
+  struct pollfd p {
+    fd_, POLLIN, 0
+  };
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -105,7 +109,9 @@ void ScriptedSmtpServer::Serve() {
   for (int i = 0; i < max_connections_ && !stop_; ++i) {
     int fd = -1;
     while (!stop_) {
-      struct pollfd p {listen_fd_, POLLIN, 0};
+      struct pollfd p {
+        listen_fd_, POLLIN, 0
+      };
       if (::poll(&p, 1, 100) == 1) {
         fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
         break;
