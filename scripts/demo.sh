@@ -19,6 +19,11 @@ for user in alice bob; do
   [ -f "$demo/spool/$user/config" ] || printf 'NextUID:\t1\n' >"$demo/spool/$user/config"
   touch "$demo/spool/$user/password"
 done
+# bob is away: his mailbox answers each sender once a day from a template.
+printf 'NextUID:\t1\nRunReply:\t1\nRunReplyTemplate:\treply.txt\n' >"$demo/spool/bob/config"
+printf 'Subject: Out of office\n\nBob is away this week and reads his mail on Monday.\n' \
+  >"$demo/spool/bob/reply.txt"
+rm -f "$demo/spool/bob/autoresp.sent"
 
 cat >"$demo/config/kelpd.cfg" <<CFG
 # Demo settings of the delivery agent: every directory lives under ./demo/.
@@ -30,6 +35,10 @@ FilterDir:		$demo/filtered
 AutoTransport:		1
 AutoTransport.Threads:	2
 MaskFile:		$demo/config/masquerade
+# Demo only: retry at once and give a failed mail up at its next attempt, so
+# that its failure notice reaches the sender within seconds.
+AutoTransRetry:		0
+AutoTransTime:		0
 CFG
 printf '# Local domains\ndemo.example\n' >"$demo/config/domains"
 printf '# Domains this host is a backup mail exchanger for\n' >"$demo/config/backupdomains"
@@ -42,7 +51,8 @@ sink_user=()
 /usr/sbin/smtp-sink -h sink.demo.example "${sink_user[@]}" "127.0.0.1:$sink_port" 64 &
 sink_pid=$!
 trap 'kill "$sink_pid" 2>/dev/null || true' EXIT
-printf '# Smarthost routes: domain pattern, then hosts ([user:password@]host[:port])\n*:\t127.0.0.1:%s\n' \
+# Mail for unreachable.example goes to a port where nothing listens.
+printf '# Smarthost routes: domain pattern, then hosts ([user:password@]host[:port])\n*:\t127.0.0.1:%s\nunreachable.example:\t127.0.0.1:1\n' \
   "$sink_port" >"$demo/config/smarthosts"
 printf '# Masquerading: local sender, then the address shown outside\nalice:\talice@demo.example\n' >"$demo/config/masquerade"
 
@@ -54,7 +64,8 @@ export PATH=$top/build/demo/src/companions:$PATH
 # Sample mails in the queue, put there by kelpd-submit as the suite's SMTP
 # receiver would: one for alice, one for bob through the alias bobby, and one
 # with three recipients in a single queue file.
-submit() { "$top/build/demo/src/companions/kelpd-submit" -f carol@remote.example "$@"; }
+submit_from() { "$top/build/demo/src/companions/kelpd-submit" -f "$@"; }
+submit() { submit_from carol@remote.example "$@"; }
 submit alice@demo.example <<'MAIL'
 From: Carol <carol@remote.example>
 To: Alice <alice@demo.example>
@@ -79,15 +90,26 @@ Three recipients, one queue file; the Bcc line is not passed on.
 MAIL
 # A remote recipient: the local agent writes it into the outgoing directory and
 # a remote delivery thread sends it through the "*" smarthost route to the sink.
-submit dave@remote.example <<'MAIL'
+submit_from alice@demo.example dave@remote.example <<'MAIL'
 From: Alice <alice@demo.example>
 To: <dave@remote.example>
 Subject: Hello out there
 
 Sent by the remote delivery threads.
 MAIL
+# A mail that can't be delivered: it is given up and autoresp.exe returns it
+# to alice with its failure report, as a notice in her mailbox.
+submit_from alice@demo.example erin@unreachable.example <<'MAIL'
+From: Alice <alice@demo.example>
+To: <erin@unreachable.example>
+Subject: Are you there?
+
+Nobody listens at this address.
+MAIL
 
 echo "demo tree in $demo; MAILCONFIGDIR=$MAILCONFIGDIR"
 echo "remote mail goes to smtp-sink on 127.0.0.1:$sink_port (look for \"successfully delivered\" and the Traffic line)"
+echo "the mail to erin@unreachable.example is given up; its notice lands in $demo/spool/alice"
+echo "bob's auto-reply to carol goes out through the sink"
 echo "running kelpd -debug (process id in $MAILCONFIGDIR/Kelpd.pid); stop it with Ctrl+C"
 "$top/build/demo/src/app/kelpd" -debug
