@@ -167,10 +167,14 @@ class LifecycleTest : public ::testing::Test {
     WriteConfigFile("kelpd.cfg", text);
   }
   // Rewrites a file so that its time stamp is sure to move on.
+  // One change the service can see: the new text with its later time is
+  // renamed into place, so that a pass of the run loop between the write and
+  // the time change can't count them as two edits.
   void EditConfigFile(const std::string& name, const std::string& text) {
     std::string path = dir_.Join("config/" + name);
-    WriteConfigFile(name, text);
-    fs::last_write_time(path, fs::last_write_time(path) + 2s);
+    WriteConfigFile(name + ".edit", text);
+    fs::last_write_time(path + ".edit", fs::last_write_time(path + ".edit") + 2s);
+    fs::rename(path + ".edit", path);
   }
 
   void StartDebug() {
