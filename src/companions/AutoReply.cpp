@@ -163,19 +163,7 @@ CMail BuildAutoReply(const CMail& original, const ReplyTemplate& templ,
 int AutoReply(const AutorespOptions& options, ProgramOutput& output) {
   CMail mail;
   std::string raw;
-  platform::FileError err;
-  switch (ReadMailFile(options.mail, kMaxOriginalBytes, mail, raw, err)) {
-    case ReadResult::kRead:
-      break;
-    case ReadResult::kLockTimeout:
-      output.err += std::string(kProgram) + ": the lock of \"" + options.mail + "\" stayed busy\n";
-      return kExitTempFail;
-    default:
-      output.err += std::string(kProgram) + ": could not read \"" + options.mail +
-                    "\" (cause=" + std::to_string(err.cause) +
-                    " error=" + std::to_string(err.error) + ")\n";
-      return kExitNoInput;
-  }
+  if (int code = ReadOriginalMail(options.mail, kMaxOriginalBytes, mail, raw, output)) return code;
   raw.clear();
 
   // The configuration only names this host; without it the host name serves.
@@ -238,6 +226,7 @@ int AutoReply(const AutorespOptions& options, ProgramOutput& output) {
     output.err += std::string(kProgram) + ": out of memory\n";
     return kExitSoftware;
   }
+  platform::FileError err;
   switch (WriteQueueFile(options.output, text, err)) {
     case QueueWriteResult::kWritten:
       break;

@@ -191,22 +191,28 @@ CMail BuildFailureNotice(std::string_view raw, const FailureReport& report,
   return notice;
 }
 
-int ReturnMail(const AutorespOptions& options, ProgramOutput& output) {
-  CMail mail;
-  std::string raw;
+int ReadOriginalMail(const std::string& path, size_t max_bytes, CMail& mail, std::string& raw,
+                     ProgramOutput& output) {
   platform::FileError err;
-  switch (ReadMailFile(options.mail, kMaxReturnedBytes, mail, raw, err)) {
+  switch (ReadMailFile(path, max_bytes, mail, raw, err)) {
     case ReadResult::kRead:
-      break;
+      return 0;
     case ReadResult::kLockTimeout:
-      output.err += std::string(kProgram) + ": the lock of \"" + options.mail + "\" stayed busy\n";
+      output.err += std::string(kProgram) + ": the lock of \"" + path + "\" stayed busy\n";
       return kExitTempFail;
     default:
-      output.err += std::string(kProgram) + ": could not read \"" + options.mail +
+      output.err += std::string(kProgram) + ": could not read \"" + path +
                     "\" (cause=" + std::to_string(err.cause) +
                     " error=" + std::to_string(err.error) + ")\n";
       return kExitNoInput;
   }
+}
+
+int ReturnMail(const AutorespOptions& options, ProgramOutput& output) {
+  CMail mail;
+  std::string raw;
+  if (int code = ReadOriginalMail(options.mail, kMaxReturnedBytes, mail, raw, output)) return code;
+  platform::FileError err;
 
   // A notice never goes to the null sender (it would answer a notice) nor,
   // when asked, for mail sent in bulk; the mail is done with all the same.

@@ -20,6 +20,12 @@ enum class ReadResult { kRead, kLockTimeout, kFailed };
 ReadResult ReadMailFile(const std::string& path, size_t max_bytes, CMail& mail, std::string& raw,
                         platform::FileError& err);
 
+// ReadMailFile for autoresp.exe: on failure writes the reason to output.err
+// and returns the exit code (lock busy: temporary failure; else no input);
+// returns 0 when the mail was read.
+int ReadOriginalMail(const std::string& path, size_t max_bytes, CMail& mail, std::string& raw,
+                     ProgramOutput& output);
+
 // What the notice takes from the failure report.
 struct FailureReport {
   std::string from_name;
