@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (ASan+UBSan) and runs each for the
 # given number of seconds (default 30), starting from fuzz/corpus/<target>/.
+# Names after the seconds pick targets (e.g. "scripts/fuzz.sh 600 dns_answer_fuzzer");
+# without them every target runs, one after the other.
 # New inputs found go to build/fuzz/corpus/<target>/ (kept between runs);
 # a crash leaves its input in build/fuzz/ and makes the script fail.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
+shift || true
+only=("$@")
 source scripts/lib/packages.sh
 ensure_packages "${BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
 
@@ -18,6 +22,9 @@ status=0
 for bin in "$dir"/fuzz/*_fuzzer; do
   [ -x "$bin" ] || continue
   name=$(basename "$bin")
+  if [ ${#only[@]} -gt 0 ] && [[ ! " ${only[*]} " == *" $name "* ]]; then
+    continue
+  fi
   seeds=fuzz/corpus/$name
   work=$dir/corpus/$name
   mkdir -p "$work" "$seeds"

@@ -80,7 +80,8 @@ void ScriptedConnection::Silence(int ms) {
   }
 }
 
-ScriptedSmtpServer::ScriptedSmtpServer(Handler handler, int max_connections)
+ScriptedSmtpServer::ScriptedSmtpServer(Handler handler, int max_connections,
+                                       const std::string& address, uint16_t port)
     : handler_(std::move(handler)), max_connections_(max_connections) {
   listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) throw std::runtime_error("socket failed");
@@ -88,10 +89,16 @@ ScriptedSmtpServer::ScriptedSmtpServer(Handler handler, int max_connections)
   ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   struct sockaddr_in a {};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(port);
+  if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+    ::close(listen_fd_);
+    throw std::runtime_error("bad listening address " + address);
+  }
   if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-      ::listen(listen_fd_, 16) != 0)
-    throw std::runtime_error("bind/listen failed");
+      ::listen(listen_fd_, 16) != 0) {
+    ::close(listen_fd_);
+    throw std::runtime_error("bind/listen failed on " + address);
+  }
   socklen_t len = sizeof a;
   ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
   port_ = ntohs(a.sin_port);

@@ -1,4 +1,4 @@
-// A scripted SMTP peer on 127.0.0.1 for the protocol edge cases a real server
+// A scripted SMTP peer on a loopback address for the protocol edge cases a real server
 // won't produce. Each accepted connection runs the test's handler on the
 // server's thread; the handler sends exactly the bytes it wants and reads what
 // the client sent. Everything received is recorded per connection.
@@ -41,8 +41,10 @@ class ScriptedSmtpServer {
  public:
   using Handler = std::function<void(ScriptedConnection&, int connection_index)>;
 
-  // Listens on 127.0.0.1 (ephemeral port) and serves up to max_connections.
-  explicit ScriptedSmtpServer(Handler handler, int max_connections = 1);
+  // Listens on address:port (default 127.0.0.1, ephemeral port) and serves
+  // up to max_connections. Throws when the address can't be bound.
+  explicit ScriptedSmtpServer(Handler handler, int max_connections = 1,
+                              const std::string& address = "127.0.0.1", uint16_t port = 0);
   ~ScriptedSmtpServer();
   ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;
   ScriptedSmtpServer& operator=(const ScriptedSmtpServer&) = delete;

@@ -1,12 +1,18 @@
 // Peers that die or hang under the running service: the receiving MTA gone
-// in the middle of DATA, a peer that accepts and never answers. The mail is
+// in the middle of DATA, a peer that accepts and never answers, a DNS server
+// that stops answering. The mail is
 // retried and delivered once the peer is back, no delivery thread is lost,
 // and the stop sequence completes within its limits even while a session
 // hangs.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "fakes/ScriptedDnsServer.h"
 #include "fakes/ScriptedSmtpServer.h"
 #include "support/ServiceTree.h"
 #include "support/TempDir.h"
@@ -25,12 +32,17 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using kelpd::testing::DnsAnswer;
+using kelpd::testing::DnsQueryInfo;
+using kelpd::testing::DnsReplyAction;
 using kelpd::testing::ReadFile;
 using kelpd::testing::ReplyLines;
 using kelpd::testing::ScriptedConnection;
+using kelpd::testing::ScriptedDnsServer;
 using kelpd::testing::ScriptedSmtpServer;
 using kelpd::testing::ServiceTree;
 using kelpd::testing::ServiceTreeOptions;
+using kelpd::testing::TempDir;
 
 std::string RemoteMail(int i) {
   return "X-Envelope-From: sender@local.kelpd.test\r\nX-Envelope-To: r" + std::to_string(i) +
@@ -196,6 +208,148 @@ TEST(DyingPeers, SilentPeerTimesOutAndMailIsDeliveredLater) {
   EXPECT_EQ(after.descriptors, before.descriptors)
       << before.descriptor_targets << " -> " << after.descriptor_targets;
   EXPECT_EQ(tree.Stop(60s), 0);
+}
+
+// The zone of the MX tests: the remote domain's exchanger and its address.
+constexpr char kRemoteDomain[] = "remote.kelpd.test";
+constexpr char kExchanger[] = "mx.remote.kelpd.test";
+
+bool SameName(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+// Answers for the zone; every other name does not exist.
+std::vector<DnsReplyAction> ZoneAnswer(const DnsQueryInfo& q, const std::string& exchanger_ip) {
+  std::string name = q.name;
+  if (!name.empty() && name.back() == '.') name.pop_back();
+  DnsAnswer answer(q);
+  if (SameName(name, kRemoteDomain)) {
+    if (q.type == 15) answer.Mx(name, 10, kExchanger);
+  } else if (SameName(name, kExchanger)) {
+    if (q.type == 1) answer.A(name, exchanger_ip);
+  } else {
+    answer.Rcode(3);
+  }
+  return {answer.Reply()};
+}
+
+// A loopback address whose port (53 or 25) is free for both a UDP and a TCP
+// socket; empty when none of 127.0.0.<first..first+9> is.
+bool PortFreeOn(const std::string& address, uint16_t port) {
+  for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+    int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(fd);
+    if (!ok) return false;
+  }
+  return true;
+}
+std::string FreeLoopback(int first, uint16_t port) {
+  for (int last = first; last < first + 10; ++last) {
+    std::string candidate = "127.0.0." + std::to_string(last);
+    if (PortFreeOn(candidate, port)) return candidate;
+  }
+  return "";
+}
+
+// kelpd in a mount namespace of its own in which /etc/resolv.conf names the
+// test's DNS server, so the system resolver asks it (and only it, once a
+// second per try).
+std::vector<std::string> ResolverWrapper(const std::string& conf) {
+  return {"unshare", "-m", "sh", "-c", "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"", conf};
+}
+
+// The DNS server stops answering: mails to an MX domain wait in the outgoing
+// directory (a temporary failure, never the error directory) and are retried;
+// once the server answers again they are delivered exactly once; no thread
+// or descriptor is lost; and a stop while a look-up goes unanswered completes
+// within seconds, keeping the mail.
+TEST(DyingPeers, SilentDnsServerDelaysMailUntilItAnswers) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for ports 53 and 25 and a mount namespace";
+  const std::string dns_ip = FreeLoopback(70, 53);
+  const std::string mx_ip = FreeLoopback(80, 25);
+  if (dns_ip.empty() || mx_ip.empty()) GTEST_SKIP() << "no free loopback address for 53/25";
+
+  std::atomic<bool> answering{false};
+  ScriptedDnsServer dns(
+      [&](const DnsQueryInfo& q) {
+        return answering ? ZoneAnswer(q, mx_ip) : std::vector<DnsReplyAction>{};
+      },
+      dns_ip, 53);
+  ASSERT_TRUE(dns.ok());
+  ScriptedSmtpServer mx([](ScriptedConnection& c, int) { Accept(c); }, 1, mx_ip, 25);
+  auto mx_queries = [&] {
+    int n = 0;
+    for (const DnsQueryInfo& q : dns.Queries()) n += q.type == 15 ? 1 : 0;
+    return n;
+  };
+
+  TempDir conf_dir;
+  const std::string conf = conf_dir.WriteFile(
+      "resolv.conf", "nameserver " + dns_ip + "\noptions timeout:1 attempts:1\n");
+  ServiceTreeOptions options = Options(0);
+  options.smarthosts.clear();
+  ServiceTree tree(options);
+  std::string error;
+  ASSERT_TRUE(tree.Start(&error, ResolverWrapper(conf))) << error;
+  ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log();
+  const auto before = kelpd::testing::ReadProcessFigures(tree.KelpdPid());
+
+  auto mail_to = [](int i) {
+    return "X-Envelope-From: sender@local.kelpd.test\r\nX-Envelope-To: r" + std::to_string(i) +
+           "@" + kRemoteDomain + "\r\nSubject: dns-mail-" + std::to_string(i) +
+           "\r\n\r\ndns body\r\ntrailer-end\r\n";
+  };
+  tree.QueueMail("1.eml", mail_to(1));
+  // Unanswered look-ups on at least two delivery attempts.
+  ASSERT_TRUE(WaitFor([&] { return mx_queries() >= 2; }, 90s)) << tree.Log();
+  EXPECT_EQ(ServiceTree::EmlFiles(tree.outgoing_dir()).size(), 1u) << tree.Log();
+  EXPECT_TRUE(ServiceTree::EmlFiles(tree.error_dir()).empty()) << tree.Log();
+  EXPECT_EQ(mx.Connections(), 0);
+
+  answering = true;
+  ASSERT_TRUE(WaitFor(
+      [&] { return ServiceTree::EmlFiles(tree.outgoing_dir()).empty() && mx.Connections() >= 1; },
+      90s))
+      << tree.Log();
+  mx.Join(5000);
+  EXPECT_NE(mx.Received(0).find("RCPT To:<r1@remote.kelpd.test>"), std::string::npos)
+      << mx.Received(0);
+  EXPECT_NE(mx.Received(0).find("trailer-end\r\n.\r\n"), std::string::npos);
+  EXPECT_TRUE(ServiceTree::EmlFiles(tree.error_dir()).empty()) << tree.Log();
+  const auto after = SettledFigures(tree, before);
+  EXPECT_EQ(after.threads, before.threads) << before.thread_names << " -> " << after.thread_names;
+  EXPECT_EQ(after.descriptors, before.descriptors)
+      << before.descriptor_targets << " -> " << after.descriptor_targets;
+
+  // Silent again; stop while the second mail's look-up waits.
+  answering = false;
+  const int asked = mx_queries();
+  tree.QueueMail("2.eml", mail_to(2));
+  ASSERT_TRUE(WaitFor([&] { return mx_queries() > asked; }, 90s)) << tree.Log();
+  auto begin = std::chrono::steady_clock::now();
+  const int code = tree.Stop(60s);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  std::printf("stop during an unanswered look-up took %.1f s\n", seconds);
+  EXPECT_EQ(code, 0) << tree.Log();
+  EXPECT_LT(seconds, 20.0);
+  EXPECT_EQ(ServiceTree::EmlFiles(tree.error_dir()).size() +
+                ServiceTree::EmlFiles(tree.outgoing_dir()).size(),
+            1u)
+      << tree.Log();
+  EXPECT_EQ(mx.Connections(), 1);
 }
 
 }  // namespace
