@@ -227,44 +227,94 @@ bool MatchAliasPattern(const std::string& pattern, const std::string& text) {
   return p == pattern.size();
 }
 
-bool LookupAlias(const std::string& key, std::string& target) {
-  CAliasMap& aliases = AliasMap();
-  std::lock_guard<std::recursive_mutex> lock(aliases.Section());
-  const CMapEx::Container& items = aliases.Items();
+namespace {
+
+using AliasItems = CMapEx::Container;
+
+bool HasWildcard(const std::string& text) { return text.find_first_of("*?") != std::string::npos; }
+
+// Whether candidate beats the best match so far: the longest key wins, and
+// between keys of equal length the one first in byte order, so that the
+// answer never depends on how the table happens to be laid out in memory.
+bool BetterMatch(const std::string& candidate, const std::string* best) {
+  return best == nullptr || candidate.size() > best->size() ||
+         (candidate.size() == best->size() && candidate < *best);
+}
+
+// The alias lookup over the whole table: the exact key, else the best
+// matching pattern.
+bool LookupIn(const AliasItems& items, const std::string& key, std::string& target) {
   auto exact = items.find(key);
   if (exact != items.end()) {
     target = exact->second;
     return true;
   }
-  // The longest matching pattern wins; between patterns of equal length the
-  // one first in byte order, so that the answer never depends on how the
-  // table happens to be laid out in memory.
   const std::pair<const std::string, std::string>* best = nullptr;
   for (const auto& entry : items) {
     if (!MatchAliasPattern(entry.first, key)) continue;
-    if (best == nullptr || entry.first.size() > best->first.size() ||
-        (entry.first.size() == best->first.size() && entry.first < best->first))
-      best = &entry;
+    if (BetterMatch(entry.first, best == nullptr ? nullptr : &best->first)) best = &entry;
   }
   if (best == nullptr) return false;
   target = best->second;
   return true;
 }
 
-std::string ResolveLocal(const std::string& address) {
+// The same lookup with fewer keys to visit. A key without '*' and '?' matches
+// only a text equal to it without regard to case, so a lower-case plain key
+// is found by one hashed look-up of the lower-cased text; only the keys in
+// `scanned` (patterns and keys with capitals; some may have been removed
+// since the list was made) are matched one by one.
+bool LookupIndexed(const AliasItems& items, const std::vector<std::string>& scanned,
+                   const std::string& key, std::string& target) {
+  auto exact = items.find(key);
+  if (exact != items.end()) {
+    target = exact->second;
+    return true;
+  }
+  if (HasWildcard(key)) return false;
+  const std::pair<const std::string, std::string>* best = nullptr;
+  auto plain = items.find(ToLowerCopy(key));
+  if (plain != items.end()) best = &*plain;
+  for (const std::string& pattern : scanned) {
+    if (!MatchAliasPattern(pattern, key)) continue;
+    auto entry = items.find(pattern);
+    if (entry == items.end()) continue;
+    if (BetterMatch(entry->first, best == nullptr ? nullptr : &best->first)) best = &*entry;
+  }
+  if (best == nullptr) return false;
+  target = best->second;
+  return true;
+}
+
+template <typename Lookup>
+std::string ResolveLocalWith(const std::string& address, const Lookup& lookup) {
   std::string target;
   size_t at = address.find('@');
   if (at != std::string::npos) {
-    if (LookupAlias(address, target)) return target;
-    if (LookupAlias("*" + address.substr(at), target)) return target;
+    if (lookup(address, target)) return target;
+    if (lookup("*" + address.substr(at), target)) return target;
     std::string local = address.substr(0, at);
-    if (LookupAlias(local, target)) return target;
+    if (lookup(local, target)) return target;
     if (IsUser(local)) return local;
     return std::string();
   }
-  if (LookupAlias(address, target)) return target;
+  if (lookup(address, target)) return target;
   if (IsUser(address)) return address;
   return std::string();
+}
+
+}  // namespace
+
+bool LookupAlias(const std::string& key, std::string& target) {
+  CAliasMap& aliases = AliasMap();
+  std::lock_guard<std::recursive_mutex> lock(aliases.Section());
+  return LookupIn(aliases.Items(), key, target);
+}
+
+std::string ResolveLocal(const std::string& address) {
+  return ResolveLocalWith(address, [](const std::string& key, std::string& target) {
+    return LookupAlias(key, target);
+  });
 }
 
 void PreresolveAliases() {
@@ -272,14 +322,26 @@ void PreresolveAliases() {
   std::lock_guard<std::recursive_mutex> lock(aliases.Section());
   // Each changing pass moves every target one alias further; a chain can't
   // be longer than the table, so more passes than entries mean a cycle that
-  // keeps moving, and what is left of it is dropped below.
+  // keeps moving, and what is left of it is dropped below. A pass only
+  // changes or removes entries, never adds one, so the keys listed at its
+  // start cover every lookup of the pass; the lookups visit the patterns
+  // only, which keeps a table of thousands of chained aliases quick.
   const size_t max_passes = static_cast<size_t>(aliases.GetCount()) + 2;
   bool changed = true;
   for (size_t pass = 0; changed && pass < max_passes; ++pass) {
     changed = false;
     std::vector<std::string> keys;
-    for (const auto& entry : aliases.Items()) keys.push_back(entry.first);
+    std::vector<std::string> scanned;
+    for (const auto& entry : aliases.Items()) {
+      keys.push_back(entry.first);
+      if (HasWildcard(entry.first) || ToLowerCopy(entry.first) != entry.first)
+        scanned.push_back(entry.first);
+    }
     std::sort(keys.begin(), keys.end());
+    const AliasItems& items = aliases.Items();
+    auto lookup = [&](const std::string& key, std::string& target) {
+      return LookupIndexed(items, scanned, key, target);
+    };
     for (const std::string& key : keys) {
       std::string target;
       if (!aliases.LookupPlain(key, target)) continue;  // removed earlier in this pass
@@ -288,7 +350,7 @@ void PreresolveAliases() {
         continue;
       }
       if (!IsLocalAddress(target)) continue;
-      std::string resolved = ResolveLocal(ToLowerCopy(target));
+      std::string resolved = ResolveLocalWith(ToLowerCopy(target), lookup);
       if (!resolved.empty() && !EqualsNoCase(resolved, key) && !EqualsNoCase(resolved, target)) {
         aliases.SetAt(key, resolved);
         changed = true;

@@ -226,6 +226,44 @@ TEST_F(DirectoryDataTest, LongAliasCyclesEndAndNeverHang) {
   EXPECT_EQ(Aliases().GetCount(), 0);
 }
 
+// Pre-resolution picks among patterns exactly as a delivery lookup does:
+// the longest matching key, byte order between keys of equal length, the
+// domain's catch-all last; and it follows a long chain listed from its end.
+TEST_F(DirectoryDataTest, PreresolutionFollowsPatternsAndLongChains) {
+  std::string text =
+      "*@example.com: alice\n"
+      "z?@example.com: carol@remote.org\n"
+      "q*@example.com: dave@remote.org\n"
+      "*q@example.com: erin@remote.org\n"
+      "via-catchall@example.com: nobody-here@example.com\n"
+      "via-question@example.com: zx@example.com\n"
+      "via-tie@example.com: qq@example.com\n"
+      "via-plain@example.com: Link0@Example.com\n";
+  // link0 -> link1 -> ... -> link299 -> someone@remote.org, listed so that
+  // each pass moves the chain by one link only.
+  const int links = 300;
+  for (int i = links - 1; i >= 0; --i) {
+    std::string target =
+        i == links - 1 ? "someone@remote.org" : "link" + std::to_string(i + 1) + "@example.com";
+    text += "link" + std::to_string(i) + "@example.com: " + target + "\n";
+  }
+  ASSERT_TRUE(LoadAliases(text));
+  PreresolveAliases();
+  std::string target;
+  ASSERT_TRUE(LookupAlias("via-catchall@example.com", target));
+  EXPECT_EQ(target, "alice");
+  ASSERT_TRUE(LookupAlias("via-question@example.com", target));
+  EXPECT_EQ(target, "carol@remote.org");
+  ASSERT_TRUE(LookupAlias("via-tie@example.com", target));
+  EXPECT_EQ(target, "erin@remote.org");  // "*q@..." sorts before "q*@..."
+  ASSERT_TRUE(LookupAlias("via-plain@example.com", target));
+  EXPECT_EQ(target, "someone@remote.org");  // a key of its own beats the catch-all
+  for (int i = 0; i < links; ++i) {
+    ASSERT_TRUE(LookupAlias("link" + std::to_string(i) + "@example.com", target)) << i;
+    EXPECT_EQ(target, "someone@remote.org") << i;
+  }
+}
+
 TEST(AliasPattern, MatchesWholeTextsWithStarsAndQuestionMarks) {
   EXPECT_TRUE(MatchAliasPattern("*", "anything"));
   EXPECT_TRUE(MatchAliasPattern("*", ""));
