@@ -44,6 +44,79 @@ int CreateTemp(const std::string& dir, std::string& temp_path) {
   return -1;
 }
 
+// An unnamed file in dir (O_TMPFILE): it has no name until it is linked into
+// place, so a process killed while writing it leaves nothing behind. -1 with
+// errno set where the file system or kernel can't make one, or /proc is not
+// there to link it by.
+int CreateUnnamed(const std::string& dir) {
+  static const bool proc_fds = ::access("/proc/self/fd", X_OK) == 0;
+  if (!proc_fds) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return ::open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+}
+
+bool IsUnsupported(int e) { return e == EOPNOTSUPP || e == EISDIR || e == EINVAL; }
+
+// Gives an unnamed file the name path; an existing name is never replaced
+// (EEXIST).
+bool LinkUnnamed(int fd, const std::string& path) {
+  char proc_path[64];
+  ::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+  return ::linkat(AT_FDCWD, proc_path, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+bool WriteAllPieces(int fd, std::initializer_list<std::string_view> pieces) {
+  for (std::string_view piece : pieces) {
+    if (!piece.empty() && !WriteAll(fd, piece.data(), piece.size())) return false;
+  }
+  return true;
+}
+
+// Makes the new name in dir durable now, or at the pass's sync.
+void FinishName(const std::string& dir, bool per_file) {
+  if (!per_file) {
+    NoteDeferredWrite(dir);
+    return;
+  }
+  UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir_fd.valid()) ::fsync(dir_fd.get());
+}
+
+// The create-new case with an unnamed file. False with *unsupported set when
+// the caller should use a named temporary file instead.
+bool WriteNewUnnamed(const std::string& dir, const std::string& path,
+                     std::initializer_list<std::string_view> pieces, FileError& err,
+                     bool* unsupported) {
+  *unsupported = false;
+  UniqueFd fd(CreateUnnamed(dir));
+  if (!fd.valid()) {
+    if (IsUnsupported(errno)) {
+      *unsupported = true;
+    } else {
+      err = FileError::FromErrno(errno);
+    }
+    return false;
+  }
+  const bool per_file = ThreadSyncMode() == SyncMode::kPerFile;
+  if (!WriteAllPieces(fd.get(), pieces) || (per_file && ::fdatasync(fd.get()) != 0) ||
+      !LinkUnnamed(fd.get(), path)) {
+    err = FileError::FromErrno(errno);
+    return false;
+  }
+  if (!fd.Reset()) {
+    // A late write error (as network file systems report at close): the
+    // file may be incomplete, so the name goes again.
+    const int e = errno;
+    ::unlink(path.c_str());
+    err = FileError::FromErrno(e);
+    return false;
+  }
+  FinishName(dir, per_file);
+  return true;
+}
+
 }  // namespace
 
 bool ReadOnlyFile::Open(const std::string& path, FileError& err) {
@@ -77,6 +150,11 @@ int64_t ReadOnlyFile::ReadAt(int64_t offset, char* buf, size_t len) {
 bool WriteFileWhole(const std::string& path, std::initializer_list<std::string_view> pieces,
                     bool replace, FileError& err) {
   const std::string dir = DirectoryOf(path);
+  if (!replace) {
+    bool unsupported = false;
+    if (WriteNewUnnamed(dir, path, pieces, err, &unsupported)) return true;
+    if (!unsupported) return false;
+  }
   std::string temp_path;
   UniqueFd fd(CreateTemp(dir, temp_path));
   if (!fd.valid()) {
@@ -89,9 +167,7 @@ bool WriteFileWhole(const std::string& path, std::initializer_list<std::string_v
     err = FileError::FromErrno(e);
     return false;
   };
-  for (std::string_view piece : pieces) {
-    if (!piece.empty() && !WriteAll(fd.get(), piece.data(), piece.size())) return fail(errno);
-  }
+  if (!WriteAllPieces(fd.get(), pieces)) return fail(errno);
   const bool per_file = ThreadSyncMode() == SyncMode::kPerFile;
   if (per_file && ::fdatasync(fd.get()) != 0) return fail(errno);
   if (!fd.Reset()) return fail(errno);
@@ -103,13 +179,7 @@ bool WriteFileWhole(const std::string& path, std::initializer_list<std::string_v
     if (::link(temp_path.c_str(), path.c_str()) != 0) return fail(errno);
     ::unlink(temp_path.c_str());
   }
-  if (!per_file) {
-    NoteDeferredWrite(dir);
-    return true;
-  }
-  // Make the new name itself durable.
-  UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir_fd.valid()) ::fsync(dir_fd.get());
+  FinishName(dir, per_file);
   return true;
 }
 

@@ -1,10 +1,14 @@
 // Reading whole files and writing files that appear whole.
 //
-// A file the service writes is written under a temporary name in the target's
-// directory (".kelpd-<pid>-<n>-<random>.tmp", which no "*.eml" or other scan of
-// the service matches), synced, and then renamed into place, or linked into
-// place where an existing name must not be replaced. On any failure the
-// temporary file is removed, so a reader never sees a partial file.
+// A file that must not replace an existing name is written as an unnamed file
+// in the target's directory (O_TMPFILE) and linked into place once it is
+// whole, so even a killed process leaves no partial file behind. A file that
+// replaces its name, or any file where the file system can't make unnamed
+// files, is written under a temporary name in the target's directory
+// (".kelpd-<pid>-<n>-<random>.tmp", which no "*.eml" or other scan of the
+// service matches), synced, and then renamed (or linked) into place. On any
+// failure the temporary file is removed, so a reader never sees a partial
+// file.
 //
 // Thread-safe: no shared state besides an atomic counter.
 #pragma once

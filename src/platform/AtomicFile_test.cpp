@@ -1,9 +1,14 @@
 #include "platform/AtomicFile.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "support/TempDir.h"
 
@@ -41,6 +46,34 @@ TEST(WriteFileWholeTest, ReplacesOrRefusesAndLeavesNoTemporaryFile) {
   ASSERT_TRUE(WriteFileWhole(dir.Join("2.eml"), {"two"}, false, err));
   EXPECT_EQ(ReadFile(dir.Join("2.eml")), "two");
   EXPECT_EQ(CountEntries(dir.path()), 2);
+}
+
+// A writer killed at a random moment while it writes new files leaves only
+// whole files: nothing partial under any name, no temporary file.
+TEST(WriteFileWholeTest, AWriterKilledWhileWritingNewFilesLeavesOnlyWholeFiles) {
+  TempDir dir;
+  const std::string piece(4 << 20, 'x');
+  for (int delay_ms : {30, 110}) {
+    const std::string sub = dir.MakeDir("run" + std::to_string(delay_ms));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int i = 0; i < 2000; ++i) {
+        FileError err;
+        if (!WriteFileWhole(sub + "/" + std::to_string(i) + ".eml", {piece}, false, err)) _exit(1);
+      }
+      _exit(0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended before it was killed";
+    for (const auto& e : std::filesystem::directory_iterator(sub)) {
+      EXPECT_EQ(e.path().extension(), ".eml") << e.path();
+      EXPECT_EQ(std::filesystem::file_size(e.path()), piece.size()) << e.path();
+    }
+  }
 }
 
 TEST(WriteFileWholeTest, AMissingDirectoryFailsWithItsCause) {
