@@ -25,18 +25,23 @@ std::string DirectoryOf(const std::string& path) {
   return path.substr(0, slash);
 }
 
+// A fresh temporary name in dir; attempt varies it when getrandom can't.
+std::string TempName(const std::string& dir, int attempt) {
+  unsigned random = 0;
+  if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
+    random = static_cast<unsigned>(::getpid()) * 2654435761u + static_cast<unsigned>(attempt);
+  }
+  char name[96];
+  ::snprintf(name, sizeof name, ".kelpd-%d-%u-%08x.tmp", static_cast<int>(::getpid()),
+             g_temp_counter.fetch_add(1), random);
+  return dir == "/" ? "/" + std::string(name) : dir + "/" + name;
+}
+
 // Creates a new temporary file in dir; returns its descriptor (or -1 with
 // errno set) and its path.
 int CreateTemp(const std::string& dir, std::string& temp_path) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    unsigned random = 0;
-    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random) {
-      random = static_cast<unsigned>(::getpid()) * 2654435761u + attempt;
-    }
-    char name[96];
-    ::snprintf(name, sizeof name, ".kelpd-%d-%u-%08x.tmp", static_cast<int>(::getpid()),
-               g_temp_counter.fetch_add(1), random);
-    temp_path = dir == "/" ? "/" + std::string(name) : dir + "/" + name;
+    temp_path = TempName(dir, attempt);
     int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
@@ -84,11 +89,25 @@ void FinishName(const std::string& dir, bool per_file) {
   if (dir_fd.valid()) ::fsync(dir_fd.get());
 }
 
-// The create-new case with an unnamed file. False with *unsupported set when
-// the caller should use a named temporary file instead.
-bool WriteNewUnnamed(const std::string& dir, const std::string& path,
-                     std::initializer_list<std::string_view> pieces, FileError& err,
-                     bool* unsupported) {
+// Gives an unnamed file a fresh temporary name in dir.
+bool LinkUnnamedAsTemp(int fd, const std::string& dir, std::string& temp_path) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp_path = TempName(dir, attempt);
+    if (LinkUnnamed(fd, temp_path)) return true;
+    if (errno != EEXIST) return false;
+  }
+  errno = EEXIST;
+  return false;
+}
+
+// Writes with an unnamed file. A new name is linked once the file is whole;
+// a name to replace gets a whole file under a temporary name that is renamed
+// over it at once, so a killed process leaves a partial file under no name
+// and a whole one only in the moment between the two calls. False with
+// *unsupported set when the caller should use a named temporary file instead.
+bool WriteUnnamed(const std::string& dir, const std::string& path,
+                  std::initializer_list<std::string_view> pieces, bool replace, FileError& err,
+                  bool* unsupported) {
   *unsupported = false;
   UniqueFd fd(CreateUnnamed(dir));
   if (!fd.valid()) {
@@ -100,16 +119,26 @@ bool WriteNewUnnamed(const std::string& dir, const std::string& path,
     return false;
   }
   const bool per_file = ThreadSyncMode() == SyncMode::kPerFile;
-  if (!WriteAllPieces(fd.get(), pieces) || (per_file && ::fdatasync(fd.get()) != 0) ||
-      !LinkUnnamed(fd.get(), path)) {
+  if (!WriteAllPieces(fd.get(), pieces) || (per_file && ::fdatasync(fd.get()) != 0)) {
+    err = FileError::FromErrno(errno);
+    return false;
+  }
+  // The name the file gets first; a late write error (as network file
+  // systems report at close) takes it away again.
+  std::string first_name = path;
+  if (replace ? !LinkUnnamedAsTemp(fd.get(), dir, first_name) : !LinkUnnamed(fd.get(), path)) {
     err = FileError::FromErrno(errno);
     return false;
   }
   if (!fd.Reset()) {
-    // A late write error (as network file systems report at close): the
-    // file may be incomplete, so the name goes again.
     const int e = errno;
-    ::unlink(path.c_str());
+    ::unlink(first_name.c_str());
+    err = FileError::FromErrno(e);
+    return false;
+  }
+  if (replace && ::rename(first_name.c_str(), path.c_str()) != 0) {
+    const int e = errno;
+    ::unlink(first_name.c_str());
     err = FileError::FromErrno(e);
     return false;
   }
@@ -150,11 +179,9 @@ int64_t ReadOnlyFile::ReadAt(int64_t offset, char* buf, size_t len) {
 bool WriteFileWhole(const std::string& path, std::initializer_list<std::string_view> pieces,
                     bool replace, FileError& err) {
   const std::string dir = DirectoryOf(path);
-  if (!replace) {
-    bool unsupported = false;
-    if (WriteNewUnnamed(dir, path, pieces, err, &unsupported)) return true;
-    if (!unsupported) return false;
-  }
+  bool unsupported = false;
+  if (WriteUnnamed(dir, path, pieces, replace, err, &unsupported)) return true;
+  if (!unsupported) return false;
   std::string temp_path;
   UniqueFd fd(CreateTemp(dir, temp_path));
   if (!fd.valid()) {

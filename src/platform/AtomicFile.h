@@ -1,14 +1,14 @@
 // Reading whole files and writing files that appear whole.
 //
-// A file that must not replace an existing name is written as an unnamed file
-// in the target's directory (O_TMPFILE) and linked into place once it is
-// whole, so even a killed process leaves no partial file behind. A file that
-// replaces its name, or any file where the file system can't make unnamed
-// files, is written under a temporary name in the target's directory
-// (".kelpd-<pid>-<n>-<random>.tmp", which no "*.eml" or other scan of the
-// service matches), synced, and then renamed (or linked) into place. On any
-// failure the temporary file is removed, so a reader never sees a partial
-// file.
+// A file is written as an unnamed file in the target's directory (O_TMPFILE)
+// and gets a name only once it is whole: linked to its name where an existing
+// name must not be replaced, else linked to a temporary name that is renamed
+// over the old file at once. So even a killed process leaves no partial file
+// behind. Where the file system can't make unnamed files, the file is written
+// under the temporary name itself (".kelpd-<pid>-<n>-<random>.tmp", which no
+// "*.eml" or other scan of the service matches), synced, and then renamed (or
+// linked) into place. On any failure the temporary file is removed, so a
+// reader never sees a partial file.
 //
 // Thread-safe: no shared state besides an atomic counter.
 #pragma once

@@ -48,30 +48,35 @@ TEST(WriteFileWholeTest, ReplacesOrRefusesAndLeavesNoTemporaryFile) {
   EXPECT_EQ(CountEntries(dir.path()), 2);
 }
 
-// A writer killed at a random moment while it writes new files leaves only
-// whole files: nothing partial under any name, no temporary file.
-TEST(WriteFileWholeTest, AWriterKilledWhileWritingNewFilesLeavesOnlyWholeFiles) {
+// A writer killed at a random moment while it writes new files, or replaces
+// one file again and again, leaves only whole files: nothing partial under
+// any name, no temporary file.
+TEST(WriteFileWholeTest, AWriterKilledWhileWritingLeavesOnlyWholeFiles) {
   TempDir dir;
   const std::string piece(4 << 20, 'x');
-  for (int delay_ms : {30, 110}) {
-    const std::string sub = dir.MakeDir("run" + std::to_string(delay_ms));
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      for (int i = 0; i < 2000; ++i) {
-        FileError err;
-        if (!WriteFileWhole(sub + "/" + std::to_string(i) + ".eml", {piece}, false, err)) _exit(1);
+  for (bool replace : {false, true}) {
+    for (int delay_ms : {30, 110}) {
+      const std::string sub =
+          dir.MakeDir(std::string(replace ? "replace" : "new") + std::to_string(delay_ms));
+      const pid_t child = ::fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        for (int i = 0; i < 2000; ++i) {
+          FileError err;
+          const std::string name = replace ? "same" : std::to_string(i);
+          if (!WriteFileWhole(sub + "/" + name + ".eml", {piece}, replace, err)) _exit(1);
+        }
+        _exit(0);
       }
-      _exit(0);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended before it was killed";
-    for (const auto& e : std::filesystem::directory_iterator(sub)) {
-      EXPECT_EQ(e.path().extension(), ".eml") << e.path();
-      EXPECT_EQ(std::filesystem::file_size(e.path()), piece.size()) << e.path();
+      std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+      ::kill(child, SIGKILL);
+      int status = 0;
+      ASSERT_EQ(::waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFSIGNALED(status)) << "the writer ended before it was killed";
+      for (const auto& e : std::filesystem::directory_iterator(sub)) {
+        EXPECT_EQ(e.path().extension(), ".eml") << e.path();
+        EXPECT_EQ(std::filesystem::file_size(e.path()), piece.size()) << e.path();
+      }
     }
   }
 }
