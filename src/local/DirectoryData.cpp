@@ -27,8 +27,58 @@ class CAliasMap : public CStorableMap {
   int GetFaultyCount() const { return faulty_; }
   int GetAcceptedCount() const { return accepted_; }
 
+  // Whether a lookup has to match key one text at a time: a pattern, or a key
+  // with capitals. A lower-case key without '*' and '?' can only match a text
+  // equal to it without regard to case, which one hashed lookup finds.
+  static bool NeedsScan(const std::string& key) {
+    return key.find_first_of("*?") != std::string::npos || ToLowerCopy(key) != key;
+  }
+  // The keys that need a scan, remembered until the table changes, so that a
+  // delivery lookup does not visit every alias. Call with the section held.
+  const std::vector<std::string>& ScannedKeys() {
+    if (!scanned_valid_) {
+      scanned_.clear();
+      for (const auto& entry : items_)
+        if (NeedsScan(entry.first)) scanned_.push_back(entry.first);
+      scanned_valid_ = true;
+    }
+    return scanned_;
+  }
+
+  // Every change of the table forgets the scanned keys within the section,
+  // so that no lookup can remember a list from before the change.
+  std::string& operator[](const std::string& key) override {
+    std::lock_guard<std::recursive_mutex> lock(Section());
+    scanned_valid_ = false;
+    return CStorableMap::operator[](key);
+  }
+  void SetAt(const std::string& key, const std::string& value) override {
+    std::lock_guard<std::recursive_mutex> lock(Section());
+    scanned_valid_ = false;
+    CStorableMap::SetAt(key, value);
+  }
+  bool RemoveKey(const std::string& key) override {
+    std::lock_guard<std::recursive_mutex> lock(Section());
+    scanned_valid_ = false;
+    return CStorableMap::RemoveKey(key);
+  }
+  void RemoveAll() override {
+    std::lock_guard<std::recursive_mutex> lock(Section());
+    scanned_valid_ = false;
+    CStorableMap::RemoveAll();
+  }
+  void Reset() {
+    std::lock_guard<std::recursive_mutex> lock(Section());
+    scanned_valid_ = false;
+    CStorableMap::Reset();
+  }
+
  protected:
+  // A load empties the table here and, when it fails, puts the previous
+  // contents back without another call: the list is rebuilt from whatever
+  // the table holds at the next lookup.
   bool BeforeRead() override {
+    scanned_valid_ = false;
     accepted_ = 0;
     faulty_ = 0;
     return true;
@@ -63,6 +113,8 @@ class CAliasMap : public CStorableMap {
  private:
   std::atomic<int> accepted_{0};
   std::atomic<int> faulty_{0};
+  std::vector<std::string> scanned_;  // guarded by the section
+  bool scanned_valid_ = false;        // guarded by the section
 };
 
 // Counts a change only when it touches a user's "password" file, which is
@@ -241,29 +293,10 @@ bool BetterMatch(const std::string& candidate, const std::string* best) {
          (candidate.size() == best->size() && candidate < *best);
 }
 
-// The alias lookup over the whole table: the exact key, else the best
-// matching pattern.
-bool LookupIn(const AliasItems& items, const std::string& key, std::string& target) {
-  auto exact = items.find(key);
-  if (exact != items.end()) {
-    target = exact->second;
-    return true;
-  }
-  const std::pair<const std::string, std::string>* best = nullptr;
-  for (const auto& entry : items) {
-    if (!MatchAliasPattern(entry.first, key)) continue;
-    if (BetterMatch(entry.first, best == nullptr ? nullptr : &best->first)) best = &entry;
-  }
-  if (best == nullptr) return false;
-  target = best->second;
-  return true;
-}
-
-// The same lookup with fewer keys to visit. A key without '*' and '?' matches
-// only a text equal to it without regard to case, so a lower-case plain key
-// is found by one hashed look-up of the lower-cased text; only the keys in
-// `scanned` (patterns and keys with capitals; some may have been removed
-// since the list was made) are matched one by one.
+// The alias lookup: the exact key, else the best matching key. A lower-case
+// plain key is found by one hashed look-up of the lower-cased text; only the
+// keys in `scanned` (CAliasMap::NeedsScan; some may have been removed since
+// the list was made) are matched one by one.
 bool LookupIndexed(const AliasItems& items, const std::vector<std::string>& scanned,
                    const std::string& key, std::string& target) {
   auto exact = items.find(key);
@@ -308,7 +341,7 @@ std::string ResolveLocalWith(const std::string& address, const Lookup& lookup) {
 bool LookupAlias(const std::string& key, std::string& target) {
   CAliasMap& aliases = AliasMap();
   std::lock_guard<std::recursive_mutex> lock(aliases.Section());
-  return LookupIn(aliases.Items(), key, target);
+  return LookupIndexed(aliases.Items(), aliases.ScannedKeys(), key, target);
 }
 
 std::string ResolveLocal(const std::string& address) {
@@ -324,8 +357,8 @@ void PreresolveAliases() {
   // be longer than the table, so more passes than entries mean a cycle that
   // keeps moving, and what is left of it is dropped below. A pass only
   // changes or removes entries, never adds one, so the keys listed at its
-  // start cover every lookup of the pass; the lookups visit the patterns
-  // only, which keeps a table of thousands of chained aliases quick.
+  // start cover every lookup of the pass (the table's own list would be
+  // rebuilt after each change).
   const size_t max_passes = static_cast<size_t>(aliases.GetCount()) + 2;
   bool changed = true;
   for (size_t pass = 0; changed && pass < max_passes; ++pass) {
@@ -334,8 +367,7 @@ void PreresolveAliases() {
     std::vector<std::string> scanned;
     for (const auto& entry : aliases.Items()) {
       keys.push_back(entry.first);
-      if (HasWildcard(entry.first) || ToLowerCopy(entry.first) != entry.first)
-        scanned.push_back(entry.first);
+      if (CAliasMap::NeedsScan(entry.first)) scanned.push_back(entry.first);
     }
     std::sort(keys.begin(), keys.end());
     const AliasItems& items = aliases.Items();

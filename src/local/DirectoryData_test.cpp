@@ -264,6 +264,43 @@ TEST_F(DirectoryDataTest, PreresolutionFollowsPatternsAndLongChains) {
   }
 }
 
+// Lookups remember which keys are patterns; every way of changing the table
+// (a store, a removal, a reload, a failed reload) is seen by the next lookup.
+TEST_F(DirectoryDataTest, LookupsSeeEveryChangeOfThePatterns) {
+  ASSERT_TRUE(LoadAliases("sales*@example.com: alice\n"));
+  std::string target;
+  ASSERT_TRUE(LookupAlias("sales-eu@example.com", target));
+  EXPECT_EQ(target, "alice");
+  EXPECT_FALSE(LookupAlias("help-desk@example.com", target));
+
+  Aliases().SetAt("help*@example.com", "bob");
+  ASSERT_TRUE(LookupAlias("help-desk@example.com", target));
+  EXPECT_EQ(target, "bob");
+  Aliases()["sales-eu*@example.com"] = "carol@remote.org";
+  ASSERT_TRUE(LookupAlias("sales-eu-2@example.com", target));
+  EXPECT_EQ(target, "carol@remote.org");  // the longer pattern
+  EXPECT_TRUE(Aliases().RemoveKey("sales-eu*@example.com"));
+  ASSERT_TRUE(LookupAlias("sales-eu-2@example.com", target));
+  EXPECT_EQ(target, "alice");
+
+  // A key with capitals is matched without regard to case as well.
+  Aliases().SetAt("Info@Example.com", "bob");
+  ASSERT_TRUE(LookupAlias("info@example.com", target));
+  EXPECT_EQ(target, "bob");
+
+  ASSERT_TRUE(LoadAliases("?@example.com: bob\n"));
+  EXPECT_FALSE(LookupAlias("sales-eu@example.com", target));
+  ASSERT_TRUE(LookupAlias("x@example.com", target));
+  EXPECT_EQ(target, "bob");
+
+  // A reload that fails keeps the table, and lookups keep working on it.
+  EXPECT_FALSE(Aliases().Load(dir_.Join("missing-aliases")));
+  ASSERT_TRUE(LookupAlias("y@example.com", target));
+  EXPECT_EQ(target, "bob");
+  Aliases().RemoveAll();
+  EXPECT_FALSE(LookupAlias("y@example.com", target));
+}
+
 TEST(AliasPattern, MatchesWholeTextsWithStarsAndQuestionMarks) {
   EXPECT_TRUE(MatchAliasPattern("*", "anything"));
   EXPECT_TRUE(MatchAliasPattern("*", ""));
