@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/EnvNumber.h"
 #include "support/PostfixInstance.h"
 #include "support/ServiceTree.h"
 #include "support/TempDir.h"
@@ -43,10 +44,7 @@ using kelpd::testing::ServiceTreeOptions;
 
 constexpr char kDomain[] = "local.kelpd.test";
 
-long EnvNumber(const char* name, long def) {
-  const char* v = std::getenv(name);
-  return v != nullptr && *v != '\0' ? std::strtol(v, nullptr, 10) : def;
-}
+using kelpd::testing::EnvNumber;
 
 enum class Kind { kLocal, kAliasLocal, kAliasRemote, kRemote, kFailLocal, kFailRemote };
 constexpr int kKinds = 6;

@@ -24,6 +24,7 @@
 #include "dns/DnsApiResolver.h"
 #include "dns/Resolver.h"
 #include "dns/StubResolver.h"
+#include "support/LoopbackPort.h"
 #include "support/TempDir.h"
 
 extern char** environ;
@@ -32,18 +33,6 @@ namespace {
 
 using kelpd::testing::TempDir;
 using ::testing::ElementsAre;
-
-// True when address:53 can be bound over UDP (nothing else serves there).
-bool PortFree(const std::string& address) {
-  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(53);
-  ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-  bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-  ::close(fd);
-  return ok;
-}
 
 // True when a TCP connection to address:53 is accepted.
 bool Listening(const std::string& address) {
@@ -74,10 +63,7 @@ const char kZone[] =
 class DnsServerProcess {
  public:
   explicit DnsServerProcess(const TempDir& dir) {
-    for (int last = 53; last < 64 && address_.empty(); ++last) {
-      std::string candidate = "127.0.0." + std::to_string(last);
-      if (PortFree(candidate)) address_ = candidate;
-    }
+    address_ = kelpd::testing::FreeLoopbackAddress(53, 53);
     if (address_.empty()) return;
     std::string conf =
         dir.WriteFile("dnsmasq.conf", "no-resolv\nno-hosts\nport=53\nlisten-address=" + address_ +

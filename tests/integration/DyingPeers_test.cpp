@@ -4,11 +4,8 @@
 // retried and delivered once the peer is back, no delivery thread is lost,
 // and the stop sequence completes within its limits even while a session
 // hangs.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -24,6 +21,7 @@
 
 #include "fakes/ScriptedDnsServer.h"
 #include "fakes/ScriptedSmtpServer.h"
+#include "support/LoopbackPort.h"
 #include "support/ServiceTree.h"
 #include "support/TempDir.h"
 
@@ -238,31 +236,6 @@ std::vector<DnsReplyAction> ZoneAnswer(const DnsQueryInfo& q, const std::string&
   return {answer.Reply()};
 }
 
-// A loopback address whose port (53 or 25) is free for both a UDP and a TCP
-// socket; empty when none of 127.0.0.<first..first+9> is.
-bool PortFreeOn(const std::string& address, uint16_t port) {
-  for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
-    int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-    ::close(fd);
-    if (!ok) return false;
-  }
-  return true;
-}
-std::string FreeLoopback(int first, uint16_t port) {
-  for (int last = first; last < first + 10; ++last) {
-    std::string candidate = "127.0.0." + std::to_string(last);
-    if (PortFreeOn(candidate, port)) return candidate;
-  }
-  return "";
-}
-
 // kelpd in a mount namespace of its own in which /etc/resolv.conf names the
 // test's DNS server, so the system resolver asks it (and only it, once a
 // second per try).
@@ -277,8 +250,8 @@ std::vector<std::string> ResolverWrapper(const std::string& conf) {
 // within seconds, keeping the mail.
 TEST(DyingPeers, SilentDnsServerDelaysMailUntilItAnswers) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root for ports 53 and 25 and a mount namespace";
-  const std::string dns_ip = FreeLoopback(70, 53);
-  const std::string mx_ip = FreeLoopback(80, 25);
+  const std::string dns_ip = kelpd::testing::FreeLoopbackAddress(70, 53);
+  const std::string mx_ip = kelpd::testing::FreeLoopbackAddress(80, 25);
   if (dns_ip.empty() || mx_ip.empty()) GTEST_SKIP() << "no free loopback address for 53/25";
 
   std::atomic<bool> answering{false};

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "support/EnvNumber.h"
 #include "support/ServiceTree.h"
 #include "support/TempDir.h"
 
@@ -49,10 +50,7 @@ constexpr long kQuarantineKb = 256 * 1024;
 constexpr long kQuarantineKb = 0;
 #endif
 
-long EnvNumber(const char* name, long def) {
-  const char* v = std::getenv(name);
-  return v != nullptr && *v != '\0' ? std::strtol(v, nullptr, 10) : def;
-}
+using kelpd::testing::EnvNumber;
 
 std::string Envelope(const std::string& to) {
   return "X-Envelope-From: sender@remote.kelpd.test\r\nX-Envelope-To: " + to + "\r\n";

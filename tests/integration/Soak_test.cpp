@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/EnvNumber.h"
 #include "support/ServiceTree.h"
 #include "support/SmtpSink.h"
 #include "support/TempDir.h"
@@ -37,10 +38,7 @@ using kelpd::testing::SmtpSink;
 
 constexpr char kDomain[] = "local.kelpd.test";
 
-long EnvNumber(const char* name, long def) {
-  const char* v = std::getenv(name);
-  return v != nullptr && *v != '\0' ? std::strtol(v, nullptr, 10) : def;
-}
+using kelpd::testing::EnvNumber;
 
 enum Kind { kLocal, kAlias, kRemote, kFail, kKinds };
 

@@ -45,6 +45,24 @@ int PickFreeLoopbackPort() {
   return ntohs(addr.sin_port);
 }
 
+std::string FreeLoopbackAddress(int first, int port) {
+  for (int last = first; last < first + 10 && last < 255; ++last) {
+    const std::string address = "127.0.0." + std::to_string(last);
+    bool free = true;
+    for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+      platform::UniqueFd fd(::socket(AF_INET, type | SOCK_CLOEXEC, 0));
+      sockaddr_in sa = Loopback(port);
+      ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+      int one = 1;
+      ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      free =
+          free && fd.valid() && ::bind(fd.get(), reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    }
+    if (free) return address;
+  }
+  return "";
+}
+
 bool IsListening(int port) {
   std::ifstream tcp("/proc/net/tcp");
   std::string line;

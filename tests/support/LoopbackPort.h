@@ -1,4 +1,5 @@
-// Loopback TCP ports for the test peers: picking a free one, waiting until a
+// Loopback ports for the test peers: picking a free one (or a free address
+// for a fixed port), waiting until a
 // server listens on one, and reading an SMTP greeting.
 #pragma once
 
@@ -12,6 +13,11 @@ namespace kelpd::testing {
 // binds it; the peers retry with a new port when their start fails on that.
 // 0 when no socket could be bound.
 int PickFreeLoopbackPort();
+
+// A loopback address 127.0.0.<first>..127.0.0.<first+9> on which port is
+// free for both UDP and TCP a moment ago (for peers that must use a fixed
+// port such as 53 or 25); empty when none is.
+std::string FreeLoopbackAddress(int first, int port);
 
 // Whether some socket listens on 127.0.0.1:port or on any IPv4 address with
 // that port (read from /proc/net/tcp; no connection is made).
