@@ -77,13 +77,12 @@ bool RemoveIfPresent(const std::string& path, platform::FileError& err) {
 ReadResult ReadMailFile(const std::string& path, size_t max_bytes, CMail& mail, std::string& raw,
                         platform::FileError& err) {
   platform::NamedLock lock(CMail::LockNameOf(path));
-  switch (lock.Lock(CMail::LockWaitMs())) {
-    case platform::LockResult::kAcquired:
+  switch (LockMailFile(lock, err)) {
+    case MailLockResult::kAcquired:
       break;
-    case platform::LockResult::kError:
-      err = platform::FileError::FromErrno(lock.error());
+    case MailLockResult::kFailed:
       return ReadResult::kFailed;
-    default:
+    case MailLockResult::kTimeout:
       return ReadResult::kLockTimeout;
   }
   CFileSource file;

@@ -73,18 +73,29 @@ std::string LocalHostName(const CConfigMap& config) {
   return host.empty() ? "localhost" : host;
 }
 
+MailLockResult LockMailFile(platform::NamedLock& lock, platform::FileError& err) {
+  switch (lock.Lock(CMail::LockWaitMs())) {
+    case platform::LockResult::kAcquired:
+      return MailLockResult::kAcquired;
+    case platform::LockResult::kError:
+      err = platform::FileError::FromErrno(lock.error());
+      return MailLockResult::kFailed;
+    default:
+      return MailLockResult::kTimeout;
+  }
+}
+
 QueueWriteResult WriteQueueFile(const std::string& path, std::string_view text,
                                 platform::FileError& err) {
   // The same lock the service and the suite's receiver take for this file
   // name, so that no reader opens the name while it is being made.
   platform::NamedLock lock(CMail::LockNameOf(path));
-  switch (lock.Lock(CMail::LockWaitMs())) {
-    case platform::LockResult::kAcquired:
+  switch (LockMailFile(lock, err)) {
+    case MailLockResult::kAcquired:
       break;
-    case platform::LockResult::kError:
-      err = platform::FileError::FromErrno(lock.error());
+    case MailLockResult::kFailed:
       return QueueWriteResult::kFailed;
-    default:
+    case MailLockResult::kTimeout:
       return QueueWriteResult::kLockTimeout;
   }
   if (platform::WriteFileWhole(path, {text}, /*replace=*/false, err))

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/Errors.h"
+#include "platform/FileLock.h"
 
 class CConfigMap;
 
@@ -48,6 +49,12 @@ std::string NewMessageId(const std::string& host);
 // This machine's name for Message-IDs and sender addresses: "FQDN" of config
 // when set, else the host name, else "localhost".
 std::string LocalHostName(const CConfigMap& config);
+
+enum class MailLockResult { kAcquired, kTimeout, kFailed };
+
+// Takes lock, the named lock of a mail file (CMail::LockNameOf), waiting as
+// long as CMail waits; kFailed sets err from the lock's error.
+MailLockResult LockMailFile(platform::NamedLock& lock, platform::FileError& err);
 
 enum class QueueWriteResult {
   kWritten,
