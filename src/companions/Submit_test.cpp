@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "companions/HeaderText.h"
+#include "companions/QueueFile.h"
 #include "companions/SysExits.h"
 #include "mail/Mail.h"
+#include "platform/FileLock.h"
 #include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
@@ -233,6 +235,26 @@ TEST_F(SubmitProgram, QueueDirectoryOptionNeedsNoConfiguration) {
   const auto r = Run({"-q", queue_, "-f", "carol@remote.example", "alice@demo.example"}, "x\n");
   ASSERT_EQ(r.exit_code, kExitOk) << r.err;
   EXPECT_EQ(EmlFiles(queue_).size(), 1u);
+}
+
+// A queued file is written only under its name's lock: while another
+// program holds it the write waits and then gives up without a trace; once
+// the lock is free the file appears whole.
+TEST_F(SubmitProgram, AQueueFileIsWrittenOnlyUnderItsLock) {
+  const int saved_wait = CMail::LockWaitMs();
+  CMail::SetLockWaitMs(200);
+  const std::string path = queue_ + "/held.eml";
+  kelpd::platform::NamedLock holder(CMail::LockNameOf(path));
+  ASSERT_EQ(holder.Lock(1000), kelpd::platform::LockResult::kAcquired);
+  kelpd::platform::FileError err;
+  EXPECT_EQ(WriteQueueFile(path, "queued\r\n", err), QueueWriteResult::kLockTimeout);
+  EXPECT_TRUE(EmlFiles(queue_).empty());
+  holder.Unlock();
+  EXPECT_EQ(WriteQueueFile(path, "queued\r\n", err), QueueWriteResult::kWritten);
+  EXPECT_EQ(kelpd::testing::ReadFile(path), "queued\r\n");
+  EXPECT_EQ(WriteQueueFile(path, "other\r\n", err), QueueWriteResult::kExists);
+  EXPECT_EQ(kelpd::testing::ReadFile(path), "queued\r\n");
+  CMail::SetLockWaitMs(saved_wait);
 }
 
 }  // namespace
