@@ -104,7 +104,7 @@ std::string Base32EncodeNumber(uint64_t value, int count) {
 std::string XtextEncode(const char* text) {
   std::string out;
   if (text == nullptr) return out;
-  static const char kHex[] = "0123456789abcdef";
+  static const char kHex[] = "0123456789ABCDEF";
   for (const char* p = text; *p != '\0'; ++p) {
     unsigned char c = static_cast<unsigned char>(*p);
     if (c >= '!' && c <= '~' && c != '+' && c != '=') {

@@ -27,6 +27,7 @@ std::string Base64Decode(const std::string& text);
 std::string Base32EncodeNumber(uint64_t value, int count);
 
 // Bytes '!'..'~' except '+' and '=' are copied; every other byte up to the
-// first zero byte is written as "+%02x".
+// first zero byte is written as "+" and two upper-case hex digits, as
+// strict servers require of the AUTH= parameter.
 std::string XtextEncode(const char* text);
 inline std::string XtextEncode(const std::string& text) { return XtextEncode(text.c_str()); }

@@ -88,10 +88,10 @@ TEST(Base32Test, LowFiveBitsFirst) {
 
 TEST(XtextTest, EncodesSpacePlusEqualsAndHighBytes) {
   EXPECT_EQ(XtextEncode(" "), "+20");
-  EXPECT_EQ(XtextEncode("+"), "+2b");
-  EXPECT_EQ(XtextEncode("\xE9"), "+e9");
-  EXPECT_EQ(XtextEncode("a=b~!"), "a+3db~!");
-  EXPECT_EQ(XtextEncode("\x7F\x01"), "+7f+01");
+  EXPECT_EQ(XtextEncode("+"), "+2B");
+  EXPECT_EQ(XtextEncode("\xE9"), "+E9");
+  EXPECT_EQ(XtextEncode("a=b~!"), "a+3Db~!");
+  EXPECT_EQ(XtextEncode("\x7F\x01"), "+7F+01");
   EXPECT_EQ(XtextEncode(static_cast<const char*>(nullptr)), "");
 }
 

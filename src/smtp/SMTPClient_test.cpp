@@ -193,7 +193,7 @@ TEST(CSMTPClient, MailFromParameters) {
   server.Join();
   EXPECT_EQ(server.Received(0),
             "EHLO me\r\n"
-            "MAIL From:<a@b.example> SIZE=1234 AUTH=x+20y+2bz@b.example\r\n"
+            "MAIL From:<a@b.example> SIZE=1234 AUTH=x+20y+2Bz@b.example\r\n"
             "MAIL From:<> SIZE=1234\r\n");
   EXPECT_EQ(server.Received(1),
             "EHLO me\r\n"
