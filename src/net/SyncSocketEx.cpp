@@ -6,6 +6,7 @@
 #include <optional>
 #include <utility>
 
+#include "platform/DnsTransport.h"
 #include "platform/Errors.h"
 #include "platform/HostLookup.h"
 #include "platform/StopSignal.h"
@@ -44,6 +45,7 @@ std::optional<uint32_t> HostAddress(const char* host) {
 CSyncSocketEx::~CSyncSocketEx() { (void)CloseNow(); }
 
 bool CSyncSocketEx::CloseNow() {
+  deadline_ms_ = -1;
   if (m_hSocket < 0) return false;
   // The descriptor is released whatever close reports; keeping it would make a
   // later close hit a descriptor that another thread may have opened since.
@@ -105,9 +107,19 @@ bool CSyncSocketEx::Connect(const char* host, unsigned port) {
   return CSyncSocketEx::Connect(platform::SocketAddressV4{*ip, static_cast<uint16_t>(port)});
 }
 
+void CSyncSocketEx::SetDeadline(int seconds) {
+  deadline_ms_ = seconds < 0 ? -1 : platform::MonotonicMillis() + int64_t{1000} * seconds;
+}
+
 bool CSyncSocketEx::Wait(short events, int seconds) {
   if (m_hSocket < 0) throw CSocketException(kErrorNotSocket);
-  switch (platform::WaitFd(m_hSocket, events, SecondsToMs(seconds))) {
+  int ms = SecondsToMs(seconds);
+  if (deadline_ms_ >= 0) {
+    const int64_t left = deadline_ms_ - platform::MonotonicMillis();
+    if (left <= 0) return false;
+    if (ms < 0 || left < ms) ms = static_cast<int>(left);
+  }
+  switch (platform::WaitFd(m_hSocket, events, ms)) {
     case platform::WaitResult::kReady:
       return true;
     case platform::WaitResult::kTimeout:

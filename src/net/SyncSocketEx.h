@@ -17,6 +17,7 @@
 // Not thread-safe: an object belongs to one thread at a time.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "net/SocketException.h"
@@ -87,12 +88,21 @@ class CSyncSocketEx {
   bool WaitReadable(int seconds);
   bool WaitWritable(int seconds);
 
+  // An overall limit over several waits (a whole reply, however its bytes
+  // trickle in): from now on every wait ends at most seconds from now, and a
+  // wait that starts after that runs out at once. ClearDeadline (and Close)
+  // lift it; m_nTimeOut still bounds each single wait.
+  void SetDeadline(int seconds);
+  void ClearDeadline() { deadline_ms_ = -1; }
+
   int m_hSocket = -1;    // the descriptor, -1 when none is open
   int m_nTimeOut = 120;  // seconds for each wait before a receive or send; -1 no limit
 
  private:
   bool Wait(short events, int seconds);
   bool CloseNow();
+
+  int64_t deadline_ms_ = -1;  // monotonic milliseconds, -1 when none is set
 };
 
 // The socket library needs no start-up on this platform; always true.

@@ -19,21 +19,30 @@ void ReplyReader::Begin() {
   partial_.clear();
   last_line_.clear();
   lines_ = 0;
+  received_ = 0;
+  after_cr_ = false;
   code_ = 0;
 }
 
 ReplyReader::Status ReplyReader::Feed(const char* data, size_t len) {
+  // Bytes that make no text (empty lines) count as well: a server must not
+  // keep a reply open for ever with them.
+  received_ += len;
+  if (received_ > kMaxReplyLength) return Status::kTooLong;
   for (size_t i = 0; i < len; ++i) {
     char c = data[i];
     if (c == '\r' || c == '\n') {
+      // CR LF is one line end; a lone CR or LF is one too.
+      const bool pair = c == '\n' && after_cr_;
+      after_cr_ = c == '\r';
+      if (!pair && ++lines_ > kMaxReplyLines) return Status::kTooLong;
       if (partial_.empty()) continue;
       last_line_ = partial_ + "\n";
       partial_.clear();
       reply_ += last_line_;
-      // an endless run of "250-" lines would grow the reply without end
-      if (++lines_ > kMaxReplyLines || reply_.size() > kMaxReplyLength) return Status::kTooLong;
       continue;
     }
+    after_cr_ = false;
     partial_ += c;
     // a line that never ends would grow without end
     if (partial_.size() > kMaxLineLength) return Status::kTooLong;

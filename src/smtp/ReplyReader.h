@@ -1,12 +1,13 @@
 // Assembles one SMTP reply from the bytes of successive receives.
 //
 // The reply text (every line, each ending in "\n") is kept whole however the
-// bytes arrive. A line ends at CR or LF; empty lines are skipped. After each
-// receive the reply is complete when its last line has no '-' in its fourth
-// position and the text starts with a number. A hostile or broken server is
-// held to bounds: a line over kMaxLineLength bytes, a reply over
-// kMaxReplyLength bytes or over kMaxReplyLines lines ends the reply with
-// kTooLong. Not thread-safe; one reader per connection.
+// bytes arrive. A line ends at CR, LF or CR LF; empty lines are left out of
+// the text. After each receive the reply is complete when its last line has
+// no '-' in its fourth position and the text starts with a number. A hostile
+// or broken server is held to bounds: a line over kMaxLineLength bytes, more
+// than kMaxReplyLength bytes received or more than kMaxReplyLines lines ends
+// the reply with kTooLong; every byte and every line counts, empty ones
+// included. Not thread-safe; one reader per connection.
 #pragma once
 
 #include <cstddef>
@@ -38,7 +39,9 @@ class ReplyReader {
   std::string reply_;
   std::string partial_;
   std::string last_line_;
-  size_t lines_ = 0;
+  size_t lines_ = 0;     // line ends seen, empty lines included
+  size_t received_ = 0;  // bytes fed since Begin
+  bool after_cr_ = false;
   int code_ = 0;
 };
 

@@ -72,6 +72,19 @@ TEST(ReplyReader, EndlessContinuationLinesAreCut) {
   EXPECT_EQ(s, ReplyReader::Status::kTooLong);
 }
 
+// Empty lines make no text but count toward the bounds all the same.
+TEST(ReplyReader, EndlessEmptyLinesAreCut) {
+  ReplyReader r;
+  r.Begin();
+  ReplyReader::Status s = ReplyReader::Status::kNeedMore;
+  for (int i = 0; i < 2000 && s == ReplyReader::Status::kNeedMore; ++i) s = FeedAll(r, "\r\n");
+  EXPECT_EQ(s, ReplyReader::Status::kTooLong);
+  r.Begin();
+  s = ReplyReader::Status::kNeedMore;
+  for (int i = 0; i < 2000 && s == ReplyReader::Status::kNeedMore; ++i) s = FeedAll(r, "\n\n");
+  EXPECT_EQ(s, ReplyReader::Status::kTooLong);
+}
+
 TEST(ReplyReader, HugeCodeSaturates) {
   EXPECT_EQ(LeadingReplyCode("99999999999999999999 x"), 999999);
   EXPECT_EQ(LeadingReplyCode("x250"), 0);

@@ -33,6 +33,7 @@ bool CSMTPClient::Connect(const char* host, unsigned port) {
   if (m_bVerbose) WriteStdout(std::string("Trying to connect to ") + name + "...\n");
   Info(MainLog(), "trying to connect to %s", name);
   bool connected = false;
+  ClearDeadline();
   try {
     connected = CSecureSyncSocketEx::Connect(host, port);
   } catch (const CSocketException&) {
@@ -40,6 +41,8 @@ bool CSMTPClient::Connect(const char* host, unsigned port) {
     Warning(MainLog(), "connection to %s failed", name);
     throw;
   }
+  // The greeting must be whole within the wait limit of one reply.
+  SetDeadline(m_nTimeOut);
   if (connected) {
     if (m_bVerbose) WriteStdout(std::string("Connection to ") + name + " established\n");
     Info(MainLog(), "connection to %s established", name);
@@ -60,6 +63,9 @@ void CSMTPClient::SendCommand(const std::string& text, const std::string& shown)
   WriteStdout(shown);
   if (m_nDebugLogging >= 1) Log(MainLog(), kLevelDebug, "C: %s", shown.c_str());
   m_lstTranscript.AddTail(">>> " + shown);
+  // The command and its whole reply share one wait limit, so that a server
+  // that trickles bytes or empty lines cannot hold the session.
+  SetDeadline(m_nTimeOut);
   int len = static_cast<int>(text.size());
   // A command that did not leave whole would be followed by a reply to
   // something else: the session is over.

@@ -81,12 +81,16 @@ void CSMTPClient::Data(const std::string& message) {
   int code = ReadReply();
   EchoReply();
   if (code != 354) kelpd::smtp::ThrowForReply(code, m_lstTranscript);
+  // The message may take longer than one reply's limit: each piece is held
+  // only to the wait limit of its own send.
+  ClearDeadline();
   for (size_t done = 0; done < message.size();) {
     int piece = static_cast<int>(std::min(kDataPiece, message.size() - done));
     if (CSecureSyncSocketEx::Send(message.data() + done, piece, 0) != piece)
       throw CSocketException(kErrorAborted);
     done += static_cast<size_t>(piece);
   }
+  SetDeadline(m_nTimeOut);
   code = ReadReply();
   if (code != 250) kelpd::smtp::ThrowForReply(code, m_lstTranscript);
 }

@@ -5,6 +5,7 @@
 #include <openssl/hmac.h>
 #include <openssl/sha.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -365,6 +366,43 @@ TEST(CSMTPClient, EndlessReplyEndsTheSession) {
   }
   client.Close();
   server.Join();
+}
+
+// A server that keeps a reply open by trickling bytes that never finish it
+// (empty lines, or a byte at a time a little faster than the wait limit) is
+// held to one limit for the whole reply: the client hangs up long before the
+// server's script runs out.
+TEST(CSMTPClient, TricklingReplyEndsAtTheReplysWaitLimit) {
+  struct Case {
+    const char* name;
+    std::string piece;
+    int every_ms;
+    int timeout;
+  };
+  for (const Case& k :
+       {Case{"empty lines", "\r\n", 100, 1}, Case{"one byte a second", "2", 1000, 2}}) {
+    SCOPED_TRACE(k.name);
+    std::atomic<bool> hung_up{false};
+    ScriptedSmtpServer server([&](ScriptedConnection& c, int) {
+      c.Send(kGreeting);
+      c.ReadLine();
+      for (int i = 0; i < 20000 / k.every_ms && !hung_up; ++i) {
+        c.Send(k.piece);
+        hung_up = c.ClientClosed(k.every_ms);
+      }
+    });
+    CSMTPClient client(false);
+    Open(client, server, k.timeout);
+    try {
+      client.Hello("me");
+      FAIL() << "a reply was taken";
+    } catch (const CSocketException& e) {
+      EXPECT_EQ(e.m_nError, 10053);
+    }
+    client.Close();
+    server.Join(30000);
+    EXPECT_TRUE(hung_up);
+  }
 }
 
 // A line of three characters or fewer has no continuation mark: it ends the reply.

@@ -61,7 +61,9 @@ void ScriptedConnection::Close() {
   fd_ = -1;
 }
 
-void ScriptedConnection::Silence(int ms) {
+void ScriptedConnection::Silence(int ms) { (void)ClientClosed(ms); }
+
+bool ScriptedConnection::ClientClosed(int ms) {
   struct pollfd p {
     fd_, POLLIN, 0
   };
@@ -70,11 +72,11 @@ void ScriptedConnection::Silence(int ms) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now())
                     .count();
-    if (left <= 0) return;
-    if (::poll(&p, 1, static_cast<int>(left)) != 1) return;
+    if (left <= 0) return false;
+    if (::poll(&p, 1, static_cast<int>(left)) != 1) return false;
     char buf[4096];
     ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-    if (n <= 0) return;  // the client gave up
+    if (n <= 0) return true;  // the client gave up
     std::lock_guard<std::mutex> lock(*mutex_);
     record_->append(buf, static_cast<size_t>(n));
   }

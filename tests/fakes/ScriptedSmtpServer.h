@@ -28,6 +28,8 @@ class ScriptedConnection {
   void Close();
   // Waits without answering (a silent peer), up to ms or until the client closes.
   void Silence(int ms);
+  // Like Silence, and tells whether the client closed the connection meanwhile.
+  bool ClientClosed(int ms);
 
  private:
   int ReadByte(int timeout_ms);
