@@ -1,8 +1,11 @@
 #include "dns/DnsApiResolver.h"
 
+#include <algorithm>
 #include <vector>
 
+#include "config/Text.h"
 #include "dns/DnsWire.h"
+#include "dns/MxLookup.h"
 #include "log/Log.h"
 #include "platform/HostLookup.h"
 
@@ -36,30 +39,45 @@ int CDnsApiResolver::GetMXHosts(const char* domain, CStringListEx& hosts) {
     Error(MainLog(), "DnsQuery failed at %s:%d with code %d", kSource, 201, status);
     return status;
   }
-  // The leading run of MX records; the answer order is kept within a preference.
-  size_t run = 0;
-  while (run < records.size() && records[run].type == kelpd::dns::kTypeMx) ++run;
-  int remaining = static_cast<int>(run);
+  // An alias answers the MX question with its CNAME record first: the MX
+  // records that count are those of the name the chain ends at, whatever
+  // other records stand between them.
+  std::string owner = domain;
+  if (!owner.empty() && owner.back() == '.') owner.pop_back();
+  for (int link = 0; link < kelpd::dns::kMaxCnameLinks; ++link) {
+    auto alias = std::find_if(records.begin(), records.end(), [&](const SystemDnsRecord& rec) {
+      return rec.type == kelpd::dns::kTypeCname && kelpd::text::EqualsNoCase(rec.owner, owner);
+    });
+    if (alias == records.end()) break;
+    owner = alias->name;
+    if (!owner.empty() && owner.back() == '.') owner.pop_back();
+  }
+  std::vector<const SystemDnsRecord*> mx;
+  for (const SystemDnsRecord& rec : records) {
+    if (rec.type == kelpd::dns::kTypeMx && kelpd::text::EqualsNoCase(rec.owner, owner))
+      mx.push_back(&rec);
+  }
+  // By preference; the answer order is kept within a preference.
+  int remaining = static_cast<int>(mx.size());
   unsigned preference = 0xffff;
-  for (size_t i = 0; i < run; ++i) {
-    if (records[i].preference < preference) preference = records[i].preference;
+  for (const SystemDnsRecord* rec : mx) {
+    if (rec->preference < preference) preference = rec->preference;
   }
   for (int round = 0; remaining > 0 && round < kMaxRounds; ++round) {
     unsigned next = 0xffff;
     bool has_next = false;
-    for (size_t i = 0; i < run; ++i) {
-      const SystemDnsRecord& rec = records[i];
-      if (rec.preference == preference) {
-        if (kelpd::dns::IsUsableMailHost(rec.name)) {
-          hosts.AddTail(rec.name);
-          --remaining;
-        }
-      } else if (rec.preference > preference && (!has_next || rec.preference < next)) {
-        next = rec.preference;
+    for (const SystemDnsRecord* rec : mx) {
+      if (rec->preference == preference) {
+        --remaining;
+        if (kelpd::dns::IsUsableMailHost(rec->name, AllowsLoopbackHosts()))
+          hosts.AddTail(rec->name);
+      } else if (rec->preference > preference && (!has_next || rec->preference < next)) {
+        next = rec->preference;
         has_next = true;
       }
     }
-    preference = has_next ? next : 0xffff;
+    if (!has_next) break;
+    preference = next;
   }
 
   if (hosts.IsEmpty()) {
@@ -71,7 +89,7 @@ int CDnsApiResolver::GetMXHosts(const char* domain, CStringListEx& hosts) {
     }
     for (const SystemDnsRecord& rec : records) {
       if (rec.type != kelpd::dns::kTypeCname) break;
-      if (kelpd::dns::IsUsableMailHost(rec.name)) hosts.AddTail(rec.name);
+      if (kelpd::dns::IsUsableMailHost(rec.name, AllowsLoopbackHosts())) hosts.AddTail(rec.name);
     }
   }
   if (hosts.IsEmpty()) {

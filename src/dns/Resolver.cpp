@@ -1,15 +1,31 @@
 #include "dns/Resolver.h"
 
+#include <cstring>
+
 #include "dns/DnsApiResolver.h"
 #include "dns/StubResolver.h"
 #include "platform/HostLookup.h"
 
 namespace kelpd::dns {
 
-bool IsUsableMailHost(const std::string& host) {
+std::optional<uint32_t> MailHostAddress(const std::string& host) {
+  std::string bare = host;
+  if (!bare.empty() && bare.back() == '.') bare.pop_back();
+  if (std::optional<uint32_t> literal = platform::ParseIPv4(bare)) return literal;
+  return platform::ResolveIPv4(host);
+}
+
+bool IsThisHostAddress(uint32_t ipv4) {
+  unsigned char octets[4];
+  std::memcpy(octets, &ipv4, sizeof octets);  // network order: the first octet first
+  return octets[0] == 127 || octets[0] == 0;
+}
+
+bool IsUsableMailHost(const std::string& host, bool allow_loopback) {
   static const uint32_t kLoopback = *platform::ParseIPv4("127.0.0.1");
-  std::optional<uint32_t> address = platform::ResolveIPv4(host);
-  return address && *address != kLoopback;
+  std::optional<uint32_t> address = MailHostAddress(host);
+  if (!address || *address == kLoopback) return false;
+  return allow_loopback || !IsThisHostAddress(*address);
 }
 
 }  // namespace kelpd::dns

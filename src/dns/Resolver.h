@@ -3,7 +3,10 @@
 // A resolver is made for one lookup on one thread and destroyed after it.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "config/StringListEx.h"
 
@@ -18,6 +21,16 @@ class CResolver {
   virtual int GetMXHosts(const char* domain, CStringListEx& hosts) = 0;
   // Appends the text records of domain. Not used by the delivery path.
   virtual int GetTXTRecords(const char* domain, CStringListEx& texts) = 0;
+
+  // Off (the default): GetMXHosts also leaves out hosts on any loopback or
+  // "this network" address (127.0.0.0/8, 0.0.0.0/8), which would loop mail
+  // into this machine. On: only 127.0.0.1 is left out, for set-ups whose mail
+  // hosts listen on loopback addresses ("AllowLoopbackMX").
+  void AllowLoopbackHosts(bool allow) { allow_loopback_ = allow; }
+  bool AllowsLoopbackHosts() const { return allow_loopback_; }
+
+ private:
+  bool allow_loopback_ = false;
 };
 
 // The system resolver when it can be initialised, else the built-in one.
@@ -25,6 +38,14 @@ class CResolver {
 std::unique_ptr<CResolver> CreateResolver();
 
 namespace kelpd::dns {
-// True when host resolves and its first address is not 127.0.0.1.
-bool IsUsableMailHost(const std::string& host);
+// The address of a mail host: a name that reads as an address (a dotted quad,
+// with or without a trailing dot, or any form inet_aton takes) is that
+// address; else the first IPv4 address of the name. Network order.
+std::optional<uint32_t> MailHostAddress(const std::string& host);
+// True for addresses that always mean this machine: 127.0.0.0/8 and
+// 0.0.0.0/8. Network order.
+bool IsThisHostAddress(uint32_t ipv4);
+// True when host resolves and its first address is not 127.0.0.1, nor, unless
+// allow_loopback, any other address of IsThisHostAddress.
+bool IsUsableMailHost(const std::string& host, bool allow_loopback);
 }  // namespace kelpd::dns

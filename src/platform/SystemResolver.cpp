@@ -46,6 +46,7 @@ bool NameAt(const ns_msg& msg, const unsigned char* at, const unsigned char* lim
 
 void ParseRecord(const ns_msg& msg, const ns_rr& rr, std::vector<SystemDnsRecord>* records) {
   SystemDnsRecord rec;
+  rec.owner = ns_rr_name(rr);
   rec.type = ns_rr_type(rr);
   const unsigned char* data = ns_rr_rdata(rr);
   const unsigned char* end = data + ns_rr_rdlen(rr);

@@ -21,6 +21,7 @@ constexpr int kSystemDnsInvalidName = 123;
 
 // One record of the answer section.
 struct SystemDnsRecord {
+  std::string owner;  // the name the record belongs to, in text form
   uint16_t type = 0;
   uint16_t preference = 0;         // MX
   std::string name;                // MX exchange or CNAME target, in text form

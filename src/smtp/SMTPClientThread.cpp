@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/ConfigMap.h"
+#include "config/Configuration.h"
 #include "dns/Resolver.h"
 #include "log/Log.h"
 #include "mail/Address.h"
@@ -75,9 +76,12 @@ bool CSMTPClientThread::StopRequested() const {
   return signal != nullptr && signal->IsRaised();
 }
 
-bool CSMTPClientThread::PointsBackToThisHost(const std::string& host) {
-  const std::optional<uint32_t> address = kelpd::platform::ResolveIPv4(host);
+bool CSMTPClientThread::PointsBackToThisHost(const std::string& host, bool allowLoopback) {
+  const std::optional<uint32_t> address = kelpd::dns::MailHostAddress(host);
   if (!address) return false;
+  // Every loopback and "this network" address reaches this machine's own
+  // receiver, whatever the interfaces say.
+  if (!allowLoopback && kelpd::dns::IsThisHostAddress(*address)) return true;
   // The host name alone often resolves to a loopback address only; the
   // interfaces carry the addresses other machines know this one by.
   std::vector<uint32_t> own = kelpd::platform::LocalInterfaceAddresses();
@@ -94,6 +98,8 @@ int CSMTPClientThread::ResolveMX(const std::string& domain_in, CStringListEx& ho
   if (domain.find('.') != std::string::npos && domain.back() != '.') domain += '.';
   std::unique_ptr<CResolver> resolver = resolver_factory_ ? resolver_factory_() : CreateResolver();
   if (!resolver) return 1;
+  const bool allow_loopback = Config().GetInt("AllowLoopbackMX", 0) != 0;
+  resolver->AllowLoopbackHosts(allow_loopback);
   CStringListEx mx;
   const int code = resolver->GetMXHosts(domain.c_str(), mx);
   if (code != 0) return code;
@@ -106,7 +112,7 @@ int CSMTPClientThread::ResolveMX(const std::string& domain_in, CStringListEx& ho
     // This system is itself a secondary exchanger of a backup domain: only
     // the primary is worth trying, and it is not this machine.
     if (backup) break;
-    if (PointsBackToThisHost(host)) return 3;
+    if (PointsBackToThisHost(host, allow_loopback)) return 3;
   }
   return 0;
 }

@@ -48,16 +48,19 @@ class CSMTPClientThread : public CThread {
 
   // Appends the MX hosts of domain to hosts: 0, 3 when an MX host is this very
   // machine (not for a backup domain, of which only the best host is taken),
-  // 1 when no resolver can be had, or the resolver's own non-zero code.
+  // 1 when no resolver can be had, or the resolver's own non-zero code. Hosts
+  // on loopback addresses count as this machine unless "AllowLoopbackMX" is 1.
   int ResolveMX(const std::string& domain, CStringListEx& hosts);
 
   static void ParseHostEntry(const std::string& entry, std::string& host, unsigned& port,
                              std::string& user, std::string& password);
 
-  // True when the first IPv4 address of host is one of this machine's: the
-  // addresses of its host name or of any local interface. False when a
-  // lookup fails.
-  static bool PointsBackToThisHost(const std::string& host);
+  // True when the first IPv4 address of host (or the address the name reads
+  // as) is one of this machine's: any loopback or "this network" address
+  // (unless allowLoopback, for set-ups whose mail hosts listen on loopback
+  // addresses), or an address of its host name or of a local interface.
+  // False when a lookup fails.
+  static bool PointsBackToThisHost(const std::string& host, bool allowLoopback = false);
 
   // The tables routing reads. Null maps count as empty; a null test says no
   // domain is a backup domain. The objects must outlive this one.

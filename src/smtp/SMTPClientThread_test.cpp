@@ -430,10 +430,24 @@ TEST_F(SendMailTest, InterfaceThatIsNotLocalIsASocketError) {
   EXPECT_EQ(Send(), 0);
 }
 
+// Every loopback and "this network" address, also written as a name, is this
+// machine unless "AllowLoopbackMX" says the set-up's mail hosts live there.
 TEST_F(SendMailTest, ThisMachinesAddresses) {
-  EXPECT_TRUE(CSMTPClientThread::PointsBackToThisHost("127.0.0.1"));
-  EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("127.0.0.77"));
+  for (const char* host : {"127.0.0.1", "127.0.0.77", "127.0.0.2.", "0.0.0.0.", "2130706434"}) {
+    EXPECT_TRUE(CSMTPClientThread::PointsBackToThisHost(host)) << host;
+  }
+  EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("127.0.0.77", true));
+  EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("192.0.2.1"));
   EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("no-such-host.invalid"));
+
+  Mx({"127.0.0.2."});
+  EXPECT_EQ(Send(), 19);
+  EXPECT_EQ(log_.Count("MX entry for domain 'remote.example' points back to this host"), 1);
+  ASSERT_TRUE(Config().Load(dir_.WriteFile("kelpd.cfg", "AllowLoopbackMX: 1\n")));
+  CStringListEx hosts;
+  EXPECT_EQ(thread_->ResolveMX("remote.example", hosts), 0);
+  EXPECT_EQ(hosts.GetCount(), 1);
+  ResetConfigForTests();
 }
 
 }  // namespace
