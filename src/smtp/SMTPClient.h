@@ -49,6 +49,8 @@ class CSMTPClient : public CSecureSyncSocketEx {
   int ReadReply();
   // Writes m_strReply to standard output when verbose.
   void EchoReply();
+  // Whether what is sent now travels inside an established TLS session.
+  bool Encrypted() const { return m_bSecure && m_bHandshakeDone && !m_bRaw; }
 
   // EHLO with name (empty: the local address's name, else the host name,
   // else "localhost"); on 250 the capability flags are read from the reply.
@@ -71,7 +73,9 @@ class CSMTPClient : public CSecureSyncSocketEx {
   bool Quit();
 
   // The four mechanisms: true on success (m_bAuthenticated is set); any
-  // unexpected reply throws CSMTPTemporaryException.
+  // unexpected reply throws CSMTPTemporaryException. An unexpected 3xx reply
+  // leaves the exchange open: it is cancelled with "*" and the answer read
+  // first, so that the next command is not taken as a response.
   bool AuthCramSha1(const std::string& user, const std::string& password);
   bool AuthCramMd5(const std::string& user, const std::string& password);
   bool AuthPlain(const std::string& user, const std::string& password);
@@ -123,6 +127,13 @@ namespace kelpd::smtp {
 // fallback leaves the session unauthenticated (false). The last reply is
 // echoed after the exchange and after the fallback. Returns whether the
 // session is authenticated.
-bool Authenticate(CSMTPClient& client, const std::string& user, const std::string& password);
+//
+// PLAIN and LOGIN put the password itself on the wire: on a connection that
+// is not encrypted they are used only when clearPasswordAllowed; otherwise
+// choosing one of them (first or as the fallback) throws a temporary failure
+// whose last line is "refusing to send the password for <user> without TLS".
+// The CRAM mechanisms send no password and are always allowed.
+bool Authenticate(CSMTPClient& client, const std::string& user, const std::string& password,
+                  bool clearPasswordAllowed);
 
 }  // namespace kelpd::smtp

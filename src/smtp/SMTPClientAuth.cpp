@@ -30,6 +30,15 @@ std::string LowerHex(const unsigned char* bytes, size_t count) {
 
 void CSMTPClient::ExpectAuthReply(int code, int accepted, int alternative) {
   if (code == accepted || (alternative != 0 && code == alternative)) return;
+  if (code >= 300 && code <= 399) {
+    // The server still waits for a response of the exchange and would take
+    // the next command as one: "*" cancels it, and its answer is read so
+    // that the session stays in step.
+    CStringListEx lines = m_lstTranscript;
+    Send("*\r\n");
+    ReadReply();
+    throw CSMTPTemporaryException(lines);
+  }
   // Every refusal during AUTH is temporary, 5xx included: the next host or a
   // later retry may accept the credentials.
   throw CSMTPTemporaryException(m_lstTranscript);
@@ -99,6 +108,17 @@ namespace {
 
 enum class Mechanism { kNone, kCramSha1, kCramMd5, kPlain, kLogin };
 
+// A server that offers no STARTTLS (or an attacker who strips it) must not
+// learn the password: the host fails instead, whatever would follow.
+void RefuseClearPassword(const CSMTPClient& client, Mechanism mechanism, const std::string& user,
+                         bool clear_password_allowed) {
+  const bool sends_password = mechanism == Mechanism::kPlain || mechanism == Mechanism::kLogin;
+  if (!sends_password || clear_password_allowed || client.Encrypted()) return;
+  CStringListEx lines = client.m_lstTranscript;
+  lines.AddTail("refusing to send the password for " + user + " without TLS");
+  throw CSMTPTemporaryException(lines);
+}
+
 bool Run(CSMTPClient& client, Mechanism mechanism, const std::string& user,
          const std::string& password) {
   switch (mechanism) {
@@ -143,10 +163,12 @@ Mechanism FallbackAfter(const CSMTPClient& client, Mechanism failed) {
 
 }  // namespace
 
-bool Authenticate(CSMTPClient& client, const std::string& user, const std::string& password) {
+bool Authenticate(CSMTPClient& client, const std::string& user, const std::string& password,
+                  bool clearPasswordAllowed) {
   if (user.empty() || password.empty() || !client.m_bAUTH) return false;
   Mechanism first = FirstOffered(client);
   if (first == Mechanism::kNone) return false;
+  RefuseClearPassword(client, first, user, clearPasswordAllowed);
   Mechanism fallback = Mechanism::kNone;
   try {
     bool ok = Run(client, first, user, password);
@@ -159,6 +181,7 @@ bool Authenticate(CSMTPClient& client, const std::string& user, const std::strin
     // server's answer to MAIL or RCPT decides.
     if (fallback == Mechanism::kNone) return false;
   }
+  RefuseClearPassword(client, fallback, user, clearPasswordAllowed);
   bool ok = Run(client, fallback, user, password);
   client.EchoReply();
   return ok;

@@ -101,7 +101,7 @@ TEST(SMTPClientRedaction, NoCredentialInAnyOutputOfAFailedSession) {
       client.ReadReply();
       client.Hello("me");
       try {
-        kelpd::smtp::Authenticate(client, kUser, kPassword);
+        kelpd::smtp::Authenticate(client, kUser, kPassword, true);
         ADD_FAILURE() << "authentication did not fail";
       } catch (const CSMTPTemporaryException& e) {
         e.WriteReport(mail, "127.0.0.1", "r@x.example");
@@ -148,7 +148,7 @@ TEST(SMTPClientRedaction, PlainCommandIsShownWithoutItsArgument) {
   client.Connect("127.0.0.1", server.port());
   client.ReadReply();
   client.Hello("me");
-  ASSERT_TRUE(kelpd::smtp::Authenticate(client, "u", "p"));
+  ASSERT_TRUE(kelpd::smtp::Authenticate(client, "u", "p", true));
   EXPECT_TRUE(client.m_lstTranscript.Contains(">>> AUTH PLAIN ****\r\n"));
   client.Close();
   server.Join();

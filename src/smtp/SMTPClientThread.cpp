@@ -297,19 +297,7 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
       m_client.Hello(m_strHeloName);
       m_client.EchoReply();
 
-      // STARTTLS and AUTH belong to configured relays with credentials only.
-      if (!user.empty() && !password.empty()) {
-        if (m_client.m_bSTARTTLS && m_bUseTLS) {
-          if (!m_client.StartTLS()) {
-            CStringListEx lines = m_client.m_lstTranscript;
-            lines.AddTail("SSL/TLS-handshake failed");
-            throw CSMTPTemporaryException(lines);
-          }
-          m_client.Hello(m_strHeloName);
-          m_client.EchoReply();
-        }
-        if (m_client.m_bAUTH) kelpd::smtp::Authenticate(m_client, user, password);
-      }
+      SecureSession(user, password);
 
       m_client.MailFrom(bare_sender, authAs, size);
       m_client.EchoReply();
@@ -363,6 +351,34 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
       m_nResult = ToInt(DeliveryResult::kTemporary);
     }
   }
+}
+
+void CSMTPClientThread::SecureSession(const std::string& user, const std::string& password) {
+  // STARTTLS and AUTH belong to configured relays with credentials only.
+  if (user.empty() || password.empty()) return;
+  if (m_client.m_bSTARTTLS && m_bUseTLS) {
+    if (!m_client.StartTLS()) {
+      CStringListEx lines = m_client.m_lstTranscript;
+      lines.AddTail("SSL/TLS-handshake failed");
+      throw CSMTPTemporaryException(lines);
+    }
+    m_client.Hello(m_strHeloName);
+    m_client.EchoReply();
+  }
+  if (!m_client.m_bAUTH) return;
+  // A password may cross an unencrypted connection only to this machine, or
+  // where the administrator says so.
+  bool clear_password_allowed = Config().GetInt("Auth.AllowPlaintext", 0) != 0;
+  if (!clear_password_allowed && !m_client.Encrypted()) {
+    kelpd::platform::SocketAddressV4 local;
+    try {
+      m_client.GetSockName(local);
+      // A connection from a loopback address stays inside this machine.
+      clear_password_allowed = kelpd::dns::IsThisHostAddress(local.ipv4);
+    } catch (const CSocketException&) {
+    }
+  }
+  kelpd::smtp::Authenticate(m_client, user, password, clear_password_allowed);
 }
 
 bool CSMTPClientThread::RemoveMailFile(const std::string& path, kelpd::platform::FileError& error) {

@@ -116,6 +116,12 @@ class CSMTPClientThread : public CThread {
   void TryHosts(const CStringListEx& hosts, const std::string& sender, const std::string& recipient,
                 const std::string& message, const std::string& authAs,
                 const std::string& messageId);
+  // What a host entry with credentials asks of the session after EHLO:
+  // STARTTLS when offered and allowed (then EHLO again), then AUTH. A
+  // password goes over a connection without TLS only to a loopback address
+  // or with "Auth.AllowPlaintext" on; otherwise the host fails as a
+  // temporary failure.
+  void SecureSession(const std::string& user, const std::string& password);
   // Deletes the mail file and its report after a delivery.
   void RemoveDelivered();
   bool StopRequested() const;

@@ -449,7 +449,7 @@ TEST(SMTPAuthentication, CramMd5FirstThenPlainAfterRefusal) {
   CSMTPClient client(false);
   Open(client, server);
   client.Hello("me");
-  EXPECT_TRUE(kelpd::smtp::Authenticate(client, "user", "pass:w@rd"));
+  EXPECT_TRUE(kelpd::smtp::Authenticate(client, "user", "pass:w@rd", true));
   EXPECT_TRUE(client.m_bAuthenticated);
   EXPECT_EQ(Sent(client, server), "EHLO me\r\nAUTH CRAM-MD5\r\n" +
                                       Base64("user " + HmacMd5Hex(kChallengeText, "pass:w@rd")) +
@@ -464,7 +464,7 @@ TEST(SMTPAuthentication, RefusedCramSha1WithoutFallbackGoesOnUnauthenticated) {
   CSMTPClient client(false);
   Open(client, server);
   client.Hello("me");
-  EXPECT_FALSE(kelpd::smtp::Authenticate(client, "user", "secret"));
+  EXPECT_FALSE(kelpd::smtp::Authenticate(client, "user", "secret", true));
   EXPECT_FALSE(client.m_bAuthenticated);
   client.MailFrom("a@b.example", "a@b.example", 0);
   EXPECT_EQ(Sent(client, server), "EHLO me\r\nAUTH CRAM-SHA1\r\n" +
@@ -480,7 +480,7 @@ TEST(SMTPAuthentication, ChallengeCode330) {
     CSMTPClient client(false);
     Open(client, server);
     client.Hello("me");
-    EXPECT_TRUE(kelpd::smtp::Authenticate(client, "u", "p"));
+    EXPECT_TRUE(kelpd::smtp::Authenticate(client, "u", "p", true));
     EXPECT_EQ(Sent(client, server), "EHLO me\r\nAUTH CRAM-MD5\r\n" +
                                         Base64("u " + HmacMd5Hex(kChallengeText, "p")) + "\r\n");
   }
@@ -491,19 +491,75 @@ TEST(SMTPAuthentication, ChallengeCode330) {
     CSMTPClient client(false);
     Open(client, server);
     client.Hello("me");
-    EXPECT_TRUE(kelpd::smtp::Authenticate(client, "user", "pw"));
+    EXPECT_TRUE(kelpd::smtp::Authenticate(client, "user", "pw", true));
     EXPECT_EQ(Sent(client, server),
               "EHLO me\r\nAUTH LOGIN\r\n" + Base64("user") + "\r\n" + Base64("pw") + "\r\n");
   }
+}
+
+// CRAM-SHA1 does not take 330: the open exchange is cancelled with "*" and its
+// answer read before the fallback or MAIL, which the server would otherwise
+// take as the response.
+TEST(SMTPAuthentication, RefusedChallengeIsCancelledBeforeTheNextCommand) {
+  std::string challenge330 = "330 " + Base64(kChallengeText) + "\r\n";
   {
-    SCOPED_TRACE("CRAM-SHA1 does not; PLAIN is the fallback");
-    ScriptedSmtpServer server(AuthScript("CRAM-SHA1 PLAIN", {challenge330, "235 ok\r\n"}));
+    SCOPED_TRACE("PLAIN is the fallback");
+    ScriptedSmtpServer server(
+        AuthScript("CRAM-SHA1 PLAIN", {challenge330, "501 cancelled\r\n", "235 ok\r\n"}));
     CSMTPClient client(false);
     Open(client, server);
     client.Hello("me");
-    EXPECT_TRUE(kelpd::smtp::Authenticate(client, "u", "p"));
-    EXPECT_EQ(Sent(client, server), "EHLO me\r\nAUTH CRAM-SHA1\r\nAUTH PLAIN AHUAcA==\r\n");
+    EXPECT_TRUE(kelpd::smtp::Authenticate(client, "u", "p", true));
+    EXPECT_EQ(Sent(client, server), "EHLO me\r\nAUTH CRAM-SHA1\r\n*\r\nAUTH PLAIN AHUAcA==\r\n");
   }
+  {
+    SCOPED_TRACE("no fallback: MAIL is answered as MAIL");
+    ScriptedSmtpServer server(
+        AuthScript("CRAM-SHA1", {challenge330, "501 cancelled\r\n", "250 sender ok\r\n"}));
+    CSMTPClient client(false);
+    Open(client, server);
+    client.Hello("me");
+    EXPECT_FALSE(kelpd::smtp::Authenticate(client, "u", "p", true));
+    EXPECT_NO_THROW(client.MailFrom("a@b.example", "", 0));
+    EXPECT_EQ(Sent(client, server),
+              "EHLO me\r\nAUTH CRAM-SHA1\r\n*\r\nMAIL From:<a@b.example>\r\n");
+  }
+}
+
+// Without TLS a password travels only where allowed: PLAIN and LOGIN, first
+// or as the fallback, fail the host instead; CRAM sends no password.
+TEST(SMTPAuthentication, NoPasswordInTheClearUnlessAllowed) {
+  std::string challenge = "334 " + Base64(kChallengeText) + "\r\n";
+  struct Case {
+    const char* mechanisms;
+    std::vector<std::string> replies;
+    std::string sent;
+  };
+  for (const Case& k : {Case{"PLAIN LOGIN", {}, "EHLO me\r\n"},
+                        Case{"CRAM-MD5 PLAIN",
+                             {challenge, "535 no\r\n"},
+                             "EHLO me\r\nAUTH CRAM-MD5\r\n" +
+                                 Base64("joe " + HmacMd5Hex(kChallengeText, "pw")) + "\r\n"}}) {
+    SCOPED_TRACE(k.mechanisms);
+    ScriptedSmtpServer server(AuthScript(k.mechanisms, k.replies));
+    CSMTPClient client(false);
+    Open(client, server);
+    client.Hello("me");
+    try {
+      kelpd::smtp::Authenticate(client, "joe", "pw", false);
+      FAIL() << "authenticated without TLS";
+    } catch (const CSMTPTemporaryException& e) {
+      EXPECT_EQ(e.GetLastLine(), "refusing to send the password for joe without TLS");
+    }
+    EXPECT_EQ(Sent(client, server), k.sent);
+  }
+  ScriptedSmtpServer server(AuthScript("CRAM-MD5 PLAIN", {challenge, "235 ok\r\n"}));
+  CSMTPClient client(false);
+  Open(client, server);
+  client.Hello("me");
+  EXPECT_TRUE(kelpd::smtp::Authenticate(client, "joe", "pw", false));
+  client.Close();
+  server.Join();
 }
 
 TEST(SMTPAuthentication, RefusedFallbackIsTemporaryFailure) {
@@ -511,7 +567,7 @@ TEST(SMTPAuthentication, RefusedFallbackIsTemporaryFailure) {
   CSMTPClient client(false);
   Open(client, server);
   client.Hello("me");
-  EXPECT_THROW(kelpd::smtp::Authenticate(client, "u", "p"), CSMTPTemporaryException);
+  EXPECT_THROW(kelpd::smtp::Authenticate(client, "u", "p", true), CSMTPTemporaryException);
   EXPECT_FALSE(client.m_bAuthenticated);
   client.Close();
   server.Join();
@@ -522,8 +578,8 @@ TEST(SMTPAuthentication, NoCredentialsOrNoKnownMechanismSendsNoAuth) {
   CSMTPClient client(false);
   Open(client, server);
   client.Hello("me");
-  EXPECT_FALSE(kelpd::smtp::Authenticate(client, "u", "p"));
-  EXPECT_FALSE(kelpd::smtp::Authenticate(client, "", "p"));
+  EXPECT_FALSE(kelpd::smtp::Authenticate(client, "u", "p", true));
+  EXPECT_FALSE(kelpd::smtp::Authenticate(client, "", "p", true));
   EXPECT_EQ(Sent(client, server), "EHLO me\r\n");
 }
 
@@ -542,7 +598,7 @@ TEST(SMTPAuthentication, AuthenticatedFlagBelongsToOneConnection) {
   CSMTPClient client(false);
   Open(client, server);
   client.Hello("me");
-  ASSERT_TRUE(kelpd::smtp::Authenticate(client, "u", "p"));
+  ASSERT_TRUE(kelpd::smtp::Authenticate(client, "u", "p", true));
   client.MailFrom("a@b.example", "sub@b.example", 0);
   client.Close();
   Open(client, server);

@@ -73,7 +73,7 @@ void Deliver(int port, const std::string& mechanism, const std::string& recipien
     authenticated = client.AuthCramMd5(user, password);
   } else {
     // The choice the delivery makes: CRAM-MD5 comes first of those offered.
-    authenticated = kelpd::smtp::Authenticate(client, user, password);
+    authenticated = kelpd::smtp::Authenticate(client, user, password, false);
     EXPECT_TRUE(client.m_lstTranscript.Contains(">>> AUTH CRAM-MD5\r\n"));
   }
   ASSERT_TRUE(authenticated);
