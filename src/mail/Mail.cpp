@@ -141,15 +141,19 @@ void CMail::WriteHeaderLines(CStringListEx& lines, int kind) const {
 
 bool CMail::Load(const std::string& path, platform::FileError& fileError, bool headersOnly) {
   fileError = platform::FileError{};
+  load_failure_ = LoadFailure::kBroken;
   platform::NamedLock lock(LockNameOf(path));
   const platform::LockResult locked = lock.Lock(LockWaitMs());
   if (locked != platform::LockResult::kAcquired) {
     if (locked == platform::LockResult::kError)
       Error(MainLog(), "CMutex::Lock failed in %s:%d, error=%d", kSource, __LINE__, lock.error());
+    else
+      load_failure_ = LoadFailure::kLockNotObtained;
     return false;
   }
   CFileSource file;
   if (!file.Open(path, fileError)) return false;
+  // Files appear whole, so one this short under its lock stays that way.
   if (file.Size() <= 2) return false;
   bool ok = false;
   int err = 0;
@@ -161,12 +165,13 @@ bool CMail::Load(const std::string& path, platform::FileError& fileError, bool h
     err = ENOMEM;
   }
   if (!ok) {
-    // Memory or a read that fell short: nothing is wrong with the file as far
-    // as we know, so the caller tries it again later (cause 0).
+    // Memory or a read that fell short (cause 0, the errno kept).
     fileError = platform::FileError{0, err};
-    Error(MainLog(), "mail file \"%s\" could not be read whole, retrying later", path.c_str());
+    Error(MainLog(), "mail file \"%s\" could not be read whole", path.c_str());
+    return false;
   }
-  return ok;
+  load_failure_ = LoadFailure::kNone;
+  return true;
 }
 
 bool CMail::Save(const std::string& path, int kind, platform::FileError& fileError,

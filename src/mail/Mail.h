@@ -41,10 +41,17 @@ class CMail : public CMessage {
   // Reads a queued mail file under its named lock (the file name without
   // directory and extension), waiting at most LockWaitMs(). Fails with
   // fileError clear (cause 0) when the lock was not obtained, the file has two
-  // bytes or fewer, or the body could not be read whole or allocated (the
-  // caller tries again later); with fileError set when the file can't be
+  // bytes or fewer, or the body could not be read whole or allocated (see
+  // LastLoadFailure for which); with fileError set when the file can't be
   // opened.
   bool Load(const std::string& path, kelpd::platform::FileError& fileError, bool headersOnly);
+  // Why the last Load failed: kLockNotObtained when the lock was not had in
+  // time (or the service is stopping), so the file itself may be fine;
+  // kBroken for everything else (the file can't be opened, holds two bytes or
+  // fewer although read under its lock, can't be read whole, or the lock
+  // could not be taken at all). kNone after a Load that succeeded.
+  enum class LoadFailure { kNone, kLockNotObtained, kBroken };
+  LoadFailure LastLoadFailure() const { return load_failure_; }
   // Writes the mail with the given header kind under the file's named lock.
   // The file appears whole; with createNew an existing file is kept and the
   // call fails with EEXIST in fileError.error.
@@ -92,4 +99,5 @@ class CMail : public CMessage {
   // recipients; later lines no longer change them.
   bool envelope_sender_fixed_ = false;
   bool envelope_recipients_fixed_ = false;
+  LoadFailure load_failure_ = LoadFailure::kNone;
 };

@@ -135,16 +135,20 @@ bool CSMTPDeliveryThread::DeliverOne() {
   const int r = m_nResult;
   const LoadedMail& mail = LastLoad();
   if (!mail.loaded) {
-    if (mail.error.cause != 0 && mail.error.cause != 11) {
+    if (MailFileBusy()) {
+      Warning(MainLog(), "Looks like lock on file \"%s\" failed, retrying later!\n", path.c_str());
+    } else if (mail.error.IsSet()) {
       Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d file=\"%s\": %s\n", kSource, 101,
             mail.error.cause, mail.error.error, path.c_str(), FileErrorMessage(mail.error).c_str());
     } else {
-      Warning(MainLog(), "Looks like lock on file \"%s\" failed, retrying later!\n", path.c_str());
+      Error(MainLog(), "mail file \"%s\" is empty or could not be read, it is broken",
+            path.c_str());
     }
   }
 
-  // A file that another program still holds locked, or that is still being
-  // written, is not broken: it waits for the next scan.
+  // A file whose lock another program still holds is not broken: it waits
+  // for the next scan. Every other file that can't be read never will be,
+  // and goes to the error directory (result 29).
   if (r == kelpd::smtp::ToInt(kelpd::smtp::DeliveryResult::kBadFile) && MailFileBusy()) {
     m_pAgent->ReleaseFile(m_strFileName);
     return true;

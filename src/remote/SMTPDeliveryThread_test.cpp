@@ -360,6 +360,28 @@ TEST_F(DeliveryThreadTest, LockedFileIsLeftForTheNextScan) {
   EXPECT_EQ(agent_->ScanOutgoing(), 1);
 }
 
+// Only a lock not obtained in time waits for the next scan: a file too short
+// to be a mail, or one whose lock can't be taken at all, never gets better.
+TEST_F(DeliveryThreadTest, FilesThatCanNeverBeReadAreBroken) {
+  MakeThread();
+  {
+    SCOPED_TRACE("two bytes");
+    std::string path = Take("t1.eml", "\r\n");
+    EXPECT_FALSE(thread_->DeliverOne());
+    EXPECT_FALSE(thread_->MailFileBusy());
+    EXPECT_EQ(log_.Count("mail file \"" + path + "\" is empty or could not be read, it is broken"),
+              1);
+  }
+  {
+    SCOPED_TRACE("lock directory unusable");
+    Take("t2.eml");
+    ::setenv("MAILLOCKDIR", dir_.WriteFile("not-a-directory", "").c_str(), 1);
+    EXPECT_FALSE(thread_->DeliverOne());
+    EXPECT_FALSE(thread_->MailFileBusy());
+  }
+  EXPECT_EQ(log_.Count("Looks like lock on file"), 0);
+}
+
 TEST(DeliveryHelpers, LocalityAndTimeOutAndCommands) {
   auto local = [](const std::string& d) { return d == "local.example"; };
   EXPECT_EQ(kelpd::remote::Locality("a@local.example", local), 'L');

@@ -125,7 +125,7 @@ bool CSMTPClientThread::ReadMailFile(const std::string& path, std::string& sende
   last_load_ = LoadedMail{};
   if (!mail.Load(path, error, false)) {
     last_load_.error = error;
-    mail_file_busy_ = !error.IsSet();
+    mail_file_busy_ = mail.LastLoadFailure() == CMail::LoadFailure::kLockNotObtained;
     const std::string line = Format("error: could not open file \"%s\": %s\n", path.c_str(),
                                     kelpd::net::FileErrorText(&error).c_str());
     WriteStderr(line);

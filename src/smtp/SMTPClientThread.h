@@ -39,10 +39,9 @@ class CSMTPClientThread : public CThread {
   // Reads the mail file at path: the sender and recipient (applying the
   // overrides and the masquerading map), the authenticated submitter (which
   // is then not transmitted), the message id, and the message in transmission
-  // form ending in CR LF "." CR LF (the
-  // line end of its last line counts as the marker's first CR LF). False when the file can't be
-  // read or names no recipient; loadError tells which (cause 0 with error -1: the file's lock was
-  // not obtained in time or the file holds two bytes or fewer).
+  // form ending in CR LF "." CR LF (the line end of its last line counts as
+  // the marker's first CR LF). False when the file can't be read or names no
+  // recipient; LastLoad and MailFileBusy tell which.
   bool ReadMailFile(const std::string& path, std::string& sender, std::string& recipient,
                     std::string& message, std::string& authAs, std::string& messageId);
 
@@ -86,8 +85,8 @@ class CSMTPClientThread : public CThread {
     std::string resent_for;            // m_strResentFor
   };
   const LoadedMail& LastLoad() const { return last_load_; }
-  // After SendMail: the mail file could not be read only because it was
-  // locked by another program or still held two bytes or fewer (result 29).
+  // After SendMail: the mail file could not be read only because its lock
+  // was not obtained in time (result 29); the file waits for the next scan.
   bool MailFileBusy() const { return mail_file_busy_; }
   // After a delivery with m_bRemoveAfterSend: the mail file is still there
   // because it could not be deleted (logged).
