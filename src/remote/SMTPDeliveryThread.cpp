@@ -154,6 +154,18 @@ bool CSMTPDeliveryThread::DeliverOne() {
     return true;
   }
 
+  if (r == kelpd::smtp::ToInt(kelpd::smtp::DeliveryResult::kShutDown)) {
+    // The stop came before a host was tried, so nothing was sent for this
+    // attempt: the mail is as good as before and waits for the next start
+    // (a configuration restart lands here as well).
+    m_pAgent->ReleaseFile(m_strFileName);
+    Warning(MainLog(),
+            "Delivering \"%s\" stopped before a host was tried; the mail stays in the outgoing "
+            "directory for the next start.",
+            path.c_str());
+    return true;
+  }
+
   switch (ClassifyResult(r)) {
     case ResultClass::kDelivered: {
       // A delivered mail that could not be deleted stays held, so that the

@@ -298,7 +298,9 @@ TEST_F(DeliveryThreadTest, LoopMovesBrokenFilesAsideAndKeepsTakenNames) {
   EXPECT_EQ(log_.Count("remote delivery thread (id "), 2);
 }
 
-TEST_F(DeliveryThreadTest, StopDuringADeliveryAbortsAndMovesTheFileAside) {
+// The stop ends the session with the silent host; nothing was sent, so the
+// mail stays where it is for the next start instead of going aside.
+TEST_F(DeliveryThreadTest, StopBetweenHostsLeavesTheMailForTheNextStart) {
   ScriptedSmtpServer silent([](ScriptedConnection& c, int) { c.Silence(10000); });
   ScriptedSmtpServer second([](ScriptedConnection& c, int) { Serve(c); });
   SmartHosts().SetString("*", "127.0.0.1:" + std::to_string(silent.port()) +
@@ -313,9 +315,12 @@ TEST_F(DeliveryThreadTest, StopDuringADeliveryAbortsAndMovesTheFileAside) {
   EXPECT_TRUE(thread_->Stop(3000));
   EXPECT_EQ(second.Connections(), 0);
   EXPECT_EQ(log_.Count("Delivering \"" + dir_.Join("outgoing/s1.eml") +
-                       "\" aborted, thread has been shut down."),
+                       "\" stopped before a host was tried; the mail stays in the outgoing "
+                       "directory"),
             1);
-  EXPECT_TRUE(FileExists(dir_.Join("error/s1.eml")));
+  EXPECT_TRUE(FileExists(dir_.Join("outgoing/s1.eml")));
+  EXPECT_FALSE(FileExists(dir_.Join("error/s1.eml")));
+  EXPECT_EQ(agent_->GetCounts().active, 0u);  // the name was released
 }
 
 TEST_F(DeliveryThreadTest, IdleThreadAsksTheAgentEvery750Ms) {
