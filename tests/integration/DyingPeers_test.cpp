@@ -150,8 +150,7 @@ TEST(DyingPeers, MtaGoneInTheMiddleOfDataIsRetried) {
 
 // A peer that accepts the connection and never says a word. The stop
 // request wakes the hanging session: kelpd stops within seconds, and the
-// mail is kept (in the error directory, where a delivery stopped by shutdown
-// goes, or still in the outgoing directory).
+// mail is kept.
 TEST(DyingPeers, StopCompletesWhileASessionHangs) {
   std::atomic<bool> release{false};
   ScriptedSmtpServer peer(
@@ -324,6 +323,42 @@ TEST(DyingPeers, SilentDnsServerDelaysMailUntilItAnswers) {
             1u)
       << tree.Log();
   EXPECT_EQ(mx.Connections(), 1);
+}
+
+// A configuration restart lands while the first host's session hangs: that
+// session ends, the check before the second host sees the stop, and nothing
+// has been sent. The mail stays in the outgoing directory and is delivered
+// after the restart (the first host now hangs up at once).
+TEST(DyingPeers, ConfigurationRestartBetweenHostsKeepsTheMail) {
+  std::atomic<bool> release{false};
+  ScriptedSmtpServer hanging(
+      [&](ScriptedConnection& c, int index) {
+        if (index > 0) return c.Close();
+        for (int i = 0; i < 900 && !release && !c.ClientClosed(100); ++i) {
+        }
+      },
+      2);
+  ScriptedSmtpServer good([](ScriptedConnection& c, int) { Accept(c); }, 1);
+  ServiceTreeOptions options = Options(hanging.port());
+  options.smarthosts = "*:\t127.0.0.1:" + std::to_string(hanging.port()) +
+                       ", 127.0.0.1:" + std::to_string(good.port()) + "\n";
+  ServiceTree tree(options);
+  std::string error;
+  ASSERT_TRUE(tree.Start(&error)) << error;
+  ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log();
+  tree.QueueMail("1.eml", RemoteMail(1));
+  ASSERT_TRUE(WaitFor([&] { return hanging.Connections() >= 1; }, 30s)) << tree.Log();
+  tree.Signal(SIGHUP);
+  ASSERT_TRUE(tree.WaitForLog("stopped before a host was tried", 30s)) << tree.Log();
+  ASSERT_TRUE(WaitFor(
+      [&] { return ServiceTree::EmlFiles(tree.outgoing_dir()).empty() && good.Connections() >= 1; },
+      60s))
+      << tree.Log();
+  release = true;
+  good.Join(5000);
+  EXPECT_NE(good.Received(0).find("trailer-end\r\n.\r\n"), std::string::npos);
+  EXPECT_TRUE(ServiceTree::EmlFiles(tree.error_dir()).empty()) << tree.Log();
+  EXPECT_EQ(tree.Stop(60s), 0);
 }
 
 }  // namespace
