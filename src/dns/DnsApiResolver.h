@@ -1,7 +1,9 @@
 // CDnsApiResolver: MX lookups through the system resolver library, which
-// reads /etc/resolv.conf. Results are 0, 1 (no MX, no alias and the domain
-// itself does not resolve) or the status of the failed query (9000 + the
-// response code, 1460 when no server answered). Use on one thread only.
+// reads /etc/resolv.conf. The MX hosts are those of the name the answer's
+// alias (CNAME) chain ends at, by preference. Results are 0, 1 (no MX, no
+// alias and the domain itself does not resolve) or the status of the failed
+// query (9000 + the response code, 1460 when no server answered). Use on one
+// thread only.
 #pragma once
 
 #include <memory>
