@@ -8,6 +8,7 @@
 
 #include "platform/LocalDatagram.h"
 #include "platform/ServiceFiles.h"
+#include "platform/Socket.h"
 #include "platform/StopSignal.h"
 #include "platform/UniqueFd.h"
 
