@@ -102,8 +102,6 @@ void CDeliveryAgentApp::Usage() {
   std::printf("          short service name (e.g. \"%s2\")\n\n", kShortName);
   std::printf("  -debug:\n");
   std::printf("      run as console application for debugging purposes\n\n");
-  std::printf("  -check [-c <file>]:\n");
-  std::printf("      check the configuration and the lists, print each problem, exit 1 if any\n\n");
 }
 
 bool CDeliveryAgentApp::OnInit() {

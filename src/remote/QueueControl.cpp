@@ -35,11 +35,13 @@ void PublishDeliveryFigures(const std::string& dir, bool force) {
   static uint64_t last_delivered = 0;
   static uint64_t last_failed = 0;
   static std::chrono::steady_clock::time_point last_write;
+  static std::string last_dir;  // a restart may name another directory
   std::lock_guard<std::mutex> lock(mutex);
+  if (dir != last_dir) written = false;
   const uint64_t delivered = g_delivered.load(std::memory_order_relaxed);
   const uint64_t failed = g_failed.load(std::memory_order_relaxed);
   if (written && delivered == last_delivered && failed == last_failed) return;
-  // At most one write a second while mail flows; the figures are a gauge.
+  // At most one write a second while mail flows: readers poll the file.
   const auto now = std::chrono::steady_clock::now();
   if (written && !force && now - last_write < std::chrono::seconds(1)) return;
   const std::string text = "pid: " + std::to_string(platform::CurrentProcessId()) +
@@ -51,6 +53,7 @@ void PublishDeliveryFigures(const std::string& dir, bool force) {
                                 /*replace=*/true, err))
     return;  // tried again at the next call
   written = true;
+  last_dir = dir;
   last_write = now;
   last_delivered = delivered;
   last_failed = failed;
