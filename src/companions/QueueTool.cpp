@@ -41,7 +41,9 @@ const char kUsage[] =
     "  flush                  the running service tries all deferred mail now\n"
     "  requeue <name>...      moves mail from the error or filter directory to the queue\n"
     "  delete <name>...       removes mail (and its failure report) from any directory\n"
-    "  stats [--prometheus]   counts, oldest age, and the service's delivery figures\n";
+    "  stats [--prometheus] [-o <file>]\n"
+    "                         counts, oldest age, and the service's delivery figures\n"
+    "                         (-o: written whole into file instead of standard output)\n";
 
 // Outside text shown in a terminal: control bytes become '?'.
 std::string Printable(const std::string& text) {
@@ -540,9 +542,27 @@ int RunQueueTool(const std::vector<std::string>& args, ProgramOutput& output) {
     return kExitOk;
   }
   if (command == "stats") {
-    for (const std::string& o : operands)
-      if (o != "--prometheus") return usage_error("unknown option \"" + Printable(o) + "\"");
-    return Stats(dirs, has_flag("--prometheus"), now, output);
+    std::string file;
+    for (size_t i = 0; i < operands.size(); ++i) {
+      if (operands[i] == "-o" && i + 1 < operands.size())
+        file = operands[++i];
+      else if (operands[i] != "--prometheus")
+        return usage_error("unknown option \"" + Printable(operands[i]) + "\"");
+    }
+    ProgramOutput figures;
+    const int code = Stats(dirs, has_flag("--prometheus"), now, figures);
+    if (file.empty()) {
+      output.out += figures.out;
+      return code;
+    }
+    // Whole, so that a collector reading the directory never sees a part.
+    platform::FileError err;
+    if (!platform::WriteFileWhole(file, {figures.out}, /*replace=*/true, err)) {
+      output.err += std::string(kProgram) + ": could not write \"" + Printable(file) +
+                    "\": " + platform::ErrnoText(err.error) + "\n";
+      return kExitCantCreat;
+    }
+    return code;
   }
   if (command == "flush") {
     if (!operands.empty()) return usage_error("flush takes no operand");

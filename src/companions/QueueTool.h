@@ -8,7 +8,7 @@
 //   kelpd-queue flush                          a new retry cycle at once
 //   kelpd-queue requeue <name>...              error/filter -> queue
 //   kelpd-queue delete <name>...               removes a mail and its report
-//   kelpd-queue stats [--prometheus]           counts, oldest age, figures
+//   kelpd-queue stats [--prometheus] [-o file] counts, oldest age, figures
 //
 // Mail files are read without their lock (they appear whole); requeue and
 // delete take the mail's named lock, leave alone a mail whose delivery claim
