@@ -135,7 +135,14 @@ class Checker {
     if (!BuildUserList()) AddSetting("SpoolDir", "the user list could not be read");
     if (!Domains().LoadFromEnvDir("domains", kConfigDirVariable))
       Add(MakePath(config_dir_, "domains"), 0, "could not load 'domains'-file");
-    BackupDomains().LoadFromEnvDir("backupdomains", kConfigDirVariable);
+    // The optional lists: absent is fine, present but unreadable is not.
+    int err = 0;
+    for (auto [name, list] :
+         {std::pair{"backupdomains", &BackupDomains()}, {"filters", &Filters()}}) {
+      const std::string path = MakePath(config_dir_, name);
+      if (!list->LoadFromEnvDir(name, kConfigDirVariable) && platform::PathExists(path, &err))
+        Add(path, 0, std::string("could not load '") + name + "'-file");
+    }
     const std::string aliases = MakePath(config_dir_, "aliases");
     if (!Aliases().LoadFromEnvDir("aliases", kConfigDirVariable)) {
       Add(aliases, 0, "could not load 'aliases'-file");
