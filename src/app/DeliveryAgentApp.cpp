@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/LifecycleRules.h"
+#include "app/LogTargets.h"
 #include "app/Version.h"
 #include "config/Configuration.h"
 #include "config/Paths.h"
@@ -116,8 +117,8 @@ bool CDeliveryAgentApp::OnInit() {
     SetTarget(MainLog(), std::make_unique<CConsoleLogTarget>());
     SetTarget(TrafficLog(), std::make_unique<CConsoleLogTarget>());
   } else {
-    SetTarget(MainLog(), std::make_unique<CSyslog>(ShortName(), "mail", "127.0.0.1", 514));
-    SetTarget(TrafficLog(), std::make_unique<CSyslog>(ShortName(), "local2", "127.0.0.1", 514));
+    SetTarget(MainLog(), EarlyMainLogTarget(ShortName()));
+    SetTarget(TrafficLog(), EarlyTrafficLogTarget(ShortName()));
   }
   // The socket library needs no start-up on this system.
   Info(MainLog(), "Zelvane Mail Delivery Agent %d.%02d.%04d.%d launching...", kVersionMajor,
@@ -225,16 +226,8 @@ bool CDeliveryAgentApp::CheckDirectories() {
 }
 
 void CDeliveryAgentApp::ConfigureLogging() {
-  const CConfigMap& config = Config();
-  std::string host = config.GetString("LogHost", "127.0.0.1");
-  std::string facility = config.GetString("LogFacility", "mail");
-  int port = config.GetInt("LogPort", 514);
-  std::string traffic_host = config.GetString("TrafficLogHost", host);
-  std::string traffic_facility = config.GetString("TrafficLogFacility", "local2");
-  int traffic_port = config.GetInt("TrafficLogPort", port);
-  SetTarget(MainLog(), std::make_unique<CSyslog>(ShortName(), facility, host, port));
-  SetTarget(TrafficLog(),
-            std::make_unique<CSyslog>(ShortName(), traffic_facility, traffic_host, traffic_port));
+  SetTarget(MainLog(), MainLogTarget(Config(), ShortName()));
+  SetTarget(TrafficLog(), TrafficLogTarget(Config(), ShortName()));
 }
 
 void CDeliveryAgentApp::SleepWhileRunning(int ms) {

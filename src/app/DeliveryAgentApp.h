@@ -54,7 +54,8 @@ class CDeliveryAgentApp : public CService {
  private:
   // The five directory checks; false when one of the four fatal ones failed.
   bool CheckDirectories();
-  // Syslog targets from the configuration (outside debug mode).
+  // Syslog targets from the configuration (outside debug mode): the local
+  // syslog socket unless a log host is set.
   void ConfigureLogging();
   // Stops one worker: 1 s to end on its own, then up to 120 polls of 500 ms
   // with a status report each, then it is given up. what names it in the

@@ -22,6 +22,9 @@ namespace kelpd::companions {
 // the installed service unit and the default queue directory.
 constexpr char kDefaultConfigDir[] = "/etc/zelvane";
 constexpr char kDefaultQueueDir[] = "/var/spool/zelvane/queue";
+constexpr char kDefaultOutgoingDir[] = "/var/spool/zelvane/outgoing";
+constexpr char kDefaultErrorDir[] = "/var/spool/zelvane/error";
+constexpr char kDefaultFilterDir[] = "/var/spool/zelvane/filtered";
 constexpr char kConfigFileName[] = "kelpd.cfg";
 
 // name joined with $MAILCONFIGDIR (kDefaultConfigDir when unset or empty); an

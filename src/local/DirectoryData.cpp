@@ -25,6 +25,10 @@ using kelpd::text::ToLowerCopy;
 class CAliasMap : public CStorableMap {
  public:
   int GetFaultyCount() const { return faulty_; }
+  std::vector<FaultyAlias> GetFaulty() {
+    std::lock_guard<std::recursive_mutex> lock(Section());
+    return refused_;
+  }
   int GetAcceptedCount() const { return accepted_; }
 
   // Whether a lookup has to match key one text at a time: a pattern, or a key
@@ -81,6 +85,7 @@ class CAliasMap : public CStorableMap {
     scanned_valid_ = false;
     accepted_ = 0;
     faulty_ = 0;
+    refused_.clear();
     return true;
   }
 
@@ -89,11 +94,9 @@ class CAliasMap : public CStorableMap {
   bool AcceptEntry(std::string& key, std::string& value) override {
     key = ToLowerCopy(key);
     size_t at = key.find('@');
-    if ((at != std::string::npos && !IsLocalDomain(key.substr(at + 1))) ||
-        EqualsNoCase(key, value)) {
-      ++faulty_;
-      return false;
-    }
+    if (at != std::string::npos && !IsLocalDomain(key.substr(at + 1)))
+      return Refuse(key, value, "the domain of the alias is not a local domain");
+    if (EqualsNoCase(key, value)) return Refuse(key, value, "the alias names itself");
     if (value.find('@') != std::string::npos) {
       ++accepted_;
       return true;
@@ -106,13 +109,22 @@ class CAliasMap : public CStorableMap {
       ++accepted_;
       return true;
     }
-    ++faulty_;
-    return false;
+    return Refuse(key, value,
+                  EqualsNoCase(value, key)
+                      ? "the alias names itself"
+                      : "the target is no user, no address and no alias listed before it");
   }
 
  private:
+  bool Refuse(const std::string& key, const std::string& value, const char* reason) {
+    ++faulty_;
+    refused_.push_back(FaultyAlias{key, value, reason});
+    return false;
+  }
+
   std::atomic<int> accepted_{0};
   std::atomic<int> faulty_{0};
+  std::vector<FaultyAlias> refused_;  // guarded by the section
   std::vector<std::string> scanned_;  // guarded by the section
   bool scanned_valid_ = false;        // guarded by the section
 };
@@ -404,6 +416,8 @@ void PreresolveAliases() {
 }
 
 int GetFaultyAliasCount() { return AliasMap().GetFaultyCount(); }
+
+std::vector<FaultyAlias> GetFaultyAliases() { return AliasMap().GetFaulty(); }
 
 void ResetDirectoryDataForTests() {
   UserList& list = Users();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "config/ConfigMap.h"
 #include "config/StorableList.h"
@@ -48,6 +49,13 @@ bool LookupAlias(const std::string& key, std::string& target);
 std::string ResolveLocal(const std::string& address);
 void PreresolveAliases();
 int GetFaultyAliasCount();
+// The alias entries refused at the last load, in file order, each with why.
+struct FaultyAlias {
+  std::string key;  // lower case, as the check saw it
+  std::string target;
+  std::string reason;
+};
+std::vector<FaultyAlias> GetFaultyAliases();
 
 // Whether a key text matches an alias pattern ('*' any run, '?' one
 // character, compared without regard to case); a text holding '*' or '?'

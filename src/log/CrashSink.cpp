@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "log/SignalSafeFormat.h"
+#include "platform/LocalDatagram.h"
 #include "platform/SignalSafe.h"
 #include "platform/ThreadId.h"
 
@@ -72,10 +73,14 @@ void WriteCrashLine(const char* text, size_t len) {
       platform::SignalSafeWriteStderr(out.data(), out.size());
       return;
     }
-    case CrashSink::Kind::kSyslog: {
+    case CrashSink::Kind::kSyslog:
+    case CrashSink::Kind::kLocalSyslog: {
       out.Char('<').Unsigned(static_cast<uint64_t>(sink.facility | 3)).Text("> [");
       out.Hex(tid, 4).Text("] ").Text(sink.tag).Text(": ").Bytes(text, len);
       size_t n = out.size() > 512 ? 512 : out.size();
+      if (sink.kind == CrashSink::Kind::kLocalSyslog &&
+          platform::SignalSafeSendLocalDatagram(sink.socket_path, out.data(), n))
+        return;
       platform::SignalSafeSendDatagram(sink.ipv4_address, sink.port, out.data(), n);
       return;
     }

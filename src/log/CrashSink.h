@@ -9,7 +9,7 @@
 namespace kelpd::log {
 
 struct CrashSink {
-  enum class Kind { kNone, kConsole, kSyslog };
+  enum class Kind { kNone, kConsole, kSyslog, kLocalSyslog };
   Kind kind = Kind::kNone;
   // kConsole: the offset of local time from UTC when the target was installed.
   long utc_offset_seconds = 0;
@@ -18,6 +18,9 @@ struct CrashSink {
   uint16_t port = 0;          // host byte order
   int facility = 0;
   char tag[32] = {0};
+  // kLocalSyslog: the local syslog socket; the receiver above (with facility
+  // and tag) takes the line when the socket does not.
+  char socket_path[108] = {0};
 };
 
 // Makes sink the description used by WriteCrashLine. Not async-signal-safe;

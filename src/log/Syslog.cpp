@@ -1,11 +1,13 @@
 #include "log/Syslog.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 
 #include "log/CrashSink.h"
 #include "platform/HostLookup.h"
+#include "platform/LocalDatagram.h"
 #include "platform/Socket.h"
 #include "platform/ThreadId.h"
 #include "platform/UniqueFd.h"
@@ -62,7 +64,49 @@ CSyslog::CSyslog(const std::string& tag, int facility, const std::string& host, 
       port_(port),
       crash_address_(platform::ResolveIPv4(host)) {}
 
+CSyslog::~CSyslog() = default;
+
+std::unique_ptr<CSyslog> CSyslog::ForLocalSocket(const std::string& tag,
+                                                 const std::string& facilityName,
+                                                 const std::string& socketPath) {
+  auto target = std::make_unique<CSyslog>(tag, facilityName, "127.0.0.1", 514);
+  target->socket_path_ = socketPath;
+  return target;
+}
+
 void CSyslog::Write(int level, const char* text) {
+  char datagram[kMaxDatagram + 1];
+  int n = std::snprintf(datagram, sizeof datagram, "<%d> [%04X] %s: %s", facility_ | level,
+                        platform::CurrentThreadId(), tag_.c_str(), text != nullptr ? text : "");
+  if (n < 0) return;
+  size_t len = static_cast<size_t>(n) < kMaxDatagram ? static_cast<size_t>(n) : kMaxDatagram;
+  if (!socket_path_.empty() && SendLocal(datagram, len)) return;
+  SendUdp(datagram, len);
+}
+
+bool CSyslog::SendLocal(const char* datagram, size_t len) {
+  std::lock_guard<std::mutex> lock(local_mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  if (!local_fd_.valid()) {
+    if (now < next_local_try_) return false;
+    int fd = -1;
+    if (platform::ConnectLocalDatagram(socket_path_, &fd) != 0) {
+      next_local_try_ = now + std::chrono::milliseconds(kLocalRetryMs);
+      return false;
+    }
+    local_fd_.Reset(fd);
+  }
+  int err = platform::SendLocalDatagram(local_fd_.get(), datagram, len);
+  if (err == 0) return true;
+  // A full receive queue drops this one message; a receiver that went away
+  // (restarted, socket replaced) is connected again later.
+  if (err == EAGAIN || err == EWOULDBLOCK || err == ENOBUFS || err == EMSGSIZE) return true;
+  local_fd_.Reset();
+  next_local_try_ = now + std::chrono::milliseconds(kLocalRetryMs);
+  return false;
+}
+
+void CSyslog::SendUdp(const char* datagram, size_t len) const {
   if (!IsUdpPort(port_)) return;
   // One socket per message: writers on several threads share nothing.
   int fd = -1;
@@ -74,12 +118,6 @@ void CSyslog::Write(int level, const char* text) {
   // changes is followed; a literal address is never looked up.
   std::optional<uint32_t> ip = platform::ResolveIPv4(host_);
   if (!ip) return;
-
-  char datagram[kMaxDatagram + 1];
-  int n = std::snprintf(datagram, sizeof datagram, "<%d> [%04X] %s: %s", facility_ | level,
-                        platform::CurrentThreadId(), tag_.c_str(), text != nullptr ? text : "");
-  if (n < 0) return;
-  size_t len = static_cast<size_t>(n) < kMaxDatagram ? static_cast<size_t>(n) : kMaxDatagram;
   size_t sent = 0;
   (void)platform::SendDatagram(socket.get(), datagram, len, 0,
                                platform::SocketAddressV4{*ip, static_cast<uint16_t>(port_)}, &sent);
@@ -92,5 +130,9 @@ bool CSyslog::DescribeForCrash(kelpd::log::CrashSink& sink) const {
   sink.port = static_cast<uint16_t>(port_);
   sink.facility = facility_;
   std::snprintf(sink.tag, sizeof sink.tag, "%s", tag_.c_str());
+  if (!socket_path_.empty() && socket_path_.size() < sizeof sink.socket_path) {
+    sink.kind = kelpd::log::CrashSink::Kind::kLocalSyslog;
+    std::snprintf(sink.socket_path, sizeof sink.socket_path, "%s", socket_path_.c_str());
+  }
   return true;
 }

@@ -1,17 +1,28 @@
-// CSyslog: the log target outside debug mode. Each message becomes one UDP
+// CSyslog: the log target outside debug mode. Each message becomes one
 // datagram "<%d> [%04X] %s: %s" (priority = facility | level, kernel thread id,
-// tag, text), at most 512 bytes, without a terminating zero or line end, sent
-// from a socket made for that message alone. A receiver that is missing, a host
+// tag, text), at most 512 bytes, without a terminating zero or line end.
+//
+// With a host, the datagram goes by UDP from a socket made for that message
+// alone. With a local socket path (the local syslog socket, which the journal
+// and syslog daemons read), one connected socket serves every message; while
+// that socket is missing or refuses, messages go by UDP to 127.0.0.1:514 and
+// the socket is tried again at most once a second, so a journal that starts
+// after the service still gets its lines. A receiver that is missing, a host
 // that does not resolve or a failed send drops the message silently.
 //
-// Thread-safe: Write shares no state between calls.
+// Thread-safe: UDP writes share no state; the local socket is guarded by a
+// mutex (sends never wait for the receiver).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "log/LogTarget.h"
+#include "platform/UniqueFd.h"
 
 class CSyslog : public CLogTarget {
  public:
@@ -21,6 +32,11 @@ class CSyslog : public CLogTarget {
           int port);
   // facility is the facility code multiplied by 8.
   CSyslog(const std::string& tag, int facility, const std::string& host, int port);
+  // Writes to the local syslog socket at socketPath (see above).
+  static std::unique_ptr<CSyslog> ForLocalSocket(const std::string& tag,
+                                                 const std::string& facilityName,
+                                                 const std::string& socketPath);
+  ~CSyslog() override;
 
   void Write(int level, const char* text) override;
   // The receiver's address as resolved at construction; false when the host
@@ -42,7 +58,16 @@ class CSyslog : public CLogTarget {
 
   int facility() const { return facility_; }
 
+  // How long the local socket is left alone after it was missing or refused.
+  static constexpr int kLocalRetryMs = 1000;
+
  private:
+  // Sends by UDP to host_:port_.
+  void SendUdp(const char* datagram, size_t len) const;
+  // Sends on the local socket; false when it is not there (the caller falls
+  // back to UDP).
+  bool SendLocal(const char* datagram, size_t len);
+
   std::string tag_;
   int facility_;
   std::string host_;
@@ -50,4 +75,9 @@ class CSyslog : public CLogTarget {
   // host_ resolved once at construction, for the crash reporter, which may not
   // look names up.
   std::optional<uint32_t> crash_address_;
+  // The local socket's path; empty for a UDP target.
+  std::string socket_path_;
+  std::mutex local_mutex_;
+  kelpd::platform::UniqueFd local_fd_;                    // guarded by local_mutex_
+  std::chrono::steady_clock::time_point next_local_try_;  // guarded by local_mutex_
 };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <optional>
 #include <set>
@@ -15,6 +16,8 @@
 #include "platform/StopSignal.h"
 #include "platform/ThreadId.h"
 #include "platform/UniqueFd.h"
+#include "support/LocalSyslogReceiver.h"
+#include "support/TempDir.h"
 
 namespace platform = kelpd::platform;
 
@@ -179,3 +182,30 @@ TEST(CSyslog, ConcurrentWritersSendWholeDatagrams) {
 }
 
 }  // namespace
+
+TEST(CSyslog, LocalSocketTakesEveryLineOnOneSocketAndIsFoundAgainWhenItComesBack) {
+  kelpd::testing::TempDir dir;
+  const std::string path = dir.Join("log.sock");
+  auto target = CSyslog::ForLocalSocket("Kelpd", "mail", path);
+  std::string expected = "<19> " + ThreadTag() + " Kelpd: first";
+  {
+    kelpd::testing::LocalSyslogReceiver receiver(path);
+    ASSERT_TRUE(receiver.ok());
+    target->Write(3, "first");
+    EXPECT_EQ(receiver.Receive(std::chrono::seconds(5)), expected);
+    target->Write(6, "second");
+    EXPECT_EQ(receiver.Receive(std::chrono::seconds(5)), "<22> " + ThreadTag() + " Kelpd: second");
+  }
+  // Gone: the lines go elsewhere. A new receiver at the same path (a journal
+  // that was restarted) gets them again once the target tries the path anew.
+  target->Write(6, "while away");
+  kelpd::testing::LocalSyslogReceiver receiver(path);
+  ASSERT_TRUE(receiver.ok());
+  std::string seen;
+  bool back = false;
+  for (int i = 0; i < 100 && !back; ++i) {
+    target->Write(6, "back");
+    back = receiver.Receive(std::chrono::milliseconds(100)).has_value();
+  }
+  EXPECT_TRUE(back);
+}

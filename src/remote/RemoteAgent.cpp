@@ -9,6 +9,7 @@
 #include "local/DirectoryData.h"
 #include "log/Log.h"
 #include "platform/DirectoryNames.h"
+#include "remote/QueueControl.h"
 #include "remote/RetrySchedule.h"
 
 namespace {}  // namespace
@@ -147,7 +148,15 @@ void CRemoteAgent::Run() {
   while (IsRunning()) {
     while (IsPaused() && IsRunning()) Sleep(1000);
     if (!IsRunning()) break;
-    if (ScanOutgoing() == 0 && IsRunning()) Sleep(1000);
+    if (kelpd::remote::TakeRetryRequest(m_strOutgoingDir)) {
+      // The next scan opens a cycle whatever the interval says.
+      Info(MainLog(), "retry cycle requested, deferred mail is tried now");
+      m_tLastCycle = 0;
+    }
+    const int added = ScanOutgoing();
+    kelpd::remote::PublishDeliveryFigures(m_strOutgoingDir);
+    if (added == 0 && IsRunning()) Sleep(1000);
   }
+  kelpd::remote::PublishDeliveryFigures(m_strOutgoingDir, true);
   Info(MainLog(), "remote delivery agent (id %04X) stopped", GetThreadId());
 }

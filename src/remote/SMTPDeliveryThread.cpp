@@ -9,10 +9,14 @@
 #include "local/MailHelpers.h"
 #include "log/Log.h"
 #include "mail/Mail.h"
+#include "mail/QueueControl.h"
 #include "net/ErrorTexts.h"
 #include "platform/AtomicFile.h"
 #include "platform/FileAge.h"
+#include "platform/FileLock.h"
 #include "platform/FileMove.h"
+#include "platform/ServiceFiles.h"
+#include "remote/QueueControl.h"
 #include "remote/RemoteAgent.h"
 #include "remote/RetrySchedule.h"
 
@@ -101,8 +105,21 @@ void CSMTPDeliveryThread::Run() {
       continue;
     }
     m_strMailFile = MakePath(m_strOutgoingDir, m_strFileName);
+    // The claim tells the queue tool that this mail is in delivery; a tool
+    // that holds it is about to remove the mail, which the next scan finds
+    // out. A lock directory that can't be used does not stop delivery.
+    kelpd::platform::NamedLock claim(kelpd::mail::DeliveryClaimName(m_strMailFile));
+    const kelpd::platform::LockResult claimed = claim.Lock(0);
+    int missing = 0;
+    if (claimed == kelpd::platform::LockResult::kTimeout ||
+        claimed == kelpd::platform::LockResult::kStopped ||
+        !kelpd::platform::PathExists(m_strMailFile, &missing)) {
+      m_pAgent->ReleaseFile(m_strFileName);
+      continue;
+    }
     if (DeliverOne()) continue;
     Error(MainLog(), "sending mail '%s' failed", m_strFileName.c_str());
+    kelpd::remote::CountFailed();
     MoveToErrorDir();
   }
   Info(MainLog(), "remote delivery thread (id %04X) stopped", GetThreadId());
@@ -171,6 +188,7 @@ bool CSMTPDeliveryThread::DeliverOne() {
       // A delivered mail that could not be deleted stays held, so that the
       // next scan does not send it again.
       if (!RemoveFailed()) m_pAgent->ReleaseFile(m_strFileName);
+      kelpd::remote::CountDelivered();
       const std::string& recipient = mail.first_recipient;
       Info(MainLog(), "successfully delivered mail from <%s> to <%s> (%d bytes)",
            mail.sender.c_str(), recipient.c_str(), static_cast<int>(age.size));
@@ -220,6 +238,7 @@ bool CSMTPDeliveryThread::DeliverOne() {
 }
 
 bool CSMTPDeliveryThread::GiveUp(const std::string& path) {
+  kelpd::remote::CountFailed();
   const std::string report = path + ".err";
   if (Config().GetInt("Bounce.Disable", 0) != 0) {
     bool result = true;

@@ -98,9 +98,9 @@ void ExpectEveryMailWhole(const std::map<std::string, std::string>& queued, Serv
   }
 }
 
-// Files on the small file system other than mail, settings and the user
-// list's marker: leftovers of writes that failed would eat the space that
-// comes back.
+// Files on the small file system other than mail, settings, the user list's
+// marker and the delivery figures: leftovers of writes that failed would eat
+// the space that comes back.
 std::vector<std::string> Leftovers(const std::string& dir) {
   std::vector<std::string> found;
   for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator();
@@ -108,7 +108,8 @@ std::vector<std::string> Leftovers(const std::string& dir) {
     if (!it->is_regular_file()) continue;
     std::string name = it->path().filename().string();
     bool mail = name.size() > 4 && name.compare(name.size() - 4, 4, ".eml") == 0;
-    if (!mail && name != "config" && name != "password") found.push_back(it->path().string());
+    if (!mail && name != "config" && name != "password" && name != ".delivery-figures")
+      found.push_back(it->path().string());
   }
   return found;
 }

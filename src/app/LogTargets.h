@@ -1,0 +1,26 @@
+// The syslog targets of the two log channels outside debug mode. A channel
+// whose host key ("LogHost", "TrafficLogHost") is set sends UDP to that host;
+// without one, it writes to the local syslog socket ("LogSocket", by default
+// /dev/log), which the journal and the syslog daemons read, and falls back to
+// UDP 127.0.0.1:514 while that socket is missing.
+#pragma once
+
+#include <memory>
+#include <string>
+
+class CConfigMap;
+class CSyslog;
+
+namespace kelpd::app {
+
+constexpr char kDefaultLogSocket[] = "/dev/log";
+
+// The targets before the configuration is read: the local syslog socket.
+std::unique_ptr<CSyslog> EarlyMainLogTarget(const std::string& tag);
+std::unique_ptr<CSyslog> EarlyTrafficLogTarget(const std::string& tag);
+
+// The targets the configuration asks for.
+std::unique_ptr<CSyslog> MainLogTarget(const CConfigMap& config, const std::string& tag);
+std::unique_ptr<CSyslog> TrafficLogTarget(const CConfigMap& config, const std::string& tag);
+
+}  // namespace kelpd::app
