@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "local/LocalTestFixture.h"
 #include "mail/Srs.h"
 #include "platform/FileLock.h"
 #include "platform/LocalTime.h"
+#include "support/LocalTestFixture.h"
 
 namespace kelpd::testing {
 namespace {

@@ -11,9 +11,9 @@
 
 #include "config/ConfigMap.h"
 #include "core/Thread.h"
-#include "local/LocalTestFixture.h"
 #include "platform/FileLock.h"
 #include "platform/LocalTime.h"
+#include "support/LocalTestFixture.h"
 
 namespace kelpd::testing {
 namespace {
