@@ -1,5 +1,5 @@
-// Reading mails back in the tests: parsed from bytes, the queued files of a
-// directory, the parts of a multipart body.
+// Mail texts in the tests: parsed from bytes, the queued files of a directory,
+// the parts of a multipart body, queued mails made up and masked for comparing.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -48,6 +48,31 @@ inline std::vector<std::string> MimeParts(const CMail& mail) {
     pos = next;
   }
   return parts;
+}
+
+// A queued mail file: the two envelope lines, a small header and body.
+inline std::string QueuedMail(const std::string& from, const std::string& to,
+                              const std::string& subject, const std::string& message_id,
+                              const std::string& body = "Hello there.\r\n") {
+  return "X-Envelope-From: " + from + "\r\nX-Envelope-To: " + to +
+         "\r\nReceived: from client.remote.example by mx.example.org\r\nMessage-ID: <" +
+         message_id + ">\r\nFrom: <" + from + ">\r\nTo: " + to + "\r\nSubject: " + subject +
+         "\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n" + body;
+}
+
+// text with the date at the end of every "Received: by" header (the text
+// behind its "; ") replaced by "DATE".
+inline std::string MaskReceivedDates(const std::string& text) {
+  std::string out = text;
+  size_t pos = 0;
+  while ((pos = out.find("Received: by ", pos)) != std::string::npos) {
+    const size_t semi = out.find("; ", pos);
+    const size_t end = out.find("\r\n", semi == std::string::npos ? pos : semi);
+    if (semi == std::string::npos || end == std::string::npos) break;
+    out.replace(semi + 2, end - semi - 2, "DATE");
+    pos = semi;
+  }
+  return out;
 }
 
 }  // namespace kelpd::testing
