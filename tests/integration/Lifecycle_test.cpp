@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "support/ServiceTree.h"
+#include "support/WaitFor.h"
 
 namespace {
 
@@ -24,8 +26,8 @@ namespace fs = std::filesystem;
 using kelpd::testing::ReadFile;
 using kelpd::testing::ServiceTree;
 using kelpd::testing::ServiceTreeOptions;
+using kelpd::testing::WaitFor;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 constexpr char kLaunching[] = "Zelvane Mail Delivery Agent 4.00.4759.1 launching...";
 constexpr char kLaunched[] = "Zelvane Mail Delivery Agent launched and fully operational";
@@ -125,43 +127,30 @@ class LifecycleTest : public ::testing::Test {
     return out;
   }
 
-  template <typename Source>
-  bool WaitForLine(Source source, const std::string& text, std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    do {
-      for (const std::string& l : (this->*source)())
-        if (l == text) return true;
-      std::this_thread::sleep_for(20ms);
-    } while (Clock::now() < deadline);
-    return false;
+  // Whether text is among lines from index from on.
+  static bool Has(const std::vector<std::string>& lines, const std::string& text, size_t from) {
+    return std::find(lines.begin() + static_cast<long>(std::min(from, lines.size())), lines.end(),
+                     text) != lines.end();
   }
   bool WaitConsole(const std::string& text, std::chrono::milliseconds timeout = 10s) {
-    return WaitForLine(&LifecycleTest::ConsoleLines, text, timeout);
+    return WaitFor([&] { return Has(ConsoleLines(), text, 0); }, timeout);
   }
   bool WaitSyslog(const std::string& text, std::chrono::milliseconds timeout = 10s) {
-    return WaitForLine(&LifecycleTest::SyslogLines, text, timeout);
+    return WaitSyslogAfter(0, text, timeout);
   }
   // Waits for text among the syslog lines from index from on.
   bool WaitSyslogAfter(size_t from, const std::string& text,
                        std::chrono::milliseconds timeout = 10s) {
-    auto deadline = Clock::now() + timeout;
-    do {
-      auto lines = SyslogLines();
-      for (size_t i = from; i < lines.size(); ++i)
-        if (lines[i] == text) return true;
-      std::this_thread::sleep_for(20ms);
-    } while (Clock::now() < deadline);
-    return false;
+    return WaitFor([&] { return Has(SyslogLines(), text, from); }, timeout);
   }
   bool WaitNotify(const std::string& text, size_t after, std::chrono::milliseconds timeout = 10s) {
-    auto deadline = Clock::now() + timeout;
-    do {
-      auto messages = tree_->NotifyMessages();
-      for (size_t i = after; i < messages.size(); ++i)
-        if (messages[i] == text) return true;
-      std::this_thread::sleep_for(20ms);
-    } while (Clock::now() < deadline);
-    return false;
+    return WaitFor([&] { return Has(tree_->NotifyMessages(), text, after); }, timeout);
+  }
+  // Waits until the count of lines starting with prefix has moved from before.
+  template <typename Lines>
+  int CountAfterChange(Lines lines, const std::string& prefix, int before) {
+    WaitFor([&] { return Count(lines(), prefix) != before; }, 10s);
+    return Count(lines(), prefix);
   }
 
   static int Count(const std::vector<std::string>& lines, const std::string& prefix) {
@@ -317,9 +306,9 @@ TEST_F(LifecycleTest, EditedAliasesReloadDomainsUserListAndAliasesInThatOrder) {
   const int before = Count(ConsoleLines(), "info: preresolving aliases...");
   EditConfigFile("aliases", "info: alice\nsales: bob\n");
   ASSERT_TRUE(WaitConsole("info: preresolving aliases..."));
-  for (int i = 0; i < 100 && Count(ConsoleLines(), "info: preresolving aliases...") == before; ++i)
-    std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(Count(ConsoleLines(), "info: preresolving aliases..."), before + 1);
+  EXPECT_EQ(
+      CountAfterChange([this] { return ConsoleLines(); }, "info: preresolving aliases...", before),
+      before + 1);
   EXPECT_EQ(Count(ConsoleLines(), "error:"), 0) << Stderr();
 
   // Now each of the three fails, which shows the order of the reloads.
@@ -345,9 +334,9 @@ TEST_F(LifecycleTest, OnlyAPasswordFileInANewMailboxRebuildsTheUserList) {
   std::this_thread::sleep_for(2500ms);
   EXPECT_EQ(Count(ConsoleLines(), "info: preresolving aliases..."), before);
   tree_->WriteFile("spool/carol/password", "secret");
-  for (int i = 0; i < 200 && Count(ConsoleLines(), "info: preresolving aliases...") == before; ++i)
-    std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(Count(ConsoleLines(), "info: preresolving aliases..."), before + 1);
+  EXPECT_EQ(
+      CountAfterChange([this] { return ConsoleLines(); }, "info: preresolving aliases...", before),
+      before + 1);
   EXPECT_EQ(StopDebug(), 0);
 }
 
@@ -425,9 +414,9 @@ TEST_F(LifecycleTest, PauseIdlesTheRunLoopUntilContinue) {
   notes = tree_->NotifyMessages().size();
   tree_->Signal(SIGUSR2);
   ASSERT_TRUE(WaitNotify("READY=1\nSTATUS=running", notes));
-  for (int i = 0; i < 200 && Count(SyslogLines(), "info: preresolving aliases...") == before; ++i)
-    std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(Count(SyslogLines(), "info: preresolving aliases..."), before + 1);
+  EXPECT_EQ(
+      CountAfterChange([this] { return SyslogLines(); }, "info: preresolving aliases...", before),
+      before + 1);
   tree_->Signal(SIGTERM);
   EXPECT_EQ(tree_->process().WaitExit(30s), 0);
 }

@@ -300,12 +300,8 @@ bool ServiceTree::WaitOperational(std::chrono::milliseconds timeout) {
 }
 
 bool ServiceTree::WaitForLog(const std::string& needle, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (Log().find(needle) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
+  return WaitFor([&] { return Log().find(needle) != std::string::npos; }, timeout,
+                 std::chrono::milliseconds(50));
 }
 
 int ServiceTree::CountInLog(const std::string& needle) {
@@ -392,12 +388,8 @@ std::vector<std::string> ServiceTree::AllMailboxFiles() const {
 }
 
 bool ServiceTree::WaitQueueEmpty(std::chrono::milliseconds timeout) const {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    if (EmlFiles(dirs_.at("QueueDir")).empty()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  return WaitFor([&] { return EmlFiles(dirs_.at("QueueDir")).empty(); }, timeout,
+                 std::chrono::milliseconds(100));
 }
 
 }  // namespace kelpd::testing

@@ -46,9 +46,10 @@ struct ServiceTreeOptions {
   // "Key: value" lines appended to kelpd.cfg after the directories.
   std::vector<std::string> settings;
   bool debug_mode = false;
-  // Environment of kelpd beyond MAILCONFIGDIR, MAILLOCKDIR and PATH:
-  // "NAME=value" entries, and names taken out of the inherited environment
-  // (NOTIFY_SOCKET always is, unless set here).
+  // Environment of kelpd beyond MAILCONFIGDIR, MAILLOCKDIR and PATH (the
+  // tree's): "NAME=value" entries, which win over those, and names taken out
+  // of the inherited environment (MAILCONFIGDIR or MAILLOCKDIR named here
+  // are not set at all). NOTIFY_SOCKET is always taken out unless notify.
   std::vector<std::string> environment;
   std::vector<std::string> unset_environment;
   // Command line arguments after the program's name ("-debug" follows them
