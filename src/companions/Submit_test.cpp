@@ -7,30 +7,20 @@
 #include <string>
 #include <vector>
 
-#include "companions/HeaderText.h"
 #include "companions/QueueFile.h"
 #include "companions/SysExits.h"
 #include "mail/Mail.h"
 #include "platform/FileLock.h"
 #include "support/ChildProcess.h"
+#include "support/MailParts.h"
 #include "support/TempDir.h"
 
 namespace kelpd::companions {
 namespace {
 
+using kelpd::testing::EmlPaths;
 using kelpd::testing::RunChild;
 using kelpd::testing::TempDir;
-
-std::vector<std::string> Recipients(const CMail& mail) {
-  return std::vector<std::string>(mail.m_recipients.begin(), mail.m_recipients.end());
-}
-
-std::vector<std::string> EmlFiles(const std::string& dir) {
-  std::vector<std::string> files;
-  for (const auto& e : std::filesystem::directory_iterator(dir))
-    if (e.path().extension() == ".eml") files.push_back(e.path().string());
-  return files;
-}
 
 TEST(SubmitArgs, OptionsJoinedOrSeparateThenRecipients) {
   SubmitOptions o;
@@ -62,44 +52,6 @@ TEST(SubmitArgs, RejectsUnknownOptionsAndMissingValues) {
   EXPECT_NE(error.find("needs a value"), std::string::npos);
 }
 
-TEST(AddressList, SplitsOutsideQuotesCommentsAndBrackets) {
-  EXPECT_EQ(SplitAddressList("\"Doe, John\" <John@Example.ORG>, b@y.example (Bee, B), <c@z>"),
-            (std::vector<std::string>{"John@example.org", "b@y.example", "c@z"}));
-  EXPECT_EQ(SplitAddressList("friends: a@x, b@y;, c@z"),
-            (std::vector<std::string>{"a@x", "b@y", "c@z"}));
-  EXPECT_TRUE(SplitAddressList("undisclosed-recipients:;").empty());
-  EXPECT_TRUE(SplitAddressList(" , ,").empty());
-}
-
-TEST(QueuedForm, LineEndsDotsAndZeroBytes) {
-  EXPECT_EQ(ToQueuedForm("a\nb\r\nc\rd"), "a\r\nb\r\nc\r\nd\r\n");
-  EXPECT_EQ(ToQueuedForm(".\nx\n.\n"), "..\r\nx\r\n..\r\n");
-  EXPECT_EQ(ToQueuedForm("x\n."), "x\r\n..\r\n");
-  EXPECT_EQ(ToQueuedForm(std::string("a\0b\n", 4)), "ab\r\n");
-  EXPECT_EQ(ToQueuedForm(""), "");
-}
-
-TEST(HeaderScan, StopsAtTheFirstLineThatIsNoHeader) {
-  size_t body = 0;
-  const std::string text = "Subject: one\r\n two\r\nTo: a@b\r\nHello there\r\n";
-  const auto headers = ScanHeaderSection(text, &body);
-  ASSERT_EQ(headers.size(), 2u);
-  EXPECT_EQ(headers[0].value, "one two");
-  EXPECT_EQ(text.substr(body), "Hello there\r\n");
-  EXPECT_TRUE(ScanHeaderSection("Dear Bob: hello\r\n", &body).empty());
-  EXPECT_EQ(body, 0u);
-}
-
-TEST(HeaderValue, FoldedAsciiStaysPlainEightBitIsEncoded) {
-  EXPECT_EQ(EncodeHeaderValue("Auto: long\r\n\tsubject"), "Auto: long\tsubject");
-  EXPECT_EQ(EncodeHeaderValue("Gr\xc3\xbc\xc3\x9f"
-                              "e"),
-            "=?UTF-8?B?R3LDvMOfZQ==?=");
-  const std::string encoded = EncodeHeaderValue(std::string(50, '\xe4'));
-  EXPECT_NE(encoded.find("?=\r\n\t=?UTF-8?B?"), std::string::npos);  // two words
-  EXPECT_EQ(encoded.find('\xe4'), std::string::npos);
-}
-
 // kelpd-submit run as the suite's users run it: a child process reading its
 // standard input, with its own configuration and lock directories.
 class SubmitProgram : public ::testing::Test {
@@ -120,7 +72,7 @@ class SubmitProgram : public ::testing::Test {
   }
   // The one queued file, read back as the delivery agent reads it.
   CMail LoadOnly(std::string* raw = nullptr) {
-    const auto files = EmlFiles(queue_);
+    const auto files = EmlPaths(queue_);
     EXPECT_EQ(files.size(), 1u);
     CMail mail;
     kelpd::platform::FileError err;
@@ -144,8 +96,9 @@ TEST_F(SubmitProgram, ThreeRecipientsInOneFile) {
   std::string raw;
   CMail mail = LoadOnly(&raw);
   EXPECT_EQ(mail.GetSender(), "carol@remote.example");
-  EXPECT_EQ(Recipients(mail), (std::vector<std::string>{"alice@demo.example", "bob@demo.example",
-                                                        "dave@other.example"}));
+  EXPECT_EQ(
+      kelpd::testing::RecipientsOf(mail),
+      (std::vector<std::string>{"alice@demo.example", "bob@demo.example", "dave@other.example"}));
   EXPECT_EQ(mail.GetSubject(), "Lunch");
   EXPECT_EQ(mail.BodyView(), "See you at noon.\r\n");
   EXPECT_FALSE(mail.GetMessageID().empty());  // added: the sender gave none
@@ -164,8 +117,8 @@ TEST_F(SubmitProgram, RecipientsFromHeadersWithBccRemoved) {
   ASSERT_EQ(r.exit_code, kExitOk) << r.err;
   std::string raw;
   CMail mail = LoadOnly(&raw);
-  EXPECT_EQ(r.out, EmlFiles(queue_)[0] + "\n");
-  EXPECT_EQ(Recipients(mail),
+  EXPECT_EQ(r.out, EmlPaths(queue_)[0] + "\n");
+  EXPECT_EQ(kelpd::testing::RecipientsOf(mail),
             (std::vector<std::string>{"alice@demo.example", "bob@demo.example",
                                       "carol@remote.example", "secret@hidden.example"}));
   EXPECT_EQ(mail.m_strBcc, "");
@@ -177,7 +130,7 @@ TEST_F(SubmitProgram, RecipientsFromHeadersWithBccRemoved) {
 
 TEST_F(SubmitProgram, NullSenderInBothSpellings) {
   for (const std::string sender : {"", "<>"}) {
-    for (const auto& f : EmlFiles(queue_)) std::filesystem::remove(f);
+    for (const auto& f : EmlPaths(queue_)) std::filesystem::remove(f);
     const auto r = Run({"-f", sender, "alice@demo.example"}, "Subject: bounce\n\ntext\n");
     ASSERT_EQ(r.exit_code, kExitOk) << r.err;
     std::string raw;
@@ -223,7 +176,7 @@ TEST_F(SubmitProgram, FailuresGiveSysexitsCodesAndMessages) {
 
   r = Run({"-z"}, "");
   EXPECT_EQ(r.exit_code, kExitUsage);
-  EXPECT_TRUE(EmlFiles(queue_).empty());
+  EXPECT_TRUE(EmlPaths(queue_).empty());
 
   r = Run({"--help"}, "");
   EXPECT_EQ(r.exit_code, kExitOk);
@@ -234,7 +187,7 @@ TEST_F(SubmitProgram, QueueDirectoryOptionNeedsNoConfiguration) {
   ::setenv("MAILCONFIGDIR", dir_.Join("nowhere").c_str(), 1);
   const auto r = Run({"-q", queue_, "-f", "carol@remote.example", "alice@demo.example"}, "x\n");
   ASSERT_EQ(r.exit_code, kExitOk) << r.err;
-  EXPECT_EQ(EmlFiles(queue_).size(), 1u);
+  EXPECT_EQ(EmlPaths(queue_).size(), 1u);
 }
 
 // A queued file is written only under its name's lock: while another
@@ -248,7 +201,7 @@ TEST_F(SubmitProgram, AQueueFileIsWrittenOnlyUnderItsLock) {
   ASSERT_EQ(holder.Lock(1000), kelpd::platform::LockResult::kAcquired);
   kelpd::platform::FileError err;
   EXPECT_EQ(WriteQueueFile(path, "queued\r\n", err), QueueWriteResult::kLockTimeout);
-  EXPECT_TRUE(EmlFiles(queue_).empty());
+  EXPECT_TRUE(EmlPaths(queue_).empty());
   holder.Unlock();
   EXPECT_EQ(WriteQueueFile(path, "queued\r\n", err), QueueWriteResult::kWritten);
   EXPECT_EQ(kelpd::testing::ReadFile(path), "queued\r\n");

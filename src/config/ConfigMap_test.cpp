@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "config/Configuration.h"
@@ -91,6 +95,44 @@ TEST(Configuration, ProcessWideObjectIsSharedAndResettable) {
   EXPECT_FALSE(Config().IsLoaded());
   EXPECT_EQ(Config().GetPath(), "");
   EXPECT_EQ(Config().GetInt("AutoTransport", 1), 1);
+}
+
+// A reader that looks at the whole table under its section must never see a
+// mixture of two files, nor an empty table, while another thread reloads.
+TEST(CConfigMap, ReaderSeesOnlyWholeContentsDuringReloads) {
+  TempDir dir;
+  std::string a, b;
+  for (int i = 0; i < 200; ++i) {
+    a += "Key" + std::to_string(i) + ": a\n";
+    b += "Key" + std::to_string(i) + ": b\n";
+  }
+  std::string path_a = dir.WriteFile("a.cfg", a);
+  std::string path_b = dir.WriteFile("b.cfg", b);
+  CConfigMap config;
+  ASSERT_TRUE(config.Load(path_a));
+
+  std::atomic<bool> done{false};
+  std::atomic<int> torn{0}, reads{0};
+  std::thread reader([&] {
+    while (!done) {
+      std::lock_guard<std::recursive_mutex> lock(config.Section());
+      std::string first = config.GetString("Key0", "-");
+      for (int i = 1; i < 200; ++i)
+        if (config.GetString("Key" + std::to_string(i), "-") != first || first == "-") {
+          ++torn;
+          break;
+        }
+      ++reads;
+    }
+  });
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  for (int i = 0; i < 300 && std::chrono::steady_clock::now() < deadline; ++i)
+    ASSERT_TRUE(config.Load(i % 2 ? path_a : path_b));
+  while (reads < 10 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+  done = true;
+  reader.join();
+  EXPECT_EQ(torn, 0);
+  EXPECT_GT(reads, 0);
 }
 
 }  // namespace

@@ -2,14 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <string>
-#include <thread>
 
 #include "config/ConfigMap.h"
-#include "config/StorableList.h"
 #include "platform/FileSystem.h"
 #include "platform/LocalTime.h"
 #include "support/LogCapture.h"
@@ -373,113 +369,14 @@ TEST(CStorableMap, FileChangedWhileReadIsNotTakenForWhole) {
   EXPECT_EQ(err, EFBIG);
 }
 
-TEST(CStorableMap, TraceLines) {
+TEST(CStorableMap, DestructorTraceLine) {
   kelpd::testing::LogCapture capture;
-  {
-    CThreadSafeMap map;
-    map.SetAt("k", "v");
-    std::string value;
-    EXPECT_TRUE(map.Lookup("k", value));
-    EXPECT_EQ(capture.Lines().size(), 0u);
-    map.SetTraceLevel(5);
-    EXPECT_TRUE(map.Lookup("k", value));
-    EXPECT_EQ(capture.Count("CMapEx::Lookup: Common\\MapEx:"), 4);
-    EXPECT_EQ(capture.Count("CThreadSafeMap::Lookup: Common\\MapEx:"), 2);
-    capture.Clear();
-    EXPECT_FALSE(map.Lookup("missing", value));
-    EXPECT_EQ(capture.Count("CMapEx::Lookup:"), 2);
-  }
-  capture.Clear();
   {
     CStorableMap map;
     map.SetTraceLevel(3);
   }
   EXPECT_EQ(capture.Count("CStorableMap::~CStorableMap: 0x"), 1);
   for (const auto& line : capture.Lines()) EXPECT_EQ(line.level, kLevelDebug);
-}
-
-// A reader that looks at the whole table under its section must never see a
-// mixture of two files, nor an empty table, while another thread reloads.
-TEST(CStorableMap, ReaderSeesOnlyWholeContentsDuringReloads) {
-  TempDir dir;
-  std::string a, b;
-  for (int i = 0; i < 200; ++i) {
-    a += "Key" + std::to_string(i) + ": a\n";
-    b += "Key" + std::to_string(i) + ": b\n";
-  }
-  std::string path_a = dir.WriteFile("a.cfg", a);
-  std::string path_b = dir.WriteFile("b.cfg", b);
-  CConfigMap config;
-  ASSERT_TRUE(config.Load(path_a));
-
-  std::atomic<bool> done{false};
-  std::atomic<int> torn{0}, reads{0};
-  std::thread reader([&] {
-    while (!done) {
-      std::lock_guard<std::recursive_mutex> lock(config.Section());
-      std::string first = config.GetString("Key0", "-");
-      for (int i = 1; i < 200; ++i)
-        if (config.GetString("Key" + std::to_string(i), "-") != first || first == "-") {
-          ++torn;
-          break;
-        }
-      ++reads;
-    }
-  });
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  for (int i = 0; i < 300 && std::chrono::steady_clock::now() < deadline; ++i)
-    ASSERT_TRUE(config.Load(i % 2 ? path_a : path_b));
-  while (reads < 10 && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-  done = true;
-  reader.join();
-  EXPECT_EQ(torn, 0);
-  EXPECT_GT(reads, 0);
-}
-
-TEST(CStorableList, EscapesCommentsAndEndBlockRoundTripByteForByte) {
-  TempDir dir;
-  std::string original = ReadFile(DataFile("domains"));
-  ASSERT_FALSE(original.empty());
-  std::string path = dir.WriteFile("domains", original);
-  CStorableList list;
-  ASSERT_TRUE(list.Load(path));
-  EXPECT_EQ(list.GetCount(), 4);
-  EXPECT_TRUE(list.ContainsLocked("weird\\#name.example"));  // backslash kept
-  EXPECT_TRUE(list.ContainsLocked("example.org"));
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_TRUE(list.Save());
-    EXPECT_EQ(ReadFile(path), original);  // does not grow either
-    ASSERT_TRUE(list.Load());
-  }
-}
-
-TEST(CStorableList, TrailingRemarkAndAddedEntries) {
-  TempDir dir;
-  std::string path = dir.WriteFile("filters", "casino # spam word\n  viagra  \n");
-  CStorableList list;
-  ASSERT_TRUE(list.Load(path));
-  EXPECT_EQ(list.GetCount(), 2);
-  EXPECT_EQ(list.GetHead(), "casino");
-  EXPECT_EQ(list.GetTail(), "viagra");
-  list.AddTail("lottery");
-  list.SetModified(true);
-  ASSERT_TRUE(list.Save());
-  EXPECT_FALSE(list.IsModified());
-  EXPECT_EQ(ReadFile(path), "# spam word\ncasino\nviagra\nlottery\n");
-}
-
-TEST(CStorableList, FailedReloadKeepsTheEntries) {
-  TempDir dir;
-  std::string path = dir.WriteFile("domains", "example.org\n");
-  CStorableList list;
-  ASSERT_TRUE(list.Load(path));
-  fs::remove(path);
-  EXPECT_FALSE(list.Load());
-  EXPECT_TRUE(list.IsLoaded());
-  EXPECT_EQ(list.GetCount(), 1);
-  ::unsetenv("KELPD_TEST_CONFIG_DIR");
-  EXPECT_FALSE(list.LoadFromEnvDir("domains", "KELPD_TEST_CONFIG_DIR"));
-  EXPECT_EQ(list.GetCount(), 1);
 }
 
 }  // namespace

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "local/LocalTestFixture.h"
 #include "mail/Srs.h"
 #include "platform/FileLock.h"
 #include "platform/LocalTime.h"
+#include "support/LocalTestFixture.h"
 
 namespace kelpd::testing {
 namespace {
@@ -46,25 +46,25 @@ TEST_P(LocalAgentSyncTest, TwoLocalRecipientsGetACopyEachWithTheirOwnReceivedHea
   tree.AddUser("alice");
   tree.AddUser("bob", "# bob's settings\nNextUID:\t5\n");
   LoadDirectoryData();
-  tree.Queue("m1.eml", QueuedMail("carol@remote.example", "alice@example.org, bob@example.org",
-                                  "Hello", "m1@remote.example"));
+  tree.QueueMail("m1.eml", QueuedMail("carol@remote.example", "alice@example.org, bob@example.org",
+                                      "Hello", "m1@remote.example"));
   CLocalAgent agent;
   ::unsetenv("KELPD_LOCAL_SYNC");
   ASSERT_TRUE(agent.RunOnePass());
 
   const std::string to = "alice@example.org, bob@example.org";
   EXPECT_EQ(
-      MaskReceivedDates(ReadFile(tree.spool + "/alice/1.eml")),
+      MaskReceivedDates(ReadFile(tree.spool_dir() + "/alice/1.eml")),
       MailboxCopy(agent.GetHostName(), "alice@example.org", to, "Hello", "m1@remote.example"));
-  EXPECT_EQ(MaskReceivedDates(ReadFile(tree.spool + "/bob/5.eml")),
+  EXPECT_EQ(MaskReceivedDates(ReadFile(tree.spool_dir() + "/bob/5.eml")),
             MailboxCopy(agent.GetHostName(), "bob@example.org", to, "Hello", "m1@remote.example"));
-  EXPECT_EQ(ListNames(tree.spool + "/alice"),
+  EXPECT_EQ(ListNames(tree.spool_dir() + "/alice"),
             (std::vector<std::string>{"1.eml", "config", "password"}));
-  EXPECT_EQ(NextUid(tree.spool + "/alice/config"), 2);
-  EXPECT_EQ(NextUid(tree.spool + "/bob/config"), 6);
-  EXPECT_NE(ReadFile(tree.spool + "/bob/config").find("# bob's settings"), std::string::npos);
-  EXPECT_TRUE(ListNames(tree.queue).empty());
-  EXPECT_TRUE(ListNames(tree.error).empty());
+  EXPECT_EQ(NextUid(tree.spool_dir() + "/alice/config"), 2);
+  EXPECT_EQ(NextUid(tree.spool_dir() + "/bob/config"), 6);
+  EXPECT_NE(ReadFile(tree.spool_dir() + "/bob/config").find("# bob's settings"), std::string::npos);
+  EXPECT_TRUE(ListNames(tree.queue_dir()).empty());
+  EXPECT_TRUE(ListNames(tree.error_dir()).empty());
   EXPECT_EQ(log.Count("mail <m1@remote.example> from <carol@remote.example> to "
                       "<alice@example.org> saved in <alice>"),
             1);
@@ -112,18 +112,18 @@ TEST_F(LocalAgentTest, ThreadLogsItsStartAndStopAndEndsWithoutTheQueueDirectory)
 TEST_F(LocalAgentTest, ZeroLengthFileIsNeverPickedUp) {
   tree.AddUser("alice");
   LoadDirectoryData();
-  tree.Queue("empty.eml", "");
+  tree.QueueMail("empty.eml", "");
   CLocalAgent agent;
   ASSERT_TRUE(agent.RunOnePass());
   ASSERT_TRUE(agent.RunOnePass());
-  EXPECT_EQ(ListNames(tree.queue), (std::vector<std::string>{"empty.eml"}));
+  EXPECT_EQ(ListNames(tree.queue_dir()), (std::vector<std::string>{"empty.eml"}));
   EXPECT_TRUE(log.Lines().empty()) << log.All();
 }
 
 TEST_F(LocalAgentTest, LockedFileStaysWithTheWarningAndIsDeliveredOnceReleased) {
   tree.AddUser("alice");
   LoadDirectoryData();
-  const std::string path = tree.Queue(
+  const std::string path = tree.QueueMail(
       "locked.eml", QueuedMail("carol@remote.example", "alice@example.org", "Hi", "l@x"));
   CLocalAgent agent;
   {
@@ -132,43 +132,43 @@ TEST_F(LocalAgentTest, LockedFileStaysWithTheWarningAndIsDeliveredOnceReleased) 
     ASSERT_TRUE(agent.RunOnePass());
     EXPECT_EQ(log.Count("Looks like lock on file \"" + path + "\" failed, retrying later!\n"), 1)
         << log.All();
-    EXPECT_EQ(ListNames(tree.queue), (std::vector<std::string>{"locked.eml"}));
-    EXPECT_EQ(ListNames(tree.spool + "/alice").size(), 2u);
+    EXPECT_EQ(ListNames(tree.queue_dir()), (std::vector<std::string>{"locked.eml"}));
+    EXPECT_EQ(ListNames(tree.spool_dir() + "/alice").size(), 2u);
   }
   ASSERT_TRUE(agent.RunOnePass());
-  EXPECT_TRUE(ListNames(tree.queue).empty());
-  EXPECT_NE(ReadFile(tree.spool + "/alice/1.eml").find("Subject: Hi\r\n"), std::string::npos);
+  EXPECT_TRUE(ListNames(tree.queue_dir()).empty());
+  EXPECT_NE(ReadFile(tree.spool_dir() + "/alice/1.eml").find("Subject: Hi\r\n"), std::string::npos);
 }
 
 TEST_F(LocalAgentTest, DirectoryWithCapitalsReceivesMailForTheLowerCaseUser) {
   tree.AddUser("Alice");
   LoadDirectoryData();
-  tree.Queue("m.eml", QueuedMail("carol@remote.example", "alice@example.org", "Hi", "a@x"));
+  tree.QueueMail("m.eml", QueuedMail("carol@remote.example", "alice@example.org", "Hi", "a@x"));
   CLocalAgent agent;
   ASSERT_TRUE(agent.RunOnePass());
-  EXPECT_EQ(ListNames(tree.spool + "/Alice"),
+  EXPECT_EQ(ListNames(tree.spool_dir() + "/Alice"),
             (std::vector<std::string>{"1.eml", "config", "password"}));
   EXPECT_EQ(log.Count("to <alice@example.org> saved in <alice>"), 1) << log.All();
 }
 
 TEST_F(LocalAgentTest, AliasToARemoteAddressGoesOutWithResentForAndARewrittenSender) {
   tree.AddUser("alice");
-  tree.WriteConfigFile("aliases", "fwd@example.org:\tdave@remote.example\n");
+  tree.WriteList("aliases", "fwd@example.org:\tdave@remote.example\n");
   LoadDirectoryData();
   Config().SetString("SRS.Domain", "srs.example.org");
   Config().SetString("SRS.Challenge", "s3cret");
   const std::string queued =
       QueuedMail("carol@remote.example", "fwd@example.org", "Fwd", "f@remote.example");
-  tree.Queue("f.eml", queued);
+  tree.QueueMail("f.eml", queued);
   CLocalAgent agent;
   ASSERT_TRUE(agent.RunOnePass());
 
-  const std::vector<std::string> out = ListNames(tree.outgoing);
+  const std::vector<std::string> out = ListNames(tree.outgoing_dir());
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].size(), 25u);  // 14 time digits, 3 of milliseconds, 4 of counter, ".eml"
   const std::string srs = SrsRewrite("carol@remote.example", "srs.example.org", "s3cret");
   ASSERT_NE(srs, "carol@remote.example");
-  EXPECT_EQ(MaskReceivedDates(ReadFile(tree.outgoing + "/" + out[0])),
+  EXPECT_EQ(MaskReceivedDates(ReadFile(tree.outgoing_dir() + "/" + out[0])),
             "X-Envelope-From: " + srs + "\r\nX-Envelope-To: dave@remote.example\r\nReceived: by " +
                 agent.GetHostName() +
                 " (Zelvane Mail Delivery Agent 4.00.4759.1)\r\n\twith KMTP for "
@@ -181,20 +181,20 @@ TEST_F(LocalAgentTest, AliasToARemoteAddressGoesOutWithResentForAndARewrittenSen
                       "> to <dave@remote.example> saved in outgoing"),
             1)
       << log.All();
-  EXPECT_TRUE(ListNames(tree.queue).empty());
+  EXPECT_TRUE(ListNames(tree.queue_dir()).empty());
 }
 
 TEST_F(LocalAgentTest, NullSenderIsNeverRewritten) {
-  tree.WriteConfigFile("aliases", "fwd@example.org:\tdave@remote.example\n");
+  tree.WriteList("aliases", "fwd@example.org:\tdave@remote.example\n");
   LoadDirectoryData();
   Config().SetString("SRS.Domain", "srs.example.org");
   Config().SetString("SRS.Challenge", "s3cret");
-  tree.Queue("b.eml", QueuedMail("", "fwd@example.org", "Bounce", "b@x"));
+  tree.QueueMail("b.eml", QueuedMail("", "fwd@example.org", "Bounce", "b@x"));
   CLocalAgent agent;
   ASSERT_TRUE(agent.RunOnePass());
-  const std::vector<std::string> out = ListNames(tree.outgoing);
+  const std::vector<std::string> out = ListNames(tree.outgoing_dir());
   ASSERT_EQ(out.size(), 1u);
-  const std::string copy = ReadFile(tree.outgoing + "/" + out[0]);
+  const std::string copy = ReadFile(tree.outgoing_dir() + "/" + out[0]);
   EXPECT_EQ(copy.rfind("X-Envelope-From: \r\nX-Envelope-To: dave@remote.example\r\n", 0), 0u)
       << copy;
   EXPECT_NE(copy.find("\r\nX-Resent-For: fwd@example.org\r\n"), std::string::npos);
@@ -202,12 +202,12 @@ TEST_F(LocalAgentTest, NullSenderIsNeverRewritten) {
 
 TEST_F(LocalAgentTest, DirectRemoteRecipientHasNoResentFor) {
   LoadDirectoryData();
-  tree.Queue("r.eml", QueuedMail("carol@remote.example", "dave@remote.example", "Out", "o@x"));
+  tree.QueueMail("r.eml", QueuedMail("carol@remote.example", "dave@remote.example", "Out", "o@x"));
   CLocalAgent agent;
   ASSERT_TRUE(agent.RunOnePass());
-  const std::vector<std::string> out = ListNames(tree.outgoing);
+  const std::vector<std::string> out = ListNames(tree.outgoing_dir());
   ASSERT_EQ(out.size(), 1u);
-  const std::string copy = ReadFile(tree.outgoing + "/" + out[0]);
+  const std::string copy = ReadFile(tree.outgoing_dir() + "/" + out[0]);
   EXPECT_EQ(copy.rfind("X-Envelope-From: carol@remote.example\r\nX-Envelope-To: "
                        "dave@remote.example\r\n",
                        0),
@@ -220,7 +220,7 @@ TEST_F(LocalAgentTest, UnknownLocalRecipientSendsTheWholeFileToTheErrorDirectory
   LoadDirectoryData();
   const std::string queued = QueuedMail(
       "carol@remote.example", "alice@example.org, nobody@example.org", "Hi", "u@remote.example");
-  tree.Queue("u.eml", queued);
+  tree.QueueMail("u.eml", queued);
   CLocalAgent agent;
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_EQ(log.Count("recipient in mail <u@remote.example> from <carol@remote.example> to "
@@ -228,20 +228,20 @@ TEST_F(LocalAgentTest, UnknownLocalRecipientSendsTheWholeFileToTheErrorDirectory
             1)
       << log.All();
   EXPECT_EQ(log.Count("delivering mail 'u.eml' failed, placing in error"), 1);
-  EXPECT_EQ(ReadFile(tree.error + "/u.eml"), queued);
-  EXPECT_TRUE(ListNames(tree.queue).empty());
+  EXPECT_EQ(ReadFile(tree.error_dir() + "/u.eml"), queued);
+  EXPECT_TRUE(ListNames(tree.queue_dir()).empty());
   // The copy stored before the failure stays.
-  EXPECT_EQ(ListNames(tree.spool + "/alice").size(), 3u);
+  EXPECT_EQ(ListNames(tree.spool_dir() + "/alice").size(), 3u);
 }
 
 TEST_F(LocalAgentTest, MailWithoutRecipientsGoesToTheErrorDirectory) {
   LoadDirectoryData();
   const std::string queued = "From: <carol@remote.example>\r\nSubject: none\r\n\r\nBody\r\n";
-  tree.Queue("n.eml", queued);
+  tree.QueueMail("n.eml", queued);
   CLocalAgent agent;
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_EQ(log.Count("no receivers found in mail"), 1);
-  EXPECT_EQ(ReadFile(tree.error + "/n.eml"), queued);
+  EXPECT_EQ(ReadFile(tree.error_dir() + "/n.eml"), queued);
 }
 
 TEST_F(LocalAgentTest, MissingAccountSettingsSendTheMailToTheErrorDirectory) {
@@ -249,36 +249,37 @@ TEST_F(LocalAgentTest, MissingAccountSettingsSendTheMailToTheErrorDirectory) {
   LoadDirectoryData();
   const std::string queued =
       QueuedMail("carol@remote.example", "erin@example.org", "Hi", "e@remote.example");
-  tree.Queue("e.eml", queued);
+  tree.QueueMail("e.eml", queued);
   CLocalAgent agent;
   ASSERT_TRUE(agent.RunOnePass());
-  EXPECT_EQ(log.Count("couldn't load account config: " + tree.spool + "/erin/config (error=2)"), 1)
+  EXPECT_EQ(
+      log.Count("couldn't load account config: " + tree.spool_dir() + "/erin/config (error=2)"), 1)
       << log.All();
-  EXPECT_EQ(ReadFile(tree.error + "/e.eml"), queued);
-  EXPECT_EQ(ListNames(tree.spool + "/erin"), (std::vector<std::string>{"password"}));
+  EXPECT_EQ(ReadFile(tree.error_dir() + "/e.eml"), queued);
+  EXPECT_EQ(ListNames(tree.spool_dir() + "/erin"), (std::vector<std::string>{"password"}));
 }
 
 TEST_F(LocalAgentTest, FilteredMailIsStoredOnceInTheFilterDirectoryAndNowhereElse) {
   tree.AddUser("alice");
   tree.AddUser("bob");
-  tree.WriteConfigFile("filters", "Buy Cheap\n");
+  tree.WriteList("filters", "Buy Cheap\n");
   LoadDirectoryData();
-  tree.Queue("s.eml", QueuedMail("carol@remote.example", "alice@example.org, bob@example.org",
-                                 "BUY CHEAP pills", "s@remote.example"));
+  tree.QueueMail("s.eml", QueuedMail("carol@remote.example", "alice@example.org, bob@example.org",
+                                     "BUY CHEAP pills", "s@remote.example"));
   CLocalAgent agent;
   ASSERT_TRUE(agent.RunOnePass());
-  const std::vector<std::string> filtered = ListNames(tree.filtered);
+  const std::vector<std::string> filtered = ListNames(tree.filter_dir());
   ASSERT_EQ(filtered.size(), 1u);
   EXPECT_EQ(filtered[0].size(), 26u);  // four digits of milliseconds
-  EXPECT_EQ(ReadFile(tree.filtered + "/" + filtered[0]),
+  EXPECT_EQ(ReadFile(tree.filter_dir() + "/" + filtered[0]),
             "X-Envelope-From: carol@remote.example\r\nX-Envelope-To: alice@example.org\r\n"
             "Received: from client.remote.example by mx.example.org\r\nMessage-ID: "
             "<s@remote.example>\r\nFrom: <carol@remote.example>\r\nTo: alice@example.org, "
             "bob@example.org\r\nSubject: BUY CHEAP pills\r\nDate: Mon, 1 Jan 2024 10:00:00 "
             "+0000\r\n\r\nHello there.\r\n");
-  EXPECT_EQ(ListNames(tree.spool + "/alice").size(), 2u);
-  EXPECT_EQ(ListNames(tree.spool + "/bob").size(), 2u);
-  EXPECT_TRUE(ListNames(tree.queue).empty());
+  EXPECT_EQ(ListNames(tree.spool_dir() + "/alice").size(), 2u);
+  EXPECT_EQ(ListNames(tree.spool_dir() + "/bob").size(), 2u);
+  EXPECT_TRUE(ListNames(tree.queue_dir()).empty());
   EXPECT_EQ(log.Count("mail <s@remote.example> from <carol@remote.example> to "
                       "<alice@example.org> has been filtered due to \"buy cheap\""),
             1)
@@ -290,12 +291,12 @@ TEST_F(LocalAgentTest, FileThatCannotBeMovedStaysAndOnlyTheMoveIsRetried) {
   const std::string missing = tree.root() + "/error-later";
   Config().SetString("ErrorDir", missing);
   const std::string queued = "Subject: no recipients\r\n\r\nBody\r\n";
-  const std::string path = tree.Queue("x.eml", queued);
+  const std::string path = tree.QueueMail("x.eml", queued);
   CLocalAgent agent;
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_EQ(log.Count("CFileException in Kelpd\\LocalAgent:"), 1) << log.All();
   EXPECT_EQ(log.Count("cause=2 error=2 file=\"" + path + "\""), 1) << log.All();
-  EXPECT_EQ(ListNames(tree.queue), (std::vector<std::string>{"x.eml"}));
+  EXPECT_EQ(ListNames(tree.queue_dir()), (std::vector<std::string>{"x.eml"}));
 
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_EQ(log.Count("no receivers found in mail"), 1) << log.All();
@@ -305,24 +306,24 @@ TEST_F(LocalAgentTest, FileThatCannotBeMovedStaysAndOnlyTheMoveIsRetried) {
   std::filesystem::create_directory(missing);
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_EQ(log.Count("no receivers found in mail"), 1);
-  EXPECT_TRUE(ListNames(tree.queue).empty());
+  EXPECT_TRUE(ListNames(tree.queue_dir()).empty());
   EXPECT_EQ(ReadFile(missing + "/x.eml"), queued);
 }
 
 TEST_F(LocalAgentTest, MoveToTheErrorDirectoryNeverReplacesAFile) {
   LoadDirectoryData();
-  tree.Queue("x.eml", "Subject: first\r\n\r\nBody\r\n");
+  tree.QueueMail("x.eml", "Subject: first\r\n\r\nBody\r\n");
   {
-    std::FILE* f = std::fopen((tree.error + "/x.eml").c_str(), "wb");
+    std::FILE* f = std::fopen((tree.error_dir() + "/x.eml").c_str(), "wb");
     ASSERT_NE(f, nullptr);
     std::fputs("older mail", f);
     std::fclose(f);
   }
   CLocalAgent agent;
   ASSERT_TRUE(agent.RunOnePass());
-  EXPECT_EQ(ReadFile(tree.error + "/x.eml"), "older mail");
-  EXPECT_EQ(ReadFile(tree.error + "/x_1.eml"), "Subject: first\r\n\r\nBody\r\n");
-  EXPECT_TRUE(ListNames(tree.queue).empty());
+  EXPECT_EQ(ReadFile(tree.error_dir() + "/x.eml"), "older mail");
+  EXPECT_EQ(ReadFile(tree.error_dir() + "/x_1.eml"), "Subject: first\r\n\r\nBody\r\n");
+  EXPECT_TRUE(ListNames(tree.queue_dir()).empty());
 }
 
 // An agent whose generated names all carry one fixed time.
@@ -342,11 +343,11 @@ class FixedClockAgent : public CLocalAgent {
 };
 
 TEST_F(LocalAgentTest, TakenGeneratedNamesTakeTheNextCounterValue) {
-  tree.WriteConfigFile("filters", "spam\n");
+  tree.WriteList("filters", "spam\n");
   LoadDirectoryData();
   // The first mail uses counter 0 for its filter-style name and 1 for its
   // copy; the second mail 2 (filter style, diverted) and so on.
-  tree.Queue("a.eml", QueuedMail("carol@remote.example", "dave@remote.example", "Out", "o@x"));
+  tree.QueueMail("a.eml", QueuedMail("carol@remote.example", "dave@remote.example", "Out", "o@x"));
   for (const char* taken : {"/outgoing/20240229235958007"
                             "0001.eml",
                             "/outgoing/20240229235958007"
@@ -361,21 +362,21 @@ TEST_F(LocalAgentTest, TakenGeneratedNamesTakeTheNextCounterValue) {
   }
   FixedClockAgent agent;
   ASSERT_TRUE(agent.RunOnePass());
-  EXPECT_EQ(ListNames(tree.outgoing),
+  EXPECT_EQ(ListNames(tree.outgoing_dir()),
             (std::vector<std::string>{"202402292359580070001.eml", "202402292359580070002.eml",
                                       "202402292359580070003.eml"}));
-  EXPECT_EQ(ReadFile(tree.outgoing + "/202402292359580070001.eml"), "taken");
-  EXPECT_EQ(ReadFile(tree.outgoing + "/202402292359580070002.eml"), "taken");
-  EXPECT_NE(ReadFile(tree.outgoing + "/202402292359580070003.eml")
+  EXPECT_EQ(ReadFile(tree.outgoing_dir() + "/202402292359580070001.eml"), "taken");
+  EXPECT_EQ(ReadFile(tree.outgoing_dir() + "/202402292359580070002.eml"), "taken");
+  EXPECT_NE(ReadFile(tree.outgoing_dir() + "/202402292359580070003.eml")
                 .find("X-Envelope-To: dave@remote.example\r\n"),
             std::string::npos);
 
-  tree.Queue("b.eml", QueuedMail("carol@remote.example", "dave@remote.example", "spam", "s@x"));
+  tree.QueueMail("b.eml", QueuedMail("carol@remote.example", "dave@remote.example", "spam", "s@x"));
   ASSERT_TRUE(agent.RunOnePass());
-  EXPECT_EQ(ListNames(tree.filtered),
+  EXPECT_EQ(ListNames(tree.filter_dir()),
             (std::vector<std::string>{"2024022923595800070004.eml", "2024022923595800070005.eml"}));
-  EXPECT_EQ(ReadFile(tree.filtered + "/2024022923595800070004.eml"), "taken");
-  EXPECT_NE(ReadFile(tree.filtered + "/2024022923595800070005.eml").find("Subject: spam\r\n"),
+  EXPECT_EQ(ReadFile(tree.filter_dir() + "/2024022923595800070004.eml"), "taken");
+  EXPECT_NE(ReadFile(tree.filter_dir() + "/2024022923595800070005.eml").find("Subject: spam\r\n"),
             std::string::npos);
 }
 
@@ -396,7 +397,7 @@ TEST_F(LocalAgentTest, LongPassDeletesHandledFilesInGroups) {
   {
     std::FILE* f = std::fopen(script.c_str(), "w");
     ASSERT_NE(f, nullptr);
-    std::fprintf(f, "#!/bin/sh\nset -- '%s'/*.eml\necho $# >> '%s'\n", tree.queue.c_str(),
+    std::fprintf(f, "#!/bin/sh\nset -- '%s'/*.eml\necho $# >> '%s'\n", tree.queue_dir().c_str(),
                  record.c_str());
     std::fclose(f);
   }
@@ -405,13 +406,13 @@ TEST_F(LocalAgentTest, LongPassDeletesHandledFilesInGroups) {
   LoadDirectoryData();
   constexpr int kMails = 100;
   for (int i = 0; i < kMails; ++i) {
-    tree.Queue("m" + std::to_string(i) + ".eml",
-               QueuedMail("carol@remote.example", "alice@example.org", "group",
-                          "g" + std::to_string(i) + "@remote.example"));
+    tree.QueueMail("m" + std::to_string(i) + ".eml",
+                   QueuedMail("carol@remote.example", "alice@example.org", "group",
+                              "g" + std::to_string(i) + "@remote.example"));
   }
   CLocalAgent agent;
   ASSERT_TRUE(agent.RunOnePass());
-  EXPECT_TRUE(ListNames(tree.queue).empty());
+  EXPECT_TRUE(ListNames(tree.queue_dir()).empty());
   std::FILE* f = std::fopen(record.c_str(), "r");
   ASSERT_NE(f, nullptr);
   std::vector<int> left;

@@ -11,9 +11,9 @@
 
 #include "config/ConfigMap.h"
 #include "core/Thread.h"
-#include "local/LocalTestFixture.h"
 #include "platform/FileLock.h"
 #include "platform/LocalTime.h"
+#include "support/LocalTestFixture.h"
 
 namespace kelpd::testing {
 namespace {
@@ -22,7 +22,7 @@ class MailboxStoreTest : public LocalDeliveryTest {
  protected:
   // A copy for alice as the agent hands it to the store.
   CMail AliceCopy() {
-    const std::string path = tree.Queue(
+    const std::string path = tree.QueueMail(
         "q.eml", QueuedMail("carol@remote.example", "alice@example.org", "Hi", "q@remote.example"));
     CMail mail;
     platform::FileError err;
@@ -45,10 +45,11 @@ class MailboxStoreTest : public LocalDeliveryTest {
 
 TEST_F(MailboxStoreTest, TakenNumberIsPassedOverAndNextUidFollowsTheOneUsed) {
   const std::string dir = tree.AddUser("alice", "NextUID:\t7\n");
-  tree.Queue("../spool/alice/7.eml", "an older mail");
+  tree.QueueMail("../spool/alice/7.eml", "an older mail");
   LoadDirectoryData();
   CMail mail = AliceCopy();
-  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool, tree.queue), StoreResult::kStored);
+  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+            StoreResult::kStored);
   EXPECT_EQ(ReadFile(dir + "/7.eml"), "an older mail");
   EXPECT_EQ(ReadFile(dir + "/8.eml"),
             std::string("Return-Path: <carol@remote.example>\r\n") + kRest);
@@ -63,7 +64,8 @@ TEST_F(MailboxStoreTest, WithoutNextUidTheFirstMailIsNumberOne) {
   const std::string dir = tree.AddUser("alice", "# no number yet\n");
   LoadDirectoryData();
   CMail mail = AliceCopy();
-  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool, tree.queue), StoreResult::kStored);
+  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+            StoreResult::kStored);
   EXPECT_EQ(ListNames(dir), (std::vector<std::string>{"1.eml", "config", "password"}));
   EXPECT_EQ(NextUid(dir), 2);
 }
@@ -75,20 +77,23 @@ TEST_F(MailboxStoreTest, ReplyOrEnvelopeSettingWritesTheEnvelopeLines) {
     const std::string dir = tree.AddUser("alice", settings);
     LoadDirectoryData();
     CMail mail = AliceCopy();
-    ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool, tree.queue), StoreResult::kStored);
+    ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+              StoreResult::kStored);
     EXPECT_EQ(ReadFile(dir + "/1.eml"), envelope + kRest) << settings;
     std::filesystem::remove_all(dir);
   }
   // No responder ran: nothing appeared in the queue but the test's own file.
-  EXPECT_EQ(ListNames(tree.queue), (std::vector<std::string>{"q.eml"}));
+  EXPECT_EQ(ListNames(tree.queue_dir()), (std::vector<std::string>{"q.eml"}));
 }
 
 TEST_F(MailboxStoreTest, MissingSettingsFailWithTheirLine) {
   tree.AddUser("alice", nullptr);
   LoadDirectoryData();
   CMail mail = AliceCopy();
-  EXPECT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool, tree.queue), StoreResult::kFailed);
-  EXPECT_EQ(log.Count("couldn't load account config: " + tree.spool + "/alice/config (error=2)"), 1)
+  EXPECT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+            StoreResult::kFailed);
+  EXPECT_EQ(
+      log.Count("couldn't load account config: " + tree.spool_dir() + "/alice/config (error=2)"), 1)
       << log.All();
 }
 
@@ -112,7 +117,7 @@ TEST_F(MailboxStoreTest, StoreWaitsForTheAccountLockAndGivesUpOnlyOnStop) {
     std::string spool_, queue_;
   };
   {
-    StoreThread waiting(mail, tree.spool, tree.queue);
+    StoreThread waiting(mail, tree.spool_dir(), tree.queue_dir());
     ASSERT_TRUE(waiting.Start());
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(waiting.HasEnded());
@@ -121,7 +126,7 @@ TEST_F(MailboxStoreTest, StoreWaitsForTheAccountLockAndGivesUpOnlyOnStop) {
     EXPECT_EQ(ListNames(dir).size(), 2u);
   }
   {
-    StoreThread waiting(mail, tree.spool, tree.queue);
+    StoreThread waiting(mail, tree.spool_dir(), tree.queue_dir());
     ASSERT_TRUE(waiting.Start());
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(waiting.HasEnded());

@@ -8,17 +8,11 @@
 #include <cstring>
 #include <string>
 
+#include "support/Bytes.h"
+
 namespace {
 
-std::string Hex(const unsigned char* p, size_t n) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += kHex[p[i] >> 4];
-    s += kHex[p[i] & 15];
-  }
-  return s;
-}
+using kelpd::testing::Hex;
 
 std::string Md5Hmac(const std::string& text, const std::string& key) {
   unsigned char d[16];

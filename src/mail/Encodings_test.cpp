@@ -1,26 +1,20 @@
 #include "mail/Encodings.h"
 
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <string>
 
+#include "support/Bytes.h"
+
 namespace {
+
+using kelpd::testing::LibraryBase64;
 
 std::string Bytes(size_t n) {
   std::string s;
   for (size_t i = 0; i < n; ++i) s += static_cast<char>((i * 131 + 7) & 0xFF);
   return s;
-}
-
-std::string LibraryBase64(const std::string& in) {
-  std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(in.data()),
-                          static_cast<int>(in.size()));
-  out.resize(static_cast<size_t>(n));
-  return out;
 }
 
 TEST(Base64Test, MatchesTheLibraryAndRoundTripsForEveryLengthUpTo200) {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "platform/FileLock.h"
+#include "support/ForeignLock.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -357,21 +356,8 @@ TEST_F(MailFileTest, FilesWithOneBaseNameInTwoDirectoriesShareOneLock) {
 
 TEST_F(MailFileTest, ALockHeldByAnotherProcessMakesLoadFailWithAClearFileError) {
   const std::string path = dir_.WriteFile("queue/held.eml", "Subject: a\r\n\r\nbody");
-  int ready[2], release[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  ASSERT_EQ(::pipe(release), 0);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    NamedLock lock("held");
-    char c = lock.Lock(1000) == LockResult::kAcquired ? 'y' : 'n';
-    (void)!::write(ready[1], &c, 1);
-    (void)!::read(release[0], &c, 1);
-    ::_exit(0);
-  }
-  char c = 0;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
-  ASSERT_EQ(c, 'y');
+  kelpd::testing::ForeignLock holder("held");
+  ASSERT_TRUE(holder.held());
   CMail mail;
   FileError err;
   EXPECT_FALSE(mail.Load(path, err, true));
@@ -379,11 +365,8 @@ TEST_F(MailFileTest, ALockHeldByAnotherProcessMakesLoadFailWithAClearFileError) 
   FileError save_err;
   EXPECT_FALSE(mail.Save(path, PlainHeaders, save_err, false));
   EXPECT_EQ(ReadFile(path), "Subject: a\r\n\r\nbody");
-  ASSERT_EQ(::write(release[1], "x", 1), 1);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(holder.Release());
   EXPECT_TRUE(mail.Load(path, err, true));
-  for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -13,6 +11,7 @@
 #include <vector>
 
 #include "platform/StopSignal.h"
+#include "support/ForeignLock.h"
 #include "support/TempDir.h"
 
 namespace kelpd::platform {
@@ -74,29 +73,13 @@ TEST_F(FileLockTest, ExcludesASecondHolderInTheSameProcessUntilReleased) {
 }
 
 TEST_F(FileLockTest, AnotherProcessHoldingTheLockMakesTheWaitTimeOut) {
-  int ready[2], release[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  ASSERT_EQ(::pipe(release), 0);
-  pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    NamedLock lock("held-elsewhere");
-    char c = lock.Lock(1000) == LockResult::kAcquired ? 'y' : 'n';
-    (void)!::write(ready[1], &c, 1);
-    (void)!::read(release[0], &c, 1);
-    ::_exit(0);
-  }
-  char c = 0;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
-  ASSERT_EQ(c, 'y');
+  kelpd::testing::ForeignLock holder("held-elsewhere");
+  ASSERT_TRUE(holder.held());
   NamedLock lock("held-elsewhere");
   EXPECT_EQ(lock.Lock(100), LockResult::kTimeout);
-  ASSERT_EQ(::write(release[1], "x", 1), 1);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(holder.Release());
   // The holder has gone: the lock is free again.
   EXPECT_EQ(lock.Lock(1000), LockResult::kAcquired);
-  for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
 }
 
 TEST_F(FileLockTest, AnUnlimitedWaitWakesOnTheWorkersStopRequest) {

@@ -25,7 +25,6 @@ namespace {
 using kelpd::testing::FileExists;
 using kelpd::testing::LogCapture;
 using kelpd::testing::ReadFile;
-using kelpd::testing::ReplyLines;
 using kelpd::testing::ScriptedConnection;
 using kelpd::testing::ScriptedSmtpServer;
 using kelpd::testing::TempDir;
@@ -34,26 +33,11 @@ using ::testing::HasSubstr;
 
 // Answers one SMTP session; RCPT gets rcpt.
 void Serve(ScriptedConnection& c, const std::string& rcpt = "250 ok") {
-  c.Send("220 scripted\r\n");
-  for (;;) {
-    std::string line = c.ReadLine(5000);
-    if (line.empty()) return;
-    std::string verb = line.substr(0, 4);
-    if (verb == "EHLO") {
-      c.Send(ReplyLines({"250-scripted", "250 SIZE"}));
-    } else if (verb == "RCPT") {
-      c.Send(rcpt + "\r\n");
-    } else if (verb == "DATA") {
-      c.Send("354 go\r\n");
-      c.ReadUntil("\r\n.\r\n");
-      c.Send("250 queued\r\n");
-    } else if (verb == "QUIT") {
-      c.Send("221 bye\r\n");
-      return;
-    } else {
-      c.Send("250 ok\r\n");
-    }
-  }
+  kelpd::testing::SmtpScript script;
+  script.greeting = "220 scripted";
+  script.ehlo = {"250-scripted", "250 SIZE"};
+  script.replies["RCPT"] = rcpt;
+  kelpd::testing::ServeScript(c, script);
 }
 
 class TrafficCapture : public CLogTarget {

@@ -2,7 +2,6 @@
 // encoding, on standard output, in the log, in the transcript or in the
 // failure report that is mailed back to the sender.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 #include <stdlib.h>
 
 #include <string>
@@ -12,9 +11,11 @@
 #include "smtp/ConsoleOutput.h"
 #include "smtp/SMTPClient.h"
 #include "smtp/SMTPException.h"
+#include "support/Bytes.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
+using kelpd::testing::LibraryBase64;
 using kelpd::testing::ScriptedConnection;
 using kelpd::testing::ScriptedSmtpServer;
 
@@ -22,15 +23,6 @@ namespace {
 
 const char kUser[] = "alice";
 const char kPassword[] = "Tr0ub4dor:&3@x";
-
-std::string Base64(const std::string& bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(bytes.data()),
-                          static_cast<int>(bytes.size()));
-  out.resize(static_cast<size_t>(n));
-  return out;
-}
 
 // Every line the client sent that is not a bare command: the credential lines
 // and the argument of AUTH PLAIN, as they went over the wire.
@@ -60,7 +52,7 @@ struct Case {
 }  // namespace
 
 TEST(SMTPClientRedaction, NoCredentialInAnyOutputOfAFailedSession) {
-  std::string challenge = "334 " + Base64("<1.2@mx.example.org>") + "\r\n";
+  std::string challenge = "334 " + LibraryBase64("<1.2@mx.example.org>") + "\r\n";
   Case cases[] = {
       // PLAIN refused, then LOGIN refused after the password.
       {"PLAIN LOGIN",
@@ -116,8 +108,9 @@ TEST(SMTPClientRedaction, NoCredentialInAnyOutputOfAFailedSession) {
     std::vector<std::string> secrets = SecretsOnTheWire(server.Received(0));
     ASSERT_EQ(secrets.size(), c.expected_secrets) << server.Received(0);
     secrets.push_back(kPassword);
-    secrets.push_back(Base64(kPassword));
-    secrets.push_back(Base64(std::string(1, '\0') + kUser + std::string(1, '\0') + kPassword));
+    secrets.push_back(LibraryBase64(kPassword));
+    secrets.push_back(
+        LibraryBase64(std::string(1, '\0') + kUser + std::string(1, '\0') + kPassword));
     ASSERT_FALSE(report.empty());
     // The redacted lines do stand where the secrets went.
     EXPECT_NE(transcript.find(">>> ****\r\n"), std::string::npos) << transcript;

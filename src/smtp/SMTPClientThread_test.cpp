@@ -27,61 +27,14 @@ namespace {
 using kelpd::testing::FileExists;
 using kelpd::testing::LogCapture;
 using kelpd::testing::ReadFile;
-using kelpd::testing::ReplyLines;
 using kelpd::testing::ScriptedConnection;
 using kelpd::testing::ScriptedSmtpServer;
+using kelpd::testing::ServeScript;
 using kelpd::testing::TempDir;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-// How one scripted server answers; commands not named get 250.
-struct Script {
-  std::string greeting = "220 scripted ESMTP";
-  std::vector<std::string> ehlo = {"250-scripted", "250-SIZE 1000000", "250-STARTTLS",
-                                   "250 AUTH PLAIN LOGIN"};
-  std::map<std::string, std::string> replies;  // "RCPT" -> "450 later"
-  bool close_after_data = false;
-};
-
-void Serve(ScriptedConnection& c, const Script& s) {
-  c.Send(s.greeting + "\r\n");
-  if (s.greeting.rfind("220", 0) != 0) {
-    // A refusing greeting: answer QUIT if it comes.
-    if (!c.ReadLine(2000).empty()) c.Send("221 bye\r\n");
-    return;
-  }
-  for (;;) {
-    std::string line = c.ReadLine(5000);
-    if (line.empty()) return;
-    std::string verb = line.substr(0, 4);
-    if (verb == "EHLO") {
-      c.Send(ReplyLines(s.ehlo));
-      continue;
-    }
-    if (verb == "QUIT") {
-      c.Send("221 bye\r\n");
-      return;
-    }
-    auto it = s.replies.find(verb);
-    if (it != s.replies.end()) {
-      c.Send(it->second + "\r\n");
-      continue;
-    }
-    if (verb == "AUTH") {
-      c.Send("235 ok\r\n");
-    } else if (verb == "DATA") {
-      c.Send("354 go\r\n");
-      c.ReadUntil("\r\n.\r\n");
-      c.Send("250 queued\r\n");
-      if (s.close_after_data) {
-        c.Close();
-        return;
-      }
-    } else {
-      c.Send("250 ok\r\n");
-    }
-  }
-}
+using Script = kelpd::testing::SmtpScript;
 
 class FakeResolver : public CResolver {
  public:
@@ -158,7 +111,7 @@ class SendMailTest : public ::testing::Test {
 
 TEST_F(SendMailTest, PortWithoutCredentialsUsesNeitherTlsNorAuth) {
   Script s;
-  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { Serve(c, s); });
+  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { ServeScript(c, s); });
   smarthosts_.SetString("*", At(server));
   dir_.WriteFile("out/m1.eml.err", "old report");
   EXPECT_EQ(Send(), 0);
@@ -187,7 +140,7 @@ TEST_F(SendMailTest, PortWithoutCredentialsUsesNeitherTlsNorAuth) {
 TEST_F(SendMailTest, CredentialsWithAtAndColonAreUsed) {
   Script s;
   s.ehlo = {"250-scripted", "250 AUTH PLAIN"};
-  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { Serve(c, s); });
+  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { ServeScript(c, s); });
   smarthosts_.SetString("*", "joe@x:p@ss:w0rd@" + At(server));
   EXPECT_EQ(Send(), 0);
   server.Join();
@@ -203,7 +156,7 @@ TEST_F(SendMailTest, CredentialsWithAtAndColonAreUsed) {
 TEST_F(SendMailTest, CredentialsTryStartTlsWhenOffered) {
   Script s;
   s.replies["STAR"] = "454 not now";
-  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { Serve(c, s); });
+  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { ServeScript(c, s); });
   smarthosts_.SetString("*", "joe:pw@" + At(server));
   EXPECT_EQ(Send(), 9);
   server.Join();
@@ -215,7 +168,7 @@ TEST_F(SendMailTest, CredentialsTryStartTlsWhenOffered) {
 TEST_F(SendMailTest, UseTlsOffSkipsStartTls) {
   Script s;
   s.replies["STAR"] = "454 not now";
-  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { Serve(c, s); });
+  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { ServeScript(c, s); });
   smarthosts_.SetString("*", "joe:pw@" + At(server));
   thread_->m_bUseTLS = false;
   EXPECT_EQ(Send(), 0);
@@ -228,8 +181,8 @@ TEST_F(SendMailTest, Greeting554FailsAtOnce) {
   Script bad;
   bad.greeting = "554 go away";
   Script good;
-  ScriptedSmtpServer a([&](ScriptedConnection& c, int) { Serve(c, bad); });
-  ScriptedSmtpServer b([&](ScriptedConnection& c, int) { Serve(c, good); });
+  ScriptedSmtpServer a([&](ScriptedConnection& c, int) { ServeScript(c, bad); });
+  ScriptedSmtpServer b([&](ScriptedConnection& c, int) { ServeScript(c, good); });
   smarthosts_.SetString("*", At(a) + "," + At(b));
   EXPECT_EQ(Send(), 19);
   a.Join();
@@ -245,8 +198,8 @@ TEST_F(SendMailTest, Greeting421MovesOn) {
   Script busy;
   busy.greeting = "421 busy";
   Script good;
-  ScriptedSmtpServer a([&](ScriptedConnection& c, int) { Serve(c, busy); });
-  ScriptedSmtpServer b([&](ScriptedConnection& c, int) { Serve(c, good); });
+  ScriptedSmtpServer a([&](ScriptedConnection& c, int) { ServeScript(c, busy); });
+  ScriptedSmtpServer b([&](ScriptedConnection& c, int) { ServeScript(c, good); });
   smarthosts_.SetString("*", At(a) + "," + At(b));
   EXPECT_EQ(Send(), 0);
   b.Join();
@@ -260,8 +213,8 @@ TEST_F(SendMailTest, Rcpt450OnTheLastHostLeaves9And550Stops) {
   Script never;
   never.replies["RCPT"] = "550 no such user";
   {
-    ScriptedSmtpServer a([&](ScriptedConnection& c, int) { Serve(c, never); });
-    ScriptedSmtpServer b([&](ScriptedConnection& c, int) { Serve(c, later); });
+    ScriptedSmtpServer a([&](ScriptedConnection& c, int) { ServeScript(c, never); });
+    ScriptedSmtpServer b([&](ScriptedConnection& c, int) { ServeScript(c, later); });
     smarthosts_.SetString("*", At(b) + "," + At(a) + "," + At(b));
     EXPECT_EQ(Send(), 19);
     a.Join();
@@ -270,7 +223,7 @@ TEST_F(SendMailTest, Rcpt450OnTheLastHostLeaves9And550Stops) {
     EXPECT_THAT(report, HasSubstr("permanent fatal errors"));
     EXPECT_THAT(report, HasSubstr(".... while talking to 127.0.0.1:"));
   }
-  ScriptedSmtpServer b([&](ScriptedConnection& c, int) { Serve(c, later); });
+  ScriptedSmtpServer b([&](ScriptedConnection& c, int) { ServeScript(c, later); });
   smarthosts_.SetString("*", At(b));
   EXPECT_EQ(Send(), 9);
   EXPECT_THAT(ReadFile(path_ + ".err"), HasSubstr("continuous fatal errors"));
@@ -280,7 +233,7 @@ TEST_F(SendMailTest, Rcpt450OnTheLastHostLeaves9And550Stops) {
 TEST_F(SendMailTest, SocketErrorAtQuitAfterDataIsADelivery) {
   Script s;
   s.close_after_data = true;
-  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { Serve(c, s); });
+  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { ServeScript(c, s); });
   smarthosts_.SetString("*", At(server));
   EXPECT_EQ(Send(), 0);
   EXPECT_FALSE(FileExists(path_));
@@ -311,8 +264,8 @@ TEST_F(SendMailTest, BackupDomainTriesOnlyTheBestMx) {
   Script busy;
   busy.greeting = "421 busy";
   Script good;
-  ScriptedSmtpServer a([&](ScriptedConnection& c, int) { Serve(c, busy); });
-  ScriptedSmtpServer b([&](ScriptedConnection& c, int) { Serve(c, good); });
+  ScriptedSmtpServer a([&](ScriptedConnection& c, int) { ServeScript(c, busy); });
+  ScriptedSmtpServer b([&](ScriptedConnection& c, int) { ServeScript(c, good); });
   backup_ = "remote.example";
   Mx({At(a), At(b)});
   EXPECT_EQ(Send(), 9);
@@ -353,7 +306,7 @@ TEST_F(SendMailTest, RecipientFromTheReceivedForClause) {
                  "Received: from a (b) by c for "
                  "<carol@remote.example>; date\r\n\r\nbody\r\n");
   Script s;
-  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { Serve(c, s); });
+  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { ServeScript(c, s); });
   smarthosts_.SetString("*", At(server));
   EXPECT_EQ(Send(), 0);
   EXPECT_THAT(server.Received(0), HasSubstr("RCPT To:<carol@remote.example>"));
@@ -387,7 +340,7 @@ TEST_F(SendMailTest, UnreadableAndLockedFiles) {
 TEST_F(SendMailTest, MasqueradingReplacesTheSender) {
   masq_.SetString("alice@local.example", "news@public.example");
   Script s;
-  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { Serve(c, s); });
+  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { ServeScript(c, s); });
   smarthosts_.SetString("*", At(server));
   EXPECT_EQ(Send(), 0);
   EXPECT_THAT(server.Received(0), HasSubstr("MAIL From:<news@public.example>"));
@@ -396,7 +349,7 @@ TEST_F(SendMailTest, MasqueradingReplacesTheSender) {
 TEST_F(SendMailTest, RecipientDomainOverride) {
   thread_->m_strRecipient = "@elsewhere.example";
   Script s;
-  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { Serve(c, s); });
+  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { ServeScript(c, s); });
   smarthosts_.SetString(">elsewhere.example", At(server));
   EXPECT_EQ(Send(), 0);
   EXPECT_THAT(server.Received(0), HasSubstr("RCPT To:<bob@elsewhere.example>"));
@@ -404,7 +357,7 @@ TEST_F(SendMailTest, RecipientDomainOverride) {
 
 TEST_F(SendMailTest, StopRequestBeforeAHostGives31) {
   Script s;
-  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { Serve(c, s); });
+  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { ServeScript(c, s); });
   smarthosts_.SetString("*", At(server));
   kelpd::platform::StopSignal stop;
   stop.Raise();
@@ -418,7 +371,7 @@ TEST_F(SendMailTest, StopRequestBeforeAHostGives31) {
 
 TEST_F(SendMailTest, InterfaceThatIsNotLocalIsASocketError) {
   Script s;
-  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { Serve(c, s); });
+  ScriptedSmtpServer server([&](ScriptedConnection& c, int) { ServeScript(c, s); });
   smarthosts_.SetString("*", At(server));
   thread_->m_strInterface = "192.0.2.123";  // TEST-NET: no interface of this machine
   EXPECT_EQ(Send(), 8);

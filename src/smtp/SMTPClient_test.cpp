@@ -15,9 +15,12 @@
 #include "fakes/ScriptedSmtpServer.h"
 #include "smtp/ConsoleOutput.h"
 #include "smtp/SMTPException.h"
+#include "support/Bytes.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
+using kelpd::testing::Hex;
+using kelpd::testing::LibraryBase64;
 using kelpd::testing::ReplyLines;
 using kelpd::testing::ScriptedConnection;
 using kelpd::testing::ScriptedSmtpServer;
@@ -47,25 +50,6 @@ std::string Sent(CSMTPClient& client, ScriptedSmtpServer& server) {
   client.Close();
   server.Join();
   return server.Received(0);
-}
-
-std::string Base64(const std::string& bytes) {
-  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-  int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                          reinterpret_cast<const unsigned char*>(bytes.data()),
-                          static_cast<int>(bytes.size()));
-  out.resize(static_cast<size_t>(n));
-  return out;
-}
-
-std::string Hex(const unsigned char* bytes, size_t n) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < n; ++i) {
-    out += digits[bytes[i] >> 4];
-    out += digits[bytes[i] & 15];
-  }
-  return out;
 }
 
 std::string HmacMd5Hex(const std::string& text, const std::string& key) {
@@ -443,7 +427,7 @@ ScriptedSmtpServer::Handler AuthScript(std::string mechanisms, std::vector<std::
 }  // namespace
 
 TEST(SMTPAuthentication, CramMd5FirstThenPlainAfterRefusal) {
-  std::string challenge = "334 " + Base64(kChallengeText) + "\r\n";
+  std::string challenge = "334 " + LibraryBase64(kChallengeText) + "\r\n";
   ScriptedSmtpServer server(
       AuthScript("LOGIN PLAIN CRAM-MD5", {challenge, "535 no\r\n", "235 ok\r\n"}));
   CSMTPClient client(false);
@@ -451,14 +435,14 @@ TEST(SMTPAuthentication, CramMd5FirstThenPlainAfterRefusal) {
   client.Hello("me");
   EXPECT_TRUE(kelpd::smtp::Authenticate(client, "user", "pass:w@rd", true));
   EXPECT_TRUE(client.m_bAuthenticated);
-  EXPECT_EQ(Sent(client, server), "EHLO me\r\nAUTH CRAM-MD5\r\n" +
-                                      Base64("user " + HmacMd5Hex(kChallengeText, "pass:w@rd")) +
-                                      "\r\nAUTH PLAIN " + Base64(PlainBuffer("user", "pass:w@rd")) +
-                                      "\r\n");
+  EXPECT_EQ(Sent(client, server),
+            "EHLO me\r\nAUTH CRAM-MD5\r\n" +
+                LibraryBase64("user " + HmacMd5Hex(kChallengeText, "pass:w@rd")) +
+                "\r\nAUTH PLAIN " + LibraryBase64(PlainBuffer("user", "pass:w@rd")) + "\r\n");
 }
 
 TEST(SMTPAuthentication, RefusedCramSha1WithoutFallbackGoesOnUnauthenticated) {
-  std::string challenge = "334 " + Base64(kChallengeText) + "\r\n";
+  std::string challenge = "334 " + LibraryBase64(kChallengeText) + "\r\n";
   ScriptedSmtpServer server(
       AuthScript("CRAM-SHA1", {challenge, "535 refused\r\n", "250 sender ok\r\n"}));
   CSMTPClient client(false);
@@ -467,13 +451,14 @@ TEST(SMTPAuthentication, RefusedCramSha1WithoutFallbackGoesOnUnauthenticated) {
   EXPECT_FALSE(kelpd::smtp::Authenticate(client, "user", "secret", true));
   EXPECT_FALSE(client.m_bAuthenticated);
   client.MailFrom("a@b.example", "a@b.example", 0);
-  EXPECT_EQ(Sent(client, server), "EHLO me\r\nAUTH CRAM-SHA1\r\n" +
-                                      Base64("user " + SuiteHmacSha1Hex(kChallengeText, "secret")) +
-                                      "\r\nMAIL From:<a@b.example> AUTH=a@b.example\r\n");
+  EXPECT_EQ(Sent(client, server),
+            "EHLO me\r\nAUTH CRAM-SHA1\r\n" +
+                LibraryBase64("user " + SuiteHmacSha1Hex(kChallengeText, "secret")) +
+                "\r\nMAIL From:<a@b.example> AUTH=a@b.example\r\n");
 }
 
 TEST(SMTPAuthentication, ChallengeCode330) {
-  std::string challenge330 = "330 " + Base64(kChallengeText) + "\r\n";
+  std::string challenge330 = "330 " + LibraryBase64(kChallengeText) + "\r\n";
   {
     SCOPED_TRACE("CRAM-MD5 takes 330");
     ScriptedSmtpServer server(AuthScript("CRAM-MD5", {challenge330, "235 ok\r\n"}));
@@ -482,7 +467,8 @@ TEST(SMTPAuthentication, ChallengeCode330) {
     client.Hello("me");
     EXPECT_TRUE(kelpd::smtp::Authenticate(client, "u", "p", true));
     EXPECT_EQ(Sent(client, server), "EHLO me\r\nAUTH CRAM-MD5\r\n" +
-                                        Base64("u " + HmacMd5Hex(kChallengeText, "p")) + "\r\n");
+                                        LibraryBase64("u " + HmacMd5Hex(kChallengeText, "p")) +
+                                        "\r\n");
   }
   {
     SCOPED_TRACE("LOGIN takes 330");
@@ -493,7 +479,7 @@ TEST(SMTPAuthentication, ChallengeCode330) {
     client.Hello("me");
     EXPECT_TRUE(kelpd::smtp::Authenticate(client, "user", "pw", true));
     EXPECT_EQ(Sent(client, server),
-              "EHLO me\r\nAUTH LOGIN\r\n" + Base64("user") + "\r\n" + Base64("pw") + "\r\n");
+              "EHLO me\r\nAUTH LOGIN\r\n" + LibraryBase64("user") + "\r\n" + LibraryBase64("pw") + "\r\n");
   }
 }
 
@@ -501,7 +487,7 @@ TEST(SMTPAuthentication, ChallengeCode330) {
 // answer read before the fallback or MAIL, which the server would otherwise
 // take as the response.
 TEST(SMTPAuthentication, RefusedChallengeIsCancelledBeforeTheNextCommand) {
-  std::string challenge330 = "330 " + Base64(kChallengeText) + "\r\n";
+  std::string challenge330 = "330 " + LibraryBase64(kChallengeText) + "\r\n";
   {
     SCOPED_TRACE("PLAIN is the fallback");
     ScriptedSmtpServer server(
@@ -529,7 +515,7 @@ TEST(SMTPAuthentication, RefusedChallengeIsCancelledBeforeTheNextCommand) {
 // Without TLS a password travels only where allowed: PLAIN and LOGIN, first
 // or as the fallback, fail the host instead; CRAM sends no password.
 TEST(SMTPAuthentication, NoPasswordInTheClearUnlessAllowed) {
-  std::string challenge = "334 " + Base64(kChallengeText) + "\r\n";
+  std::string challenge = "334 " + LibraryBase64(kChallengeText) + "\r\n";
   struct Case {
     const char* mechanisms;
     std::vector<std::string> replies;
@@ -539,7 +525,7 @@ TEST(SMTPAuthentication, NoPasswordInTheClearUnlessAllowed) {
                         Case{"CRAM-MD5 PLAIN",
                              {challenge, "535 no\r\n"},
                              "EHLO me\r\nAUTH CRAM-MD5\r\n" +
-                                 Base64("joe " + HmacMd5Hex(kChallengeText, "pw")) + "\r\n"}}) {
+                                 LibraryBase64("joe " + HmacMd5Hex(kChallengeText, "pw")) + "\r\n"}}) {
     SCOPED_TRACE(k.mechanisms);
     ScriptedSmtpServer server(AuthScript(k.mechanisms, k.replies));
     CSMTPClient client(false);

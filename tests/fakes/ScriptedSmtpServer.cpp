@@ -154,4 +154,41 @@ std::string ReplyLines(const std::vector<std::string>& lines) {
   return out;
 }
 
+void ServeScript(ScriptedConnection& c, const SmtpScript& s) {
+  c.Send(s.greeting + "\r\n");
+  if (s.greeting.rfind("220", 0) != 0) {
+    if (!c.ReadLine(2000).empty()) c.Send("221 bye\r\n");
+    return;
+  }
+  for (;;) {
+    std::string line = c.ReadLine(5000);
+    if (line.empty()) return;
+    std::string verb = line.substr(0, 4);
+    if (verb == "EHLO") {
+      c.Send(ReplyLines(s.ehlo));
+      continue;
+    }
+    if (verb == "QUIT") {
+      c.Send("221 bye\r\n");
+      return;
+    }
+    auto it = s.replies.find(verb);
+    if (it != s.replies.end()) {
+      c.Send(it->second + "\r\n");
+    } else if (verb == "AUTH") {
+      c.Send("235 ok\r\n");
+    } else if (verb == "DATA") {
+      c.Send("354 go\r\n");
+      c.ReadUntil("\r\n.\r\n");
+      c.Send("250 queued\r\n");
+      if (s.close_after_data) {
+        c.Close();
+        return;
+      }
+    } else {
+      c.Send("250 ok\r\n");
+    }
+  }
+}
+
 }  // namespace kelpd::testing

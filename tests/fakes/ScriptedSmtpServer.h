@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -75,5 +76,18 @@ class ScriptedSmtpServer {
 
 // Sends an SMTP reply made of the given lines ("250-a", "250 b"), each followed by CR LF.
 std::string ReplyLines(const std::vector<std::string>& lines);
+
+// How a scripted session answers: the greeting, the EHLO reply lines and
+// replies by command ("RCPT" -> "450 later"); AUTH gets 235, DATA takes the
+// message and gets "250 queued", QUIT ends it, other commands get "250 ok".
+// A greeting that is no 220 only answers a QUIT.
+struct SmtpScript {
+  std::string greeting = "220 scripted ESMTP";
+  std::vector<std::string> ehlo = {"250-scripted", "250-SIZE 1000000", "250-STARTTLS",
+                                   "250 AUTH PLAIN LOGIN"};
+  std::map<std::string, std::string> replies;
+  bool close_after_data = false;
+};
+void ServeScript(ScriptedConnection& c, const SmtpScript& script);
 
 }  // namespace kelpd::testing

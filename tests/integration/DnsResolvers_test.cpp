@@ -4,8 +4,6 @@
 // resolv.conf naming the test server is bind-mounted over /etc/resolv.conf.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,14 +23,15 @@
 #include "dns/Resolver.h"
 #include "dns/StubResolver.h"
 #include "support/LoopbackPort.h"
+#include "support/PeerProcess.h"
 #include "support/TempDir.h"
-
-extern char** environ;
+#include "support/WaitFor.h"
 
 namespace {
 
 using kelpd::testing::TempDir;
 using ::testing::ElementsAre;
+using namespace std::chrono_literals;
 
 // True when a TCP connection to address:53 is accepted.
 bool Listening(const std::string& address) {
@@ -72,26 +71,13 @@ class DnsServerProcess {
     std::vector<std::string> args = {"dnsmasq", "--keep-in-foreground",
                                      "--pid-file=", "--conf-file=" + conf,
                                      "--log-facility=" + dir.Join("log")};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
     for (const char* path : {"/usr/sbin/dnsmasq", "/usr/bin/dnsmasq"}) {
       if (::access(path, X_OK) != 0) continue;
-      if (::posix_spawn(&pid_, path, nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+      args[0] = path;
+      std::string error;
+      ready_ = process_.Start(args, &error) &&
+               kelpd::testing::WaitFor([&] { return Listening(address_); }, 5s, 50ms);
       break;
-    }
-    for (int i = 0; i < 100 && pid_ > 0; ++i) {
-      if (Listening(address_)) {
-        ready_ = true;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-  }
-  ~DnsServerProcess() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
     }
   }
   bool ready() const { return ready_; }
@@ -99,7 +85,7 @@ class DnsServerProcess {
 
  private:
   std::string address_;
-  pid_t pid_ = -1;
+  kelpd::testing::PeerProcess process_;
   bool ready_ = false;
 };
 

@@ -24,6 +24,7 @@
 #include "support/LoopbackPort.h"
 #include "support/ServiceTree.h"
 #include "support/TempDir.h"
+#include "support/WaitFor.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -41,6 +42,7 @@ using kelpd::testing::ScriptedSmtpServer;
 using kelpd::testing::ServiceTree;
 using kelpd::testing::ServiceTreeOptions;
 using kelpd::testing::TempDir;
+using kelpd::testing::WaitFor;
 
 std::string RemoteMail(int i) {
   return "X-Envelope-From: sender@local.kelpd.test\r\nX-Envelope-To: r" + std::to_string(i) +
@@ -79,15 +81,6 @@ ServiceTreeOptions Options(int port, std::vector<std::string> extra = {}) {
                       "UseTLS:\t0",        "FQDN:\tkelpd.kelpd.test",   "TimeOut:\t60"};
   options.settings.insert(options.settings.end(), extra.begin(), extra.end());
   return options;
-}
-
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(100ms);
-  }
-  return true;
 }
 
 // kelpd's figures once its threads and descriptors are back at those of

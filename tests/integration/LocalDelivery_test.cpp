@@ -15,55 +15,60 @@
 #include "mail/Mail.h"
 #include "mail/Srs.h"
 #include "platform/FileLock.h"
-#include "support/MailTree.h"
-#include "support/PeerProcess.h"
-#include "support/TempDir.h"
+#include "support/MailParts.h"
+#include "support/ServiceTree.h"
+#include "support/WaitFor.h"
 
 namespace kelpd::testing {
 namespace {
 
 using namespace std::chrono_literals;
 
+ServiceTreeOptions LocalOptions() {
+  ServiceTreeOptions options;
+  options.binary = KELPD_BINARY;
+  options.users = {};
+  options.debug_mode = true;
+  return options;
+}
+
 class LocalDeliveryIntegration : public ::testing::Test {
  protected:
+  LocalDeliveryIntegration() : tree(LocalOptions()) {}
   void SetUp() override {
-    ::setenv("MAILCONFIGDIR", tree.config.c_str(), 1);
-    ::setenv("MAILLOCKDIR", tree.lock.c_str(), 1);
-    tree.WriteConfigFile("domains", "example.org\n");
-    tree.WriteConfigFile("backupdomains", "");
-    tree.WriteConfigFile("aliases", "fwd@example.org:\tdave@remote.example\n");
-    tree.WriteConfigFile("filters", "cheap pills\n");
+    ::setenv("MAILCONFIGDIR", tree.config_dir().c_str(), 1);
+    ::setenv("MAILLOCKDIR", tree.lock_dir().c_str(), 1);
+    tree.WriteList("domains", "example.org\n");
+    tree.WriteList("backupdomains", "");
+    tree.WriteList("aliases", "fwd@example.org:\tdave@remote.example\n");
+    tree.WriteList("filters", "cheap pills\n");
   }
   void TearDown() override {
-    kelpd.Stop(5000ms);
+    tree.Stop(5000ms);
     ::unsetenv("MAILCONFIGDIR");
     ::unsetenv("MAILLOCKDIR");
     ::unsetenv("TZ");
   }
 
-  void Start(const std::string& extra = "") {
-    tree.WriteConfigFile("kelpd.cfg", tree.DirectoryLines() + "AutoTransport:\t0\n" + extra);
+  void Start(std::vector<std::string> settings = {}) {
+    settings.insert(settings.begin(), "AutoTransport:\t0");
+    tree.WriteConfiguration(settings);
     std::string error;
-    ASSERT_TRUE(kelpd.Start({KELPD_BINARY, "-debug"}, &error)) << error;
-    ASSERT_TRUE(kelpd.WaitForStderr("fully operational", 10s)) << kelpd.Stderr();
+    ASSERT_TRUE(tree.Start(&error)) << error;
+    ASSERT_TRUE(tree.WaitOperational(10s)) << tree.Log();
   }
 
   static bool WaitForFile(const std::string& path, std::chrono::milliseconds limit = 10s) {
-    for (auto end = std::chrono::steady_clock::now() + limit;
-         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms)) {
-      if (FileExists(path)) return true;
-    }
-    return FileExists(path);
+    return WaitFor([&] { return FileExists(path); }, limit);
   }
 
-  MailTree tree;
-  PeerProcess kelpd;
+  ServiceTree tree;
 };
 
 TEST_F(LocalDeliveryIntegration, TwoRecipientsGetTheirOwnCopyAndTheScriptRunsInTheMailbox) {
   const std::string alice = tree.AddUser("Alice");
   const std::string bob = tree.AddUser("bob", "NextUID:\t7\n");
-  tree.Queue("../spool/bob/7.eml", "older");
+  tree.QueueMail("../spool/bob/7.eml", "older");
   const std::string script = tree.root() + "/spool/Alice/onarrival.cmd";
   {
     std::string text = "#!/bin/sh\necho \"$(pwd) $1\" >> " + tree.root() + "/script.out\n";
@@ -74,14 +79,12 @@ TEST_F(LocalDeliveryIntegration, TwoRecipientsGetTheirOwnCopyAndTheScriptRunsInT
     ::chmod(script.c_str(), 0755);
   }
   ::setenv("TZ", "Asia/Kolkata", 1);
-  Start("Scripts.Execution.Parallel:\t0\n");
-  tree.Queue("m1.eml", QueuedMail("carol@remote.example", "alice@example.org, bob@example.org",
-                                  "Hello", "m1@remote.example"));
-  ASSERT_TRUE(WaitForFile(bob + "/8.eml")) << kelpd.Stderr();
+  Start({"Scripts.Execution.Parallel:\t0"});
+  tree.QueueMail("m1.eml", QueuedMail("carol@remote.example", "alice@example.org, bob@example.org",
+                                      "Hello", "m1@remote.example"));
+  ASSERT_TRUE(WaitForFile(bob + "/8.eml")) << tree.Log();
   ASSERT_TRUE(WaitForFile(alice + "/1.eml"));
-  for (int i = 0; i < 250 && FileExists(tree.queue + "/m1.eml"); ++i)
-    std::this_thread::sleep_for(20ms);
-  EXPECT_FALSE(FileExists(tree.queue + "/m1.eml"));
+  EXPECT_TRUE(WaitFor([&] { return !FileExists(tree.queue_dir() + "/m1.eml"); }, 5s));
 
   const std::string a = ReadFile(alice + "/1.eml");
   const std::string b = ReadFile(bob + "/8.eml");
@@ -102,53 +105,52 @@ TEST_F(LocalDeliveryIntegration, TwoRecipientsGetTheirOwnCopyAndTheScriptRunsInT
   EXPECT_NE(ReadFile(bob + "/config").find("NextUID:9"), std::string::npos);
 
   EXPECT_EQ(ReadFile(tree.root() + "/script.out"), alice + " " + alice + "/1.eml\n");
-  EXPECT_TRUE(kelpd.WaitForStderr("postprocessing-script for \"" + alice + "/1.eml\" finished", 5s))
-      << kelpd.Stderr();
-  EXPECT_NE(kelpd.Stderr().find("info: mail <m1@remote.example> from <carol@remote.example> to "
-                                "<alice@example.org> saved in <alice>"),
+  EXPECT_TRUE(tree.WaitForLog("postprocessing-script for \"" + alice + "/1.eml\" finished", 5s))
+      << tree.Log();
+  EXPECT_NE(tree.Log().find("info: mail <m1@remote.example> from <carol@remote.example> to "
+                            "<alice@example.org> saved in <alice>"),
             std::string::npos)
-      << kelpd.Stderr();
+      << tree.Log();
 }
 
 TEST_F(LocalDeliveryIntegration, FileLockedByAnotherProgramWaitsForItsRelease) {
   const std::string alice = tree.AddUser("alice");
   Start();
-  const std::string path = tree.queue + "/held.eml";
+  const std::string path = tree.queue_dir() + "/held.eml";
   platform::NamedLock held(CMail::LockNameOf(path));
   ASSERT_EQ(held.Lock(0), platform::LockResult::kAcquired);
-  tree.Queue("held.eml", QueuedMail("carol@remote.example", "alice@example.org", "Hi", "h@x"));
+  tree.QueueMail("held.eml", QueuedMail("carol@remote.example", "alice@example.org", "Hi", "h@x"));
   // The agent waits up to 10 s for the lock before it gives up for this pass.
-  ASSERT_TRUE(kelpd.WaitForStderr(
+  ASSERT_TRUE(tree.WaitForLog(
       "warning: Looks like lock on file \"" + path + "\" failed, retrying later!", 20s))
-      << kelpd.Stderr();
+      << tree.Log();
   EXPECT_TRUE(FileExists(path));
   EXPECT_FALSE(FileExists(alice + "/1.eml"));
   held.Unlock();
-  ASSERT_TRUE(WaitForFile(alice + "/1.eml", 20s)) << kelpd.Stderr();
+  ASSERT_TRUE(WaitForFile(alice + "/1.eml", 20s)) << tree.Log();
   EXPECT_NE(ReadFile(alice + "/1.eml").find("Subject: Hi\r\n"), std::string::npos);
 }
 
 TEST_F(LocalDeliveryIntegration, ForwardingFilteringAndTheErrorDirectory) {
   tree.AddUser("alice");
-  Start("SRS.Domain:\tsrs.example.org\nSRS.Challenge:\ts3cret\n");
+  Start({"SRS.Domain:\tsrs.example.org", "SRS.Challenge:\ts3cret"});
   const std::string unknown =
       QueuedMail("carol@remote.example", "nobody@example.org", "Who", "n@remote.example");
-  tree.Queue("unknown.eml", unknown);
-  tree.Queue("fwd.eml", QueuedMail("carol@remote.example", "fwd@example.org", "Fwd", "f@x"));
-  tree.Queue("spam.eml",
-             QueuedMail("carol@remote.example", "alice@example.org", "Cheap Pills today", "s@x"));
-  ASSERT_TRUE(WaitForFile(tree.error + "/unknown.eml")) << kelpd.Stderr();
-  EXPECT_EQ(ReadFile(tree.error + "/unknown.eml"), unknown);
+  tree.QueueMail("unknown.eml", unknown);
+  tree.QueueMail("fwd.eml", QueuedMail("carol@remote.example", "fwd@example.org", "Fwd", "f@x"));
+  tree.QueueMail("spam.eml", QueuedMail("carol@remote.example", "alice@example.org",
+                                        "Cheap Pills today", "s@x"));
+  ASSERT_TRUE(WaitForFile(tree.error_dir() + "/unknown.eml")) << tree.Log();
+  EXPECT_EQ(ReadFile(tree.error_dir() + "/unknown.eml"), unknown);
   EXPECT_TRUE(
-      kelpd.WaitForStderr("error: recipient in mail <n@remote.example> from "
-                          "<carol@remote.example> to <nobody@example.org> not valid",
-                          5s));
-  for (int i = 0; i < 250 && !ListNames(tree.queue).empty(); ++i) std::this_thread::sleep_for(20ms);
-  EXPECT_TRUE(ListNames(tree.queue).empty());
+      tree.WaitForLog("error: recipient in mail <n@remote.example> from "
+                      "<carol@remote.example> to <nobody@example.org> not valid",
+                      5s));
+  EXPECT_TRUE(WaitFor([&] { return ListNames(tree.queue_dir()).empty(); }, 5s));
 
-  const std::vector<std::string> out = ListNames(tree.outgoing);
+  const std::vector<std::string> out = ListNames(tree.outgoing_dir());
   ASSERT_EQ(out.size(), 1u);
-  const std::string copy = ReadFile(tree.outgoing + "/" + out[0]);
+  const std::string copy = ReadFile(tree.outgoing_dir() + "/" + out[0]);
   EXPECT_EQ(copy.rfind("X-Envelope-From: " +
                            SrsRewrite("carol@remote.example", "srs.example.org", "s3cret") +
                            "\r\nX-Envelope-To: dave@remote.example\r\n",
@@ -157,9 +159,10 @@ TEST_F(LocalDeliveryIntegration, ForwardingFilteringAndTheErrorDirectory) {
       << copy;
   EXPECT_NE(copy.find("\r\nX-Resent-For: fwd@example.org\r\n"), std::string::npos);
 
-  EXPECT_EQ(ListNames(tree.filtered).size(), 1u);
-  EXPECT_EQ(ListNames(tree.spool + "/alice"), (std::vector<std::string>{"config", "password"}));
-  EXPECT_TRUE(kelpd.WaitForStderr(
+  EXPECT_EQ(ListNames(tree.filter_dir()).size(), 1u);
+  EXPECT_EQ(ListNames(tree.spool_dir() + "/alice"),
+            (std::vector<std::string>{"config", "password"}));
+  EXPECT_TRUE(tree.WaitForLog(
       "warning: mail <s@x> from <carol@remote.example> to <alice@example.org> has been "
       "filtered due to \"cheap pills\"",
       5s));

@@ -5,8 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <signal.h>
-
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -17,21 +15,21 @@
 #include <vector>
 
 #include "fakes/ScriptedSmtpServer.h"
-#include "support/PeerProcess.h"
 #include "support/PostfixInstance.h"
-#include "support/TempDir.h"
+#include "support/ServiceTree.h"
+#include "support/WaitFor.h"
 
 namespace {
 
 using kelpd::testing::FileExists;
-using kelpd::testing::PeerProcess;
 using kelpd::testing::PostfixInstance;
 using kelpd::testing::PostfixOptions;
 using kelpd::testing::ReadFile;
 using kelpd::testing::ReplyLines;
 using kelpd::testing::ScriptedConnection;
 using kelpd::testing::ScriptedSmtpServer;
-using kelpd::testing::TempDir;
+using kelpd::testing::ServiceTree;
+using kelpd::testing::WaitFor;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using namespace std::chrono_literals;
@@ -44,74 +42,31 @@ std::string MailText(const std::string& sender, const std::string& recipient,
          ">\r\nSubject: remote " + id + "\r\n\r\nbody of " + id + "\r\n";
 }
 
-// A mail tree of its own and one kelpd -debug on it.
-class RemoteTree {
- public:
-  explicit RemoteTree(std::map<std::string, std::string> settings = {}) {
-    for (const char* d : {"config", "lock", "queue", "spool", "error", "outgoing", "filtered"})
-      dir_.MakeDir(d);
-    dir_.MakeDir("bin");
-    // The test auto-responder: one line per run with its arguments.
-    dir_.WriteFile("bin/autoresp.exe",
-                   "#!/bin/sh\necho \"$*\" >> " + dir_.Join("autoresp.log") + "\n");
-    std::filesystem::permissions(dir_.Join("bin/autoresp.exe"), std::filesystem::perms::owner_all);
-    std::map<std::string, std::string> cfg = {
-        {"QueueDir", dir_.Join("queue")},     {"SpoolDir", dir_.Join("spool")},
-        {"ErrorDir", dir_.Join("error")},     {"OutgoingDir", dir_.Join("outgoing")},
-        {"FilterDir", dir_.Join("filtered")}, {"AutoTransport", "1"},
-        {"AutoTransport.Threads", "2"},       {"TimeOut", "60"}};
-    for (auto& [k, v] : settings) cfg[k] = v;
-    std::string text;
-    for (auto& [k, v] : cfg) text += k + ":\t" + v + "\n";
-    dir_.WriteFile("config/kelpd.cfg", text);
-    dir_.WriteFile("config/domains", "local.example\n");
-    dir_.WriteFile("config/backupdomains", "");
-    dir_.WriteFile("config/aliases", "");
-    dir_.WriteFile("config/filters", "");
-    dir_.WriteFile("config/smarthosts", "");
-  }
-  ~RemoteTree() { kelpd_.Stop(); }
+// A tree of its own for each test, kelpd in debug mode.
+kelpd::testing::ServiceTreeOptions RemoteOptions(const Settings& settings = {}) {
+  Settings cfg = {{"AutoTransport", "1"}, {"AutoTransport.Threads", "2"}, {"TimeOut", "60"}};
+  for (const auto& [k, v] : settings) cfg[k] = v;
+  kelpd::testing::ServiceTreeOptions options;
+  options.binary = KELPD_BINARY;
+  options.users = {};
+  options.domains = {"local.example"};
+  options.debug_mode = true;
+  for (const auto& [k, v] : cfg) options.settings.push_back(k + ":\t" + v);
+  return options;
+}
 
-  void SmartHosts(const std::string& text) { dir_.WriteFile("config/smarthosts", text); }
-  std::string Outgoing(const std::string& name, const std::string& text) {
-    std::string tmp = dir_.WriteFile("outgoing/." + name + ".tmp", text);
-    std::filesystem::rename(tmp, dir_.Join("outgoing/" + name));
-    return dir_.Join("outgoing/" + name);
-  }
-  bool Start() {
-    ::setenv("MAILCONFIGDIR", dir_.Join("config").c_str(), 1);
-    ::setenv("MAILLOCKDIR", dir_.Join("lock").c_str(), 1);
-    const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
-    ::setenv("PATH", (dir_.Join("bin") + ":" + path).c_str(), 1);
-    std::string error;
-    bool ok = kelpd_.Start({KELPD_BINARY, "-debug"}, &error);
-    ::setenv("PATH", path.c_str(), 1);
-    ::unsetenv("MAILCONFIGDIR");
-    ::unsetenv("MAILLOCKDIR");
-    return ok && Wait("fully operational", 10s);
-  }
-  bool Wait(const std::string& text, std::chrono::milliseconds timeout) {
-    return kelpd_.WaitForStderr(text, timeout) || kelpd_.WaitForStdout(text, 0ms);
-  }
-  int Count(const std::string& text) const {
-    std::string all = kelpd_.Stderr();
-    int n = 0;
-    for (size_t p = all.find(text); p != std::string::npos; p = all.find(text, p + 1)) ++n;
-    return n;
-  }
-  // Ends kelpd with Ctrl+C and waits for its shutdown.
-  void Stop() {
-    ::kill(kelpd_.pid(), SIGINT);
-    kelpd_.WaitExit(10s);
-  }
-  std::string Log() const { return kelpd_.Stderr(); }
-  std::string Autoresp() const { return ReadFile(dir_.Join("autoresp.log")); }
-  const TempDir& dir() const { return dir_; }
+// Starts kelpd with the test auto-responder on PATH, which records each
+// run's arguments in a line of "autoresp.log", and waits for the start-up.
+bool Started(ServiceTree& tree) {
+  tree.InstallProgram("autoresp.exe",
+                      "#!/bin/sh\necho \"$*\" >> " + tree.root() + "/autoresp.log\n");
+  std::string error;
+  return tree.Start(&error) && tree.WaitOperational(10s);
+}
 
- private:
-  TempDir dir_;
-  PeerProcess kelpd_;
-};
+std::string AutorespRuns(const ServiceTree& tree) {
+  return ReadFile(tree.root() + "/autoresp.log");
+}
 
 // A peer that answers refusals without the MTA's usual pause.
 PostfixOptions QuickRefusals() {
@@ -135,14 +90,15 @@ TEST_F(RemoteDeliveryTest, HostWithoutCredentialsGetsPlainSessionAndTrafficLine)
   PostfixInstance mta(options);
   std::string error;
   ASSERT_TRUE(mta.Start(&error)) << error;
-  RemoteTree tree;
-  tree.SmartHosts("*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
-  std::string path = tree.Outgoing(
-      "a1.eml", MailText("alice@local.example", "bob@remote.example", "a1@local.example"));
-  tree.Outgoing("a1.eml.err", "old report");
-  ASSERT_TRUE(tree.Start()) << tree.Log();
+  ServiceTree tree(RemoteOptions());
+  tree.WriteList("smarthosts", "*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
+  std::string path =
+      tree.PlaceMail(tree.outgoing_dir(), "a1.eml",
+                     MailText("alice@local.example", "bob@remote.example", "a1@local.example"));
+  tree.PlaceMail(tree.outgoing_dir(), "a1.eml.err", "old report");
+  ASSERT_TRUE(Started(tree)) << tree.Log();
   ASSERT_TRUE(mta.WaitForDelivered(1, 10s)) << mta.Log() << tree.Log();
-  ASSERT_TRUE(tree.Wait("Traffic: L, alice@local.example, R, bob@remote.example, ", 5s))
+  ASSERT_TRUE(tree.WaitForLog("Traffic: L, alice@local.example, R, bob@remote.example, ", 5s))
       << tree.Log();
   auto got = mta.Delivered();
   EXPECT_EQ(got[0].sender, "alice@local.example");
@@ -151,8 +107,8 @@ TEST_F(RemoteDeliveryTest, HostWithoutCredentialsGetsPlainSessionAndTrafficLine)
   EXPECT_THAT(got[0].content, HasSubstr("body of a1@local.example"));
   EXPECT_FALSE(FileExists(path));
   EXPECT_FALSE(FileExists(path + ".err"));
-  EXPECT_EQ(tree.Count("successfully delivered mail from <alice@local.example> "
-                       "to <bob@remote.example>"),
+  EXPECT_EQ(tree.CountInLog("successfully delivered mail from <alice@local.example> "
+                            "to <bob@remote.example>"),
             1);
 }
 
@@ -164,14 +120,14 @@ TEST_F(RemoteDeliveryTest, HostWithCredentialsUsesStartTlsAndAuth) {
   PostfixInstance mta(options);
   std::string error;
   ASSERT_TRUE(mta.Start(&error)) << error;
-  RemoteTree tree;
+  ServiceTree tree(RemoteOptions());
   // The password holds ':' and '@'.
-  tree.SmartHosts(std::string("*:\t") + kelpd::testing::kPeerUser + ":" +
-                  kelpd::testing::kPeerPassword + "@127.0.0.1:" + std::to_string(mta.port()) +
-                  "\n");
-  tree.Outgoing("c1.eml",
-                MailText("alice@local.example", "bob@remote.example", "c1@local.example"));
-  ASSERT_TRUE(tree.Start()) << tree.Log();
+  tree.WriteList("smarthosts", std::string("*:\t") + kelpd::testing::kPeerUser + ":" +
+                                   kelpd::testing::kPeerPassword +
+                                   "@127.0.0.1:" + std::to_string(mta.port()) + "\n");
+  tree.PlaceMail(tree.outgoing_dir(), "c1.eml",
+                 MailText("alice@local.example", "bob@remote.example", "c1@local.example"));
+  ASSERT_TRUE(Started(tree)) << tree.Log();
   ASSERT_TRUE(mta.WaitForDelivered(1, 15s)) << mta.Log() << tree.Log();
   EXPECT_THAT(mta.Delivered()[0].data, HasSubstr("with ESMTPSA id"));
   EXPECT_THAT(tree.Log(), Not(HasSubstr(kelpd::testing::kPeerPassword)));
@@ -181,21 +137,23 @@ TEST_F(RemoteDeliveryTest, RejectedRecipientIsReturnedThroughTheResponder) {
   PostfixInstance mta(QuickRefusals());
   std::string error;
   ASSERT_TRUE(mta.Start(&error)) << error;
-  RemoteTree tree(Settings{{"Postmaster", "pm@local.example"}, {"Bounce.Attachment", "1"}});
-  tree.SmartHosts("*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
-  std::string path = tree.Outgoing(
-      "r1.eml",
+  ServiceTree tree(
+      RemoteOptions(Settings{{"Postmaster", "pm@local.example"}, {"Bounce.Attachment", "1"}}));
+  tree.WriteList("smarthosts", "*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
+  std::string path = tree.PlaceMail(
+      tree.outgoing_dir(), "r1.eml",
       MailText("alice@local.example", kelpd::testing::kRejectRecipient, "r1@local.example"));
-  ASSERT_TRUE(tree.Start()) << tree.Log();
-  ASSERT_TRUE(tree.Wait("permanently failed with error 19. I am giving up!", 10s)) << tree.Log();
-  for (int i = 0; i < 100 && tree.Autoresp().find("-to") == std::string::npos; ++i)
-    std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(tree.Autoresp(), path + " -t " + path + ".err -b full -ib -s -k -o\n" + path + " -t " +
-                                 path + ".err -b header -ib -s -to pm@local.example -o\n");
+  ASSERT_TRUE(Started(tree)) << tree.Log();
+  ASSERT_TRUE(tree.WaitForLog("permanently failed with error 19. I am giving up!", 10s))
+      << tree.Log();
+  WaitFor([&] { return AutorespRuns(tree).find("-to") != std::string::npos; }, 5s);
+  EXPECT_EQ(AutorespRuns(tree), path + " -t " + path + ".err -b full -ib -s -k -o\n" + path +
+                                    " -t " + path +
+                                    ".err -b header -ib -s -to pm@local.example -o\n");
   EXPECT_THAT(ReadFile(path + ".err"), HasSubstr("permanent fatal errors"));
   // Given up: held, so it is not tried again in this run.
   std::this_thread::sleep_for(1500ms);
-  EXPECT_EQ(tree.Count("trying to connect to 127.0.0.1"), 1);
+  EXPECT_EQ(tree.CountInLog("trying to connect to 127.0.0.1"), 1);
 }
 
 TEST_F(RemoteDeliveryTest, DeferredMailIsRetriedInTheNextCycle) {
@@ -203,18 +161,17 @@ TEST_F(RemoteDeliveryTest, DeferredMailIsRetriedInTheNextCycle) {
   std::string error;
   ASSERT_TRUE(mta.Start(&error)) << error;
   // A cycle as often as the scan allows (more than 0 minutes since the last).
-  RemoteTree tree(Settings{{"AutoTransRetry", "0"}});
-  tree.SmartHosts("*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
-  std::string path = tree.Outgoing(
-      "d1.eml",
+  ServiceTree tree(RemoteOptions(Settings{{"AutoTransRetry", "0"}}));
+  tree.WriteList("smarthosts", "*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
+  std::string path = tree.PlaceMail(
+      tree.outgoing_dir(), "d1.eml",
       MailText("alice@local.example", kelpd::testing::kDeferRecipient, "d1@local.example"));
-  ASSERT_TRUE(tree.Start()) << tree.Log();
+  ASSERT_TRUE(Started(tree)) << tree.Log();
   const std::string deferred =
       "Delivering \"" + path + "\" temporarily failed with error 9. I will retry later!";
-  for (int i = 0; i < 300 && tree.Count(deferred) < 2; ++i) std::this_thread::sleep_for(20ms);
-  EXPECT_GE(tree.Count(deferred), 2) << tree.Log();
+  EXPECT_TRUE(WaitFor([&] { return tree.CountInLog(deferred) >= 2; }, 6s)) << tree.Log();
   EXPECT_THAT(ReadFile(path + ".err"), HasSubstr("continuous fatal errors"));
-  EXPECT_EQ(tree.Autoresp(), "");
+  EXPECT_EQ(AutorespRuns(tree), "");
 }
 
 TEST_F(RemoteDeliveryTest, TemporaryFailureOfAnOldMailGivesItUp) {
@@ -222,35 +179,34 @@ TEST_F(RemoteDeliveryTest, TemporaryFailureOfAnOldMailGivesItUp) {
   std::string error;
   ASSERT_TRUE(mta.Start(&error)) << error;
   // Older than 0 minutes once a second has passed; reports disabled.
-  RemoteTree tree(
-      Settings{{"AutoTransRetry", "0"}, {"AutoTransTime", "0"}, {"Bounce.Disable", "1"}});
-  tree.SmartHosts("*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
-  std::string path = tree.Outgoing(
-      "d1.eml",
+  ServiceTree tree(RemoteOptions(
+      Settings{{"AutoTransRetry", "0"}, {"AutoTransTime", "0"}, {"Bounce.Disable", "1"}}));
+  tree.WriteList("smarthosts", "*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
+  std::string path = tree.PlaceMail(
+      tree.outgoing_dir(), "d1.eml",
       MailText("alice@local.example", kelpd::testing::kDeferRecipient, "d1@local.example"));
-  ASSERT_TRUE(tree.Start()) << tree.Log();
-  ASSERT_TRUE(tree.Wait(
+  ASSERT_TRUE(Started(tree)) << tree.Log();
+  ASSERT_TRUE(tree.WaitForLog(
       "Delivering \"" + path + "\" failed for 0 minutes with error 9. I am giving up!", 10s))
       << tree.Log();
   // The log line comes just before the deletes.
-  for (int i = 0; i < 100 && FileExists(path + ".err"); ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(WaitFor([&] { return !FileExists(path + ".err"); }, 2s));
   EXPECT_FALSE(FileExists(path));
-  EXPECT_FALSE(FileExists(path + ".err"));
-  EXPECT_EQ(tree.Autoresp(), "");
+  EXPECT_EQ(AutorespRuns(tree), "");
 }
 
 TEST_F(RemoteDeliveryTest, EightThreadsDeliverEachMailOnce) {
   PostfixInstance mta;
   std::string error;
   ASSERT_TRUE(mta.Start(&error)) << error;
-  RemoteTree tree(Settings{{"AutoTransport.Threads", "8"}});
-  tree.SmartHosts("*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
+  ServiceTree tree(RemoteOptions(Settings{{"AutoTransport.Threads", "8"}}));
+  tree.WriteList("smarthosts", "*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
   constexpr int kMails = 40;
   for (int i = 0; i < kMails; ++i)
-    tree.Outgoing("m" + std::to_string(i) + ".eml",
-                  MailText("alice@local.example", "r" + std::to_string(i) + "@remote.example",
-                           "m" + std::to_string(i) + "@local.example"));
-  ASSERT_TRUE(tree.Start()) << tree.Log();
+    tree.PlaceMail(tree.outgoing_dir(), "m" + std::to_string(i) + ".eml",
+                   MailText("alice@local.example", "r" + std::to_string(i) + "@remote.example",
+                            "m" + std::to_string(i) + "@local.example"));
+  ASSERT_TRUE(Started(tree)) << tree.Log();
   ASSERT_TRUE(mta.WaitForDelivered(kMails, 30s)) << tree.Log();
   std::this_thread::sleep_for(1500ms);
   auto got = mta.Delivered();
@@ -258,19 +214,17 @@ TEST_F(RemoteDeliveryTest, EightThreadsDeliverEachMailOnce) {
   for (auto& m : got) recipients.insert(m.recipient);
   EXPECT_EQ(got.size(), static_cast<size_t>(kMails));
   EXPECT_EQ(recipients.size(), static_cast<size_t>(kMails));
-  EXPECT_EQ(tree.Count("remote delivery thread (id "), 8);
+  EXPECT_EQ(tree.CountInLog("remote delivery thread (id "), 8);
 }
 
 TEST_F(RemoteDeliveryTest, BrokenFileGoesToTheErrorDirectory) {
-  RemoteTree tree;
-  tree.Outgoing("b1.eml", "Subject: no envelope\r\n\r\nbody\r\n");
-  ASSERT_TRUE(tree.Start()) << tree.Log();
-  ASSERT_TRUE(tree.Wait("sending mail 'b1.eml' failed", 5s)) << tree.Log();
-  EXPECT_EQ(tree.Count("failed with error 29"), 1);
-  for (int i = 0; i < 50 && !FileExists(tree.dir().Join("error/b1.eml")); ++i)
-    std::this_thread::sleep_for(20ms);
-  EXPECT_TRUE(FileExists(tree.dir().Join("error/b1.eml")));
-  EXPECT_FALSE(FileExists(tree.dir().Join("outgoing/b1.eml")));
+  ServiceTree tree(RemoteOptions());
+  tree.PlaceMail(tree.outgoing_dir(), "b1.eml", "Subject: no envelope\r\n\r\nbody\r\n");
+  ASSERT_TRUE(Started(tree)) << tree.Log();
+  ASSERT_TRUE(tree.WaitForLog("sending mail 'b1.eml' failed", 5s)) << tree.Log();
+  EXPECT_EQ(tree.CountInLog("failed with error 29"), 1);
+  EXPECT_TRUE(WaitFor([&] { return FileExists(tree.error_dir() + "/b1.eml"); }, 1s));
+  EXPECT_FALSE(FileExists(tree.outgoing_dir() + "/b1.eml"));
 }
 
 // The stop ends the session with the silent host and comes before the next
@@ -278,22 +232,22 @@ TEST_F(RemoteDeliveryTest, BrokenFileGoesToTheErrorDirectory) {
 TEST_F(RemoteDeliveryTest, StopBetweenHostsLeavesTheMailForTheNextStart) {
   ScriptedSmtpServer silent([](ScriptedConnection& c, int) { c.Silence(15000); });
   ScriptedSmtpServer second([](ScriptedConnection& c, int) { c.Send("220 x\r\n"); });
-  RemoteTree tree(Settings{{"AutoTransport.Threads", "1"}});
-  tree.SmartHosts("*:\t127.0.0.1:" + std::to_string(silent.port()) +
-                  ", 127.0.0.1:" + std::to_string(second.port()) + "\n");
-  tree.Outgoing("s1.eml",
-                MailText("alice@local.example", "bob@remote.example", "s1@local.example"));
-  ASSERT_TRUE(tree.Start()) << tree.Log();
-  for (int i = 0; i < 200 && silent.Connections() == 0; ++i) std::this_thread::sleep_for(20ms);
+  ServiceTree tree(RemoteOptions(Settings{{"AutoTransport.Threads", "1"}}));
+  tree.WriteList("smarthosts", "*:\t127.0.0.1:" + std::to_string(silent.port()) +
+                                   ", 127.0.0.1:" + std::to_string(second.port()) + "\n");
+  tree.PlaceMail(tree.outgoing_dir(), "s1.eml",
+                 MailText("alice@local.example", "bob@remote.example", "s1@local.example"));
+  ASSERT_TRUE(Started(tree)) << tree.Log();
+  WaitFor([&] { return silent.Connections() != 0; }, 4s);
   ASSERT_EQ(silent.Connections(), 1);
-  tree.Stop();
-  EXPECT_EQ(tree.Count("\" stopped before a host was tried; the mail stays in the outgoing "
-                       "directory for the next start."),
+  tree.Stop(10s);
+  EXPECT_EQ(tree.CountInLog("\" stopped before a host was tried; the mail stays in the outgoing "
+                            "directory for the next start."),
             1)
       << tree.Log();
-  EXPECT_EQ(tree.Count("\" aborted, thread has been shut down."), 0);
-  EXPECT_TRUE(FileExists(tree.dir().Join("outgoing/s1.eml")));
-  EXPECT_FALSE(FileExists(tree.dir().Join("error/s1.eml")));
+  EXPECT_EQ(tree.CountInLog("\" aborted, thread has been shut down."), 0);
+  EXPECT_TRUE(FileExists(tree.outgoing_dir() + "/s1.eml"));
+  EXPECT_FALSE(FileExists(tree.error_dir() + "/s1.eml"));
   EXPECT_EQ(second.Connections(), 0);
 }
 

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +26,16 @@ struct Pipe {
   platform::UniqueFd read;
   platform::UniqueFd write;
 };
+
+// A pseudo-terminal: the child's end as read, the test's end as write.
+bool MakeTerminal(Pipe* p) {
+  p->write.Reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!p->write || ::grantpt(p->write.get()) != 0 || ::unlockpt(p->write.get()) != 0) return false;
+  const char* name = ::ptsname(p->write.get());
+  if (name == nullptr) return false;
+  p->read.Reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  return static_cast<bool>(p->read);
+}
 
 bool MakePipe(Pipe* p) {
   int fds[2];
@@ -182,7 +193,8 @@ ToolResult RunTool(const std::vector<std::string>& argv, const std::string& inpu
 
 PeerProcess::~PeerProcess() { Stop(); }
 
-bool PeerProcess::Start(const std::vector<std::string>& argv, std::string* error) {
+bool PeerProcess::Start(const std::vector<std::string>& argv, std::string* error,
+                        bool terminal_input) {
   Stop();
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -192,7 +204,8 @@ bool PeerProcess::Start(const std::vector<std::string>& argv, std::string* error
     exit_code_ = -1;
   }
   Pipe in, out, err, wake;
-  if (!MakePipe(&in) || !MakePipe(&out) || !MakePipe(&err) || !MakePipe(&wake)) {
+  if (!(terminal_input ? MakeTerminal(&in) : MakePipe(&in)) || !MakePipe(&out) || !MakePipe(&err) ||
+      !MakePipe(&wake)) {
     *error = "pipe failed";
     return false;
   }
@@ -308,6 +321,11 @@ int PeerProcess::WaitExit(std::chrono::milliseconds timeout) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return exit_code_;
+}
+
+bool PeerProcess::WaitOutputEnd(std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, timeout, [this] { return reader_done_; });
 }
 
 void PeerProcess::Stop(std::chrono::milliseconds grace) {

@@ -47,7 +47,9 @@ class PeerProcess {
 
   // Starts argv; false (with the reason in *error) when it cannot be started.
   // A stopped object may be started again (its collected output is dropped).
-  [[nodiscard]] bool Start(const std::vector<std::string>& argv, std::string* error);
+  // With terminal_input, standard input is a pseudo-terminal.
+  [[nodiscard]] bool Start(const std::vector<std::string>& argv, std::string* error,
+                           bool terminal_input = false);
 
   pid_t pid() const { return pid_; }
   // Whether the child has not yet ended (reaps it when it has).
@@ -66,6 +68,9 @@ class PeerProcess {
   // Waits for the child to end; its exit code (128 + signal when killed), or
   // -1 when it is still running at the time-out.
   int WaitExit(std::chrono::milliseconds timeout);
+  // Waits until both output streams are closed (the child and whatever
+  // inherited them have ended) and everything is collected.
+  bool WaitOutputEnd(std::chrono::milliseconds timeout) const;
 
   // Ends the child and its process group: SIGTERM, up to grace to end, then
   // SIGKILL. Reaps it and stops the reader thread. Safe to call twice.

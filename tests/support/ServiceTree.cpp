@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +16,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "support/WaitFor.h"
 
 namespace fs = std::filesystem;
 
@@ -75,8 +78,32 @@ ProcessFigures ReadProcessFigures(pid_t pid) {
   return figures;
 }
 
+std::vector<std::string> ListNames(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!name.empty() && name[0] != '.') names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 ServiceTree::ServiceTree(ServiceTreeOptions options) : options_(std::move(options)) {
-  if (!options_.debug_mode) {
+  if (options_.notify) {
+    const std::string path = dir_.Join("notify");
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    notify_fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (path.size() < sizeof addr.sun_path) path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    if (notify_fd_ >= 0 &&
+        (path.size() >= sizeof addr.sun_path ||
+         ::bind(notify_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)) {
+      ::close(notify_fd_);
+      notify_fd_ = -1;
+    }
+  }
+  if (!options_.debug_mode || options_.notify) {
     syslog_fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -88,9 +115,10 @@ ServiceTree::ServiceTree(ServiceTreeOptions options) : options_(std::move(option
       syslog_port_ = ntohs(addr.sin_port);
       int size = 4 << 20;
       ::setsockopt(syslog_fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-      syslog_thread_ = std::thread([this] { CollectSyslog(); });
     }
   }
+  if (syslog_port_ != 0 || notify_fd_ >= 0)
+    syslog_thread_ = std::thread([this] { CollectSyslog(); });
   dirs_ = {{"QueueDir", dir_.MakeDir("queue")},
            {"SpoolDir", dir_.MakeDir("spool")},
            {"ErrorDir", dir_.MakeDir("error")},
@@ -112,25 +140,60 @@ ServiceTree::~ServiceTree() {
   syslog_stop_ = true;
   if (syslog_thread_.joinable()) syslog_thread_.join();
   if (syslog_fd_ >= 0) ::close(syslog_fd_);
+  if (notify_fd_ >= 0) ::close(notify_fd_);
 }
 
+// Collects the syslog datagrams and the status notifications.
 void ServiceTree::CollectSyslog() {
   char buffer[65536];
   while (!syslog_stop_) {
-    pollfd p{syslog_fd_, POLLIN, 0};
-    if (::poll(&p, 1, 100) != 1) continue;
-    ssize_t n = ::recv(syslog_fd_, buffer, sizeof buffer, 0);
-    if (n <= 0) continue;
-    std::lock_guard<std::mutex> lock(syslog_mutex_);
-    syslog_.append(buffer, static_cast<size_t>(n));
-    if (syslog_.back() != '\n') syslog_ += '\n';
+    pollfd p[2] = {{syslog_port_ != 0 ? syslog_fd_ : -1, POLLIN, 0}, {notify_fd_, POLLIN, 0}};
+    if (::poll(p, 2, 100) <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (p[i].revents == 0) continue;
+      ssize_t n = ::recv(p[i].fd, buffer, sizeof buffer, 0);
+      if (n <= 0) continue;
+      std::lock_guard<std::mutex> lock(syslog_mutex_);
+      std::string datagram(buffer, static_cast<size_t>(n));
+      if (i == 1) {
+        notify_.push_back(datagram);
+        continue;
+      }
+      syslog_ += datagram;
+      if (syslog_.back() != '\n') syslog_ += '\n';
+      if (datagram.back() == '\n') datagram.pop_back();
+      syslog_datagrams_.push_back(datagram);
+    }
   }
+}
+
+std::vector<std::string> ServiceTree::SyslogDatagrams() {
+  std::lock_guard<std::mutex> lock(syslog_mutex_);
+  return syslog_datagrams_;
+}
+
+std::vector<std::string> ServiceTree::NotifyMessages() {
+  std::lock_guard<std::mutex> lock(syslog_mutex_);
+  return notify_;
+}
+
+std::string ServiceTree::NextNotify(std::chrono::milliseconds timeout) {
+  std::string next;
+  WaitFor(
+      [&] {
+        std::lock_guard<std::mutex> lock(syslog_mutex_);
+        if (notify_taken_ >= notify_.size()) return false;
+        next = notify_[notify_taken_++];
+        return true;
+      },
+      timeout, std::chrono::milliseconds(5));
+  return next;
 }
 
 std::string ServiceTree::ConfigText(const std::vector<std::string>& settings) const {
   std::string text = "# written by the system test\n";
   for (const char* key : kDirectoryKeys) text += std::string(key) + ":\t" + dirs_.at(key) + "\n";
-  if (syslog_port_ != 0) {
+  if (syslog_port_ != 0 && !options_.debug_mode) {
     for (const char* prefix : {"", "Traffic"}) {
       text += std::string(prefix) + "LogHost:\t127.0.0.1\n";
       text += std::string(prefix) + "LogPort:\t" + std::to_string(syslog_port_) + "\n";
@@ -155,32 +218,56 @@ void ServiceTree::WriteList(const std::string& name, const std::string& contents
   fs::rename(dir_.Join("config/" + name + ".tmp"), dir_.Join("config/" + name));
 }
 
-void ServiceTree::AddUser(const std::string& name) {
+std::string ServiceTree::AddUser(const std::string& name, const char* settings) const {
   std::string user_dir = dirs_.at("SpoolDir") + "/" + name;
   fs::create_directories(user_dir);
-  std::ofstream(user_dir + "/config") << "NextUID:\t1\n";
-  std::ofstream(user_dir + "/password") << "";
+  if (settings != nullptr) std::ofstream(user_dir + "/config") << settings;
+  std::ofstream(user_dir + "/password") << "secret\n";
+  return user_dir;
 }
 
-void ServiceTree::QueueMail(const std::string& name, const std::string& contents) const {
-  const std::string queue = dirs_.at("QueueDir");
-  const std::string temp = queue + "/.incoming-" + name + ".tmp";
+std::string ServiceTree::InstallProgram(const std::string& name, const std::string& script) {
+  bin_dir_ = dir_.MakeDir("bin");
+  const std::string path = dir_.WriteFile("bin/" + name, script);
+  fs::permissions(path, fs::perms::owner_all);
+  return path;
+}
+
+std::string ServiceTree::QueueMail(const std::string& name, const std::string& contents) const {
+  return PlaceMail(dirs_.at("QueueDir"), name, contents);
+}
+
+std::string ServiceTree::PlaceMail(const std::string& dir, const std::string& name,
+                                   const std::string& contents) const {
+  const std::string temp = dir + "/.incoming-" + fs::path(name).filename().string() + ".tmp";
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     out << contents;
   }
-  fs::rename(temp, queue + "/" + name);
+  fs::rename(temp, dir + "/" + name);
+  return dir + "/" + name;
 }
 
 bool ServiceTree::Start(std::string* error, const std::vector<std::string>& wrapper) {
-  if (process_.pid() > 0) earlier_log_ += process_.Stderr();
+  earlier_log_ += process_.Stderr();
   std::vector<std::string> argv = wrapper;
   // The companion programs (autoresp.exe) are built beside the app folder.
   std::string path = fs::path(options_.binary).parent_path().parent_path().string() + "/companions";
+  if (!bin_dir_.empty()) path = bin_dir_ + ":" + path;
   const char* inherited = std::getenv("PATH");
   path += std::string(":") + (inherited != nullptr ? inherited : "/usr/bin:/bin");
-  argv.insert(argv.end(), {"/usr/bin/env", "MAILCONFIGDIR=" + config_dir(),
-                           "MAILLOCKDIR=" + lock_dir(), "PATH=" + path, options_.binary});
+  argv.push_back("/usr/bin/env");
+  for (const std::string& name : options_.unset_environment) argv.insert(argv.end(), {"-u", name});
+  argv.insert(argv.end(), {"-u", "NOTIFY_SOCKET"});
+  const auto& unset = options_.unset_environment;
+  for (const std::string& entry : {"MAILCONFIGDIR=" + config_dir(), "MAILLOCKDIR=" + lock_dir()})
+    if (std::find(unset.begin(), unset.end(), entry.substr(0, entry.find('='))) == unset.end())
+      argv.push_back(entry);
+  argv.push_back("PATH=" + path);
+  if (notify_fd_ >= 0 && !options_.debug_mode)
+    argv.push_back("NOTIFY_SOCKET=" + dir_.Join("notify"));
+  argv.insert(argv.end(), options_.environment.begin(), options_.environment.end());
+  argv.push_back(options_.binary);
   if (!wrapper.empty()) {
     // The leak checker cannot work under a tracer such as strace; the other
     // address checks still do.
@@ -189,8 +276,9 @@ bool ServiceTree::Start(std::string* error, const std::vector<std::string>& wrap
     if (value.back() != '=') value += ':';
     argv.insert(argv.end() - 1, value + "detect_leaks=0");
   }
+  argv.insert(argv.end(), options_.arguments.begin(), options_.arguments.end());
   if (options_.debug_mode) argv.push_back("-debug");
-  return process_.Start(argv, error);
+  return process_.Start(argv, error, options_.terminal_input);
 }
 
 bool ServiceTree::WaitOperational(std::chrono::milliseconds timeout) {
@@ -212,12 +300,15 @@ bool ServiceTree::WaitOperational(std::chrono::milliseconds timeout) {
 }
 
 bool ServiceTree::WaitForLog(const std::string& needle, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (Log().find(needle) == std::string::npos) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
+  return WaitFor([&] { return Log().find(needle) != std::string::npos; }, timeout,
+                 std::chrono::milliseconds(50));
+}
+
+int ServiceTree::CountInLog(const std::string& needle) {
+  const std::string log = Log();
+  int n = 0;
+  for (size_t at = log.find(needle); at != std::string::npos; at = log.find(needle, at + 1)) ++n;
+  return n;
 }
 
 pid_t ServiceTree::KelpdPid() {
@@ -297,12 +388,8 @@ std::vector<std::string> ServiceTree::AllMailboxFiles() const {
 }
 
 bool ServiceTree::WaitQueueEmpty(std::chrono::milliseconds timeout) const {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (true) {
-    if (EmlFiles(dirs_.at("QueueDir")).empty()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  return WaitFor([&] { return EmlFiles(dirs_.at("QueueDir")).empty(); }, timeout,
+                 std::chrono::milliseconds(100));
 }
 
 }  // namespace kelpd::testing

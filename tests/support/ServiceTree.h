@@ -12,6 +12,9 @@
 //   ASSERT_TRUE(tree.Start(&error)) << error;
 //   ASSERT_TRUE(tree.WaitQueueEmpty(std::chrono::seconds(30)));
 //   EXPECT_EQ(tree.MailboxFiles("alice").size(), 1u);
+//
+// Unit tests that only need the directories (no process) use the tree
+// without starting it.
 #pragma once
 
 #include <sys/types.h>
@@ -43,6 +46,20 @@ struct ServiceTreeOptions {
   // "Key: value" lines appended to kelpd.cfg after the directories.
   std::vector<std::string> settings;
   bool debug_mode = false;
+  // Environment of kelpd beyond MAILCONFIGDIR, MAILLOCKDIR and PATH (the
+  // tree's): "NAME=value" entries, which win over those, and names taken out
+  // of the inherited environment (MAILCONFIGDIR or MAILLOCKDIR named here
+  // are not set at all). NOTIFY_SOCKET is always taken out unless notify.
+  std::vector<std::string> environment;
+  std::vector<std::string> unset_environment;
+  // Command line arguments after the program's name ("-debug" follows them
+  // in debug mode).
+  std::vector<std::string> arguments;
+  // A pseudo-terminal as standard input instead of a pipe.
+  bool terminal_input = false;
+  // A status notification socket ("notify" in the tree) named to kelpd in
+  // NOTIFY_SOCKET when it runs in service mode; its messages are collected.
+  bool notify = false;
 };
 
 // Process figures read from /proc/<pid>/status and /proc/<pid>/fd.
@@ -57,12 +74,18 @@ struct ProcessFigures {
 };
 ProcessFigures ReadProcessFigures(pid_t pid);
 
+// The names in dir (dot files left out), sorted.
+std::vector<std::string> ListNames(const std::string& dir);
+
 class ServiceTree {
  public:
   explicit ServiceTree(ServiceTreeOptions options = {});
   ~ServiceTree();
   ServiceTree(const ServiceTree&) = delete;
   ServiceTree& operator=(const ServiceTree&) = delete;
+
+  // The options; changes count from the next Start (or configuration write).
+  ServiceTreeOptions& options() { return options_; }
 
   std::string root() const { return dir_.path(); }
   std::string config_dir() const { return dir_.Join("config"); }
@@ -78,11 +101,23 @@ class ServiceTree {
   void WriteConfiguration(const std::vector<std::string>& settings);
   void SetDirectory(const std::string& key, const std::string& path);
   void WriteList(const std::string& name, const std::string& contents) const;
-  void AddUser(const std::string& name);
+  // Any file below the tree's root (parents are made); returns its path.
+  std::string WriteFile(const std::string& name, const std::string& contents) const {
+    return dir_.WriteFile(name, contents);
+  }
+  // A mailbox: its directory, "password" (which makes it a user) and, unless
+  // settings is null, its "config". Returns the mailbox directory.
+  std::string AddUser(const std::string& name, const char* settings = "NextUID:\t1\n") const;
+  // A program of the test's own that kelpd finds first on PATH (a script,
+  // e.g. a recording auto-responder). Returns its path.
+  std::string InstallProgram(const std::string& name, const std::string& script);
 
   // Writes a queued mail file whole: under a name the agent ignores, then
-  // renamed to name (which should end in ".eml").
-  void QueueMail(const std::string& name, const std::string& contents) const;
+  // renamed to name (which should end in ".eml"). Returns its path.
+  std::string QueueMail(const std::string& name, const std::string& contents) const;
+  // The same into any directory (e.g. the outgoing one); returns the path.
+  std::string PlaceMail(const std::string& dir, const std::string& name,
+                        const std::string& contents) const;
 
   // Starts kelpd with MAILCONFIGDIR and MAILLOCKDIR of this tree.
   // wrapper (e.g. strace and its options) is put in front of the command.
@@ -104,6 +139,14 @@ class ServiceTree {
   // datagrams, one a line, or standard error in debug mode).
   std::string Log();
   bool WaitForLog(const std::string& needle, std::chrono::milliseconds timeout);
+  // How often needle occurs in Log().
+  int CountInLog(const std::string& needle);
+  // The syslog datagrams received so far (service mode), one an entry.
+  std::vector<std::string> SyslogDatagrams();
+  // The status notifications received so far, and the next one not yet
+  // taken by NextNotify (empty when none comes within timeout).
+  std::vector<std::string> NotifyMessages();
+  std::string NextNotify(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
   // Regular "*.eml" files of a directory (names only, sorted).
   static std::vector<std::string> EmlFiles(const std::string& dir);
@@ -120,6 +163,7 @@ class ServiceTree {
   ServiceTreeOptions options_;
   TempDir dir_;
   std::map<std::string, std::string> dirs_;
+  std::string bin_dir_;
   PeerProcess process_;
   std::string earlier_log_;
   // The syslog receiver of service mode.
@@ -128,6 +172,10 @@ class ServiceTree {
   std::atomic<bool> syslog_stop_{false};
   std::mutex syslog_mutex_;
   std::string syslog_;
+  std::vector<std::string> syslog_datagrams_;
+  int notify_fd_ = -1;
+  std::vector<std::string> notify_;
+  size_t notify_taken_ = 0;
   size_t operational_seen_ = 0;
   std::thread syslog_thread_;
 };

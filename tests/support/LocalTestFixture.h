@@ -11,26 +11,35 @@
 #include "local/DirectoryData.h"
 #include "mail/Mail.h"
 #include "support/LogCapture.h"
-#include "support/MailTree.h"
+#include "support/MailParts.h"
+#include "support/ServiceTree.h"
 #include "support/TempDir.h"
 
 namespace kelpd::testing {
 
 class LocalDeliveryTest : public ::testing::Test {
  protected:
+  // The tree only: no kelpd runs, and the mailboxes are made by each test.
+  static ServiceTreeOptions LocalTreeOptions() {
+    ServiceTreeOptions options;
+    options.users = {};
+    options.debug_mode = true;
+    return options;
+  }
+
   void SetUp() override {
-    ::setenv("MAILCONFIGDIR", tree.config.c_str(), 1);
-    ::setenv("MAILLOCKDIR", tree.lock.c_str(), 1);
+    ::setenv("MAILCONFIGDIR", tree.config_dir().c_str(), 1);
+    ::setenv("MAILLOCKDIR", tree.lock_dir().c_str(), 1);
     ResetConfigForTests();
-    Config().SetString("QueueDir", tree.queue);
-    Config().SetString("SpoolDir", tree.spool);
-    Config().SetString("ErrorDir", tree.error);
-    Config().SetString("OutgoingDir", tree.outgoing);
-    Config().SetString("FilterDir", tree.filtered);
-    tree.WriteConfigFile("domains", "example.org\nexample.net\n");
-    tree.WriteConfigFile("backupdomains", "");
-    tree.WriteConfigFile("aliases", "");
-    tree.WriteConfigFile("filters", "");
+    Config().SetString("QueueDir", tree.queue_dir());
+    Config().SetString("SpoolDir", tree.spool_dir());
+    Config().SetString("ErrorDir", tree.error_dir());
+    Config().SetString("OutgoingDir", tree.outgoing_dir());
+    Config().SetString("FilterDir", tree.filter_dir());
+    tree.WriteList("domains", "example.org\nexample.net\n");
+    tree.WriteList("backupdomains", "");
+    tree.WriteList("aliases", "");
+    tree.WriteList("filters", "");
     CMail::SetLockWaitMs(200);
   }
 
@@ -52,7 +61,7 @@ class LocalDeliveryTest : public ::testing::Test {
     Filters().LoadFromEnvDir("filters", "MAILCONFIGDIR");
   }
 
-  MailTree tree;
+  ServiceTree tree{LocalTreeOptions()};
   LogCapture log;
 };
 
