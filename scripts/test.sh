@@ -43,7 +43,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # The sanitizer runs take a smaller huge body and fewer recipients in the
 # hostile-input test: every byte is slow there, and the plain run has the
 # full sizes.
-export KELPD_HOSTILE_BODY_MB=4 KELPD_HOSTILE_RECIPIENTS=2000
+export KELPD_HOSTILE_BODY_MB=4 KELPD_HOSTILE_RECIPIENTS=2000 KELPD_HOSTILE_MANY_RECIPIENTS=20000
 run_build build/asan -DCMAKE_BUILD_TYPE=Debug -DKELPD_SANITIZE=ON
 
 # ThreadSanitizer: a reported race fails the test (exit code 66); the

@@ -398,7 +398,14 @@ bool CDeliveryAgentApp::StartDeliveryThreads() {
     Error(MainLog(), "remote delivery threads already instantiated");
     return false;
   }
-  int count = DeliveryThreadCount(Config().GetInt("AutoTransport.Threads", 2));
+  const int configured = Config().GetInt("AutoTransport.Threads", 2);
+  const long descriptor_limit = kelpd::platform::DescriptorLimit();
+  int count = DeliveryThreadCount(configured, descriptor_limit);
+  if (count < configured)
+    Warning(MainLog(),
+            "AutoTransport.Threads %d is more than the descriptor limit %ld allows; starting %d "
+            "remote delivery threads",
+            configured, descriptor_limit, count);
   try {
     delivery_threads_.clear();
     delivery_threads_.reserve(static_cast<size_t>(count));

@@ -10,8 +10,14 @@ namespace kelpd::app {
 int ClampSessionTimeOut(int seconds);
 
 // The number of delivery threads for "AutoTransport.Threads": any value
-// below 2 gives one thread; there is no upper bound.
-int DeliveryThreadCount(int configured);
+// below 2 gives one thread, and no more than MaxDeliveryThreads of the
+// descriptor limit.
+int DeliveryThreadCount(int configured, long descriptor_limit);
+
+// The most delivery threads the descriptor limit allows: each holds a stop
+// descriptor, a connection, a DNS socket and a mail file at once, with room to
+// spare, beside a reserve for the rest of the service. At least one.
+int MaxDeliveryThreads(long descriptor_limit);
 
 // When the hourly mode runs the new-mail script: once in every hour, in the
 // minute of the hour at which the run loop started, and at once when the

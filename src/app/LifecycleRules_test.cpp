@@ -21,12 +21,15 @@ TEST(LifecycleRules, SessionTimeOutIsHeldBetween60And1200Seconds) {
   EXPECT_EQ(ClampSessionTimeOut(5000), 1200);
 }
 
-TEST(LifecycleRules, ThreadCountsBelowTwoGiveOneThread) {
-  EXPECT_EQ(DeliveryThreadCount(0), 1);
-  EXPECT_EQ(DeliveryThreadCount(1), 1);
-  EXPECT_EQ(DeliveryThreadCount(-5), 1);
-  EXPECT_EQ(DeliveryThreadCount(2), 2);
-  EXPECT_EQ(DeliveryThreadCount(10), 10);
+TEST(LifecycleRules, ThreadCountsBelowTwoGiveOneThreadAndTheDescriptorLimitBoundsThem) {
+  EXPECT_EQ(DeliveryThreadCount(0, 1024), 1);
+  EXPECT_EQ(DeliveryThreadCount(1, 1024), 1);
+  EXPECT_EQ(DeliveryThreadCount(-5, 1024), 1);
+  EXPECT_EQ(DeliveryThreadCount(2, 1024), 2);
+  EXPECT_EQ(DeliveryThreadCount(10, 1024), 10);
+  EXPECT_EQ(DeliveryThreadCount(5000, 1024), 120);
+  EXPECT_EQ(DeliveryThreadCount(5000, 1L << 20), 5000);
+  EXPECT_EQ(DeliveryThreadCount(4, 16), 1);
 }
 
 // A loop started at 10:23, polling every 20 seconds for three hours, runs the

@@ -11,6 +11,7 @@
 #include "config/Paths.h"
 #include "config/Text.h"
 #include "mail/Address.h"
+#include "platform/AtomicFile.h"
 #include "platform/FileLock.h"
 #include "platform/FileSystem.h"
 #include "platform/LocalTime.h"
@@ -244,10 +245,10 @@ int AutoReply(const AutorespOptions& options, ProgramOutput& output) {
   }
 
   ledger.Record(mail.GetSender(), now);
-  int write_err = 0;
-  if (!platform::WriteFileAtomic(ledger_path, ledger.Serialize(), &write_err)) {
+  platform::FileError write_err;
+  if (!platform::WriteFileWhole(ledger_path, {ledger.Serialize()}, true, write_err)) {
     output.err += std::string(kProgram) + ": could not write \"" + ledger_path +
-                  "\": " + platform::ErrnoText(write_err) + "\n";
+                  "\": " + platform::ErrnoText(write_err.error) + "\n";
     return kExitIoErr;
   }
   if (!options.silent)

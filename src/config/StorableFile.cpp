@@ -1,8 +1,10 @@
 #include "config/StorableFile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/AtomicFile.h"
 #include "platform/LocalTime.h"
 
 namespace kelpd::config {
@@ -39,9 +41,9 @@ bool CheckChanged(const std::string& path, FileStamp& stamp) {
     stamp = FileStamp{};
     return false;
   }
-  bool changed = stamp.time < status.mtime_sec || stamp.size != status.size;
-  stamp.time = status.mtime_sec;
-  stamp.size = status.size;
+  const FileStamp present = FileStamp::Of(status);
+  const bool changed = !(present == stamp);
+  stamp = present;
   return changed;
 }
 
@@ -55,13 +57,14 @@ void WriteBackup(const std::string& path, const std::string& base) {
 }
 
 bool WriteForSave(const std::string& path, const std::string& data, FileStamp& stamp) {
-  int err = 0;
-  if (!platform::WriteFileAtomic(path, data, &err)) return false;
-  platform::FileStatus status;
-  if (platform::StatFile(path, status, &err)) {
-    stamp.time = status.mtime_sec;
-    stamp.size = status.size;
+  platform::FileError write_err;
+  if (!platform::WriteFileWhole(path, {data}, true, write_err)) {
+    errno = write_err.error > 0 ? write_err.error : EIO;
+    return false;
   }
+  int err = 0;
+  platform::FileStatus status;
+  if (platform::StatFile(path, status, &err)) stamp = FileStamp::Of(status);
   return true;
 }
 

@@ -15,11 +15,20 @@ namespace kelpd::config {
 // A list or map file larger than this is refused rather than read into memory.
 constexpr size_t kMaxStorableFileBytes = 64u * 1024 * 1024;
 
-// The modification time (seconds) and size of a file when it was last
-// loaded, saved or checked; 0 and 0 until it has been examined.
+// The version of a file when it was last loaded, saved or checked: its full
+// modification time (nanoseconds included), size, device and inode; all 0
+// until it has been examined.
 struct FileStamp {
   int64_t time = 0;
+  int64_t time_nsec = 0;
   uint64_t size = 0;
+  uint64_t device = 0;
+  uint64_t inode = 0;
+
+  static FileStamp Of(const platform::FileStatus& status) {
+    return FileStamp{status.mtime_sec, status.mtime_nsec, status.size, status.device, status.inode};
+  }
+  bool operator==(const FileStamp&) const = default;
 };
 
 // Reads the file described by status (as StatFile found it) whole. Fails when
@@ -35,8 +44,10 @@ std::vector<std::string> SplitTextLines(const std::string& data);
 bool IsEscapedHash(const std::string& line, size_t hash);
 
 // The change check: a file that cannot be examined resets the stamp and is
-// not a change; otherwise the file changed when the stamp's time is earlier
-// than the file's or the sizes differ. The stamp takes the present values.
+// not a change; otherwise the file changed when any part of its stamp
+// differs: an edit within the same second, or one that keeps the size, is
+// seen by the nanoseconds, and a file replaced by rename by its inode. The
+// stamp takes the present values.
 bool CheckChanged(const std::string& path, FileStamp& stamp);
 
 // Copies the file at path to base (or path, when base is empty) followed by

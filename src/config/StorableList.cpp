@@ -32,8 +32,7 @@ bool CStorableList::Load() {
   if (!kelpd::platform::StatFile(path, status, &err)) return false;
   {
     std::lock_guard<std::recursive_mutex> lock(section_);
-    stamp_.time = status.mtime_sec;
-    stamp_.size = status.size;
+    stamp_ = kelpd::config::FileStamp::Of(status);
   }
   if (!BeforeLoad()) return false;
   std::string data;

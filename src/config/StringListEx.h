@@ -20,6 +20,8 @@ class CStringListEx {
   CStringListEx() = default;
   CStringListEx(const CStringListEx&) = default;
   CStringListEx& operator=(const CStringListEx&) = default;
+  CStringListEx(CStringListEx&&) noexcept = default;
+  CStringListEx& operator=(CStringListEx&&) noexcept = default;
   virtual ~CStringListEx() = default;
 
   virtual int GetCount() const;

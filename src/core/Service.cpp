@@ -221,10 +221,14 @@ void CService::Control(int code) {
       ReportStatus(current_state_.load(), 0);
       break;
     default:
-      ReportStatus(current_state_.load(), 0);
+      // The control runs with the status settled, so its own reports go
+      // nowhere; the state is reported once its work is done: after a
+      // restart the manager hears "ready" only when the workers run again.
       status_settled_event_.Set();
       OnUserControl(code);
-      return;
+      status_settled_event_.Reset();
+      ReportStatus(current_state_.load(), 0);
+      break;
   }
   status_settled_event_.Set();
 }
@@ -290,7 +294,10 @@ int CService::RunService() {
                           if (stopping_.load()) break;
                           kelpd::platform::SystemdNotify("RELOADING=1");
                           Control(kControlRestart);
-                          kelpd::platform::SystemdNotify("READY=1");
+                          // Control reported the state after the restart; a
+                          // paused service has finished reloading too.
+                          if (current_state_.load() != kRunning)
+                            kelpd::platform::SystemdNotify("READY=1");
                           break;
                         case ControlSignal::kQuit:
                           break;

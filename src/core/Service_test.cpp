@@ -120,8 +120,8 @@ TEST(CService, ControlsRunTheirSequence) {
   service.Control(CService::kControlInterrogate);
   EXPECT_EQ(manager.Next(), "READY=1\nSTATUS=running");
 
-  // A user control reports the current state, then runs with the status
-  // settled, so its own reports go nowhere.
+  // A user control runs with the status settled, so its own reports go
+  // nowhere, and then reports the current state.
   service.Control(CService::kControlRestart);
   EXPECT_EQ(manager.Next(), "READY=1\nSTATUS=running");
   EXPECT_EQ(manager.Next(100), "");

@@ -1,11 +1,15 @@
 #include "core/Thread.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <regex>
+#include <system_error>
 #include <thread>
 
 #include "platform/ThreadId.h"
@@ -197,6 +201,27 @@ TEST(CThread, DisposeOfAnEndedThreadDestroysIt) {
   ASSERT_TRUE(thread->Stop(5000));
   CThread::Dispose(std::move(thread));  // under the sanitizer build: no leak reported
   CThread::Dispose(nullptr);
+}
+
+// With every descriptor taken, building a worker fails with an exception its
+// creator reports; the process goes on.
+TEST(CThread, ExhaustedDescriptorsFailTheConstructionNotTheProcess) {
+  EXPECT_EXIT(
+      {
+        struct rlimit limit {};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = 64;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        while (::open("/dev/null", O_RDONLY) >= 0) {
+        }
+        try {
+          BusyLoopThread thread;
+        } catch (const std::system_error&) {
+          ::_exit(0);
+        }
+        ::_exit(1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ThreadRandom, SeedGivesARepeatableSequenceInRange) {

@@ -67,6 +67,17 @@ std::string WithSuffix(const std::string& name, int n) {
   return name.substr(0, dot) + suffix + name.substr(dot);
 }
 
+// A named lock held elsewhere for the whole wait, or a stop request during
+// it: nothing is wrong with the mail, so it is tried again later.
+bool IsLockBusy(const platform::FileError& err) {
+  return err.cause == 0 && (err.error == ETIMEDOUT || err.error == ECANCELED);
+}
+
+bool LeaveForLater(const std::string& path) {
+  Warning(MainLog(), "Looks like lock on file \"%s\" failed, retrying later!\n", path.c_str());
+  return true;
+}
+
 platform::SyncMode SyncModeFromEnvironment() {
   // The benchmark compares both ways; the default is the faster one.
   std::string value;
@@ -268,7 +279,9 @@ bool CLocalAgent::Deliver(const std::string& name) {
   CMail mail;
   platform::FileError file_error;
   if (!mail.Load(path, file_error, false)) {
-    if (file_error.cause != 0 && file_error.cause != 11) {
+    // Two bytes or fewer under the file's lock: files appear whole, so this
+    // one will never grow into a mail.
+    if ((file_error.cause != 0 && file_error.cause != 11) || file_error.error == ENODATA) {
       LogFileError(__LINE__, file_error, path);
       return false;
     }
@@ -286,6 +299,7 @@ bool CLocalAgent::Deliver(const std::string& name) {
     std::string filter_path;
     platform::FileError save_error;
     if (!SaveGenerated(mail, m_strFilterDir, true, filter_name, filter_path, save_error)) {
+      if (IsLockBusy(save_error)) return LeaveForLater(path);
       LogMailFileError(__LINE__, save_error, filter_path, mail);
       return false;
     }
@@ -299,7 +313,7 @@ bool CLocalAgent::Deliver(const std::string& name) {
 
   const CStringListEx recipients = mail.m_recipients;
   for (const std::string& recipient : recipients) {
-    CMail copy(mail);
+    CMail copy = mail.CopyWithoutRecipients();
     copy.SetRecipients(recipient);
     std::string copy_name = MakeFileName(false);
     if (Config().GetInt("Header.Received.Create", 1) != 0) {
@@ -340,6 +354,7 @@ bool CLocalAgent::Deliver(const std::string& name) {
     std::string outgoing_path;
     platform::FileError save_error;
     if (!SaveGenerated(copy, m_strOutgoingDir, false, copy_name, outgoing_path, save_error)) {
+      if (IsLockBusy(save_error)) return LeaveForLater(path);
       LogMailFileError(__LINE__, save_error, outgoing_path, copy);
       return false;
     }

@@ -380,11 +380,37 @@ TEST_F(LocalAgentTest, TakenGeneratedNamesTakeTheNextCounterValue) {
             std::string::npos);
 }
 
-}  // namespace
-}  // namespace kelpd::testing
-
-namespace kelpd::testing {
-namespace {
+// A named lock held elsewhere is a passing condition: the mailbox store does
+// not need the mail file's lock under the account lock, an outgoing copy whose
+// lock stays busy leaves the queue file for a later pass, and neither moves
+// the mail aside. A file of two bytes is broken once its lock is held.
+TEST_F(LocalAgentTest, BusyLocksLeaveMailQueuedAndTinyFilesAreBroken) {
+  tree.AddUser("alice");
+  LoadDirectoryData();
+  tree.QueueMail("a.eml", QueuedMail("carol@remote.example",
+                                     "alice@example.org, dave@remote.example", "Hi", "a@x"));
+  tree.QueueMail("tiny.eml", "x\n");
+  FixedClockAgent agent;
+  {
+    // Counter 0 names the filter-style copy, 1 alice's and 2 dave's.
+    platform::NamedLock mailbox_file("1");
+    platform::NamedLock outgoing_file("202402292359580070002");
+    ASSERT_EQ(mailbox_file.Lock(0), platform::LockResult::kAcquired);
+    ASSERT_EQ(outgoing_file.Lock(0), platform::LockResult::kAcquired);
+    ASSERT_TRUE(agent.RunOnePass());
+    EXPECT_EQ(ListNames(tree.spool_dir() + "/alice"),
+              (std::vector<std::string>{"1.eml", "config", "password"}));
+    EXPECT_EQ(ListNames(tree.queue_dir()), (std::vector<std::string>{"a.eml"}));
+    EXPECT_EQ(ListNames(tree.error_dir()), (std::vector<std::string>{"tiny.eml"}));
+    EXPECT_EQ(log.Count("Looks like lock on file \"" + tree.queue_dir() + "/a.eml\""), 1)
+        << log.All();
+    EXPECT_EQ(log.Count("delivering mail 'tiny.eml' failed, placing in error"), 1) << log.All();
+  }
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_TRUE(ListNames(tree.queue_dir()).empty());
+  EXPECT_EQ(ListNames(tree.error_dir()), (std::vector<std::string>{"tiny.eml"}));
+  EXPECT_EQ(ListNames(tree.outgoing_dir()).size(), 1u);
+}
 
 // A crash in the middle of a long pass re-delivers only the files handled
 // since the last group was deleted, not the whole pass: the queue shrinks

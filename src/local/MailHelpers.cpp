@@ -106,7 +106,10 @@ bool MatchFilters(const CMail& mail, std::string& reason) {
 
 bool RunArrivalScript(const std::string& directory, const std::string& file, bool noWait) {
   const std::string script = MakePath(directory, kArrivalScript);
-  const std::string argument = file.empty() ? std::string() : MakePath(directory, file);
+  // Paths the script gets must still name their files in its own working
+  // directory.
+  const std::string argument =
+      file.empty() ? std::string() : kelpd::platform::AbsolutePath(MakePath(directory, file));
   kelpd::platform::FileStatus status;
   int error = 0;
   if (!kelpd::platform::StatFile(script, status, &error)) return true;
@@ -132,16 +135,20 @@ bool RunArrivalScript(const std::string& directory, const std::string& file, boo
 }
 
 bool RunSpamTagger(const std::string& directory, const std::string& file, bool noWait) {
-  return RunSearchedHelper(kSpamTagger, {kSpamTagger, MakePath(directory, file), "-tag", "-s"},
+  using kelpd::platform::AbsolutePath;
+  return RunSearchedHelper(kSpamTagger,
+                           {kSpamTagger, AbsolutePath(MakePath(directory, file)), "-tag", "-s"},
                            directory, noWait, __LINE__);
 }
 
 bool RunAutoResponder(const std::string& directory, const std::string& file,
                       const std::string& templ, const std::string& output, bool noWait) {
-  return RunSearchedHelper(kAutoResponder,
-                           {kAutoResponder, MakePath(directory, file), "-t",
-                            MakePath(directory, templ), "-o", output, "-k", "-s"},
-                           directory, noWait, __LINE__);
+  using kelpd::platform::AbsolutePath;
+  return RunSearchedHelper(
+      kAutoResponder,
+      {kAutoResponder, AbsolutePath(MakePath(directory, file)), "-t",
+       AbsolutePath(MakePath(directory, templ)), "-o", AbsolutePath(output), "-k", "-s"},
+      directory, noWait, __LINE__);
 }
 
 int RunProgram(const std::string& commandLine, int milliseconds) {

@@ -160,6 +160,22 @@ TEST(ArrivalScript, PathsWithBlanksAndQuotesReachTheScriptAsOneArgument) {
   EXPECT_EQ(ReadFile(dir + "/args.txt"), "1\n" + dir + "/a b\"c;$(x).eml\n");
 }
 
+// Directories configured relative to the service's working directory: the
+// script and the path it is given are resolved before the script changes
+// into its directory.
+TEST(ArrivalScript, RelativeDirectoriesAreResolvedBeforeTheScriptStarts) {
+  TempDir base;
+  base.WriteFile("spool/alice/1.eml", "mail\n");
+  WriteScript(base, "spool/alice/onarrival.cmd", "cat \"$1\" > copy.txt\n");
+  const fs::path old_cwd = fs::current_path();
+  fs::current_path(base.path());
+  LogCapture log;
+  const bool started = RunArrivalScript("spool/alice", "1.eml", false);
+  fs::current_path(old_cwd);
+  EXPECT_TRUE(started) << log.All();
+  EXPECT_EQ(ReadFile(base.Join("spool/alice/copy.txt")), "mail\n");
+}
+
 TEST(ArrivalScript, AScriptThatCannotBeStartedIsLogged) {
   TempDir dir;
   dir.WriteFile("onarrival.cmd", "not executable");

@@ -7,6 +7,7 @@
 #include "config/ConfigMap.h"
 #include "config/Configuration.h"
 #include "config/Paths.h"
+#include "config/Text.h"
 #include "local/DirectoryData.h"
 #include "local/MailHelpers.h"
 #include "log/Log.h"
@@ -35,6 +36,21 @@ bool Exists(const std::string& path) {
   platform::FileStatus status;
   int err = 0;
   return platform::StatFile(path, status, &err);
+}
+
+// "NextUID" as one unsigned 32-bit number; false when the text is no such
+// number (a sign, other characters, or too large).
+bool ParseMailboxNumber(const std::string& text, uint32_t& number) {
+  const std::string value = kelpd::text::Trim(text);
+  if (value.empty() || value.size() > 10) return false;
+  uint64_t n = 0;
+  for (const char c : value) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (n > 0xFFFFFFFFull) return false;
+  number = static_cast<uint32_t>(n);
+  return true;
 }
 
 }  // namespace
@@ -70,7 +86,13 @@ StoreResult StoreInMailbox(CMail& mail, const std::string& user, const std::stri
           errno != 0 ? errno : -1);
     return StoreResult::kFailed;
   }
-  const int next_uid = settings.GetInt("NextUID", 1);
+  uint32_t next_uid = 1;
+  const std::string next_text = settings.GetString("NextUID", "");
+  if (!next_text.empty() && !ParseMailboxNumber(next_text, next_uid)) {
+    Warning(MainLog(), "account config %s holds NextUID \"%s\", which is no number; starting at 1",
+            settings_path.c_str(), next_text.c_str());
+    next_uid = 1;
+  }
   const bool save_envelope = settings.GetInt("SaveEnvelope", 0) != 0;
   const bool run_anti_spam = settings.GetInt("RunAntiSpam", 0) != 0;
   const bool run_reply = settings.GetInt("RunReply", 0) != 0;
@@ -81,16 +103,19 @@ StoreResult StoreInMailbox(CMail& mail, const std::string& user, const std::stri
 
   // Numbers already taken are passed over; the create-new save still decides,
   // so a file that appears meanwhile is never replaced.
-  unsigned n = static_cast<unsigned>(next_uid);
+  uint32_t n = next_uid;
   std::string path;
   for (uint64_t attempts = 0;; ++attempts) {
     char name[32];
-    std::snprintf(name, sizeof name, "%u.eml", n);
+    std::snprintf(name, sizeof name, "%u.eml", static_cast<unsigned>(n));
     path = MakePath(directory, name);
     ++n;
     platform::FileError file_error;
     if (attempts < 0xFFFFFFFFull && Exists(path)) continue;
-    if (mail.Save(path, kind, file_error, true)) break;
+    // The account lock orders the numbers of this mailbox and the new file
+    // appears whole under a name nothing else uses, so the file's own named
+    // lock would guard nothing here.
+    if (mail.SaveNewUnlocked(path, kind, file_error)) break;
     if (file_error.error == platform::kFileExistsErrno && attempts < 0xFFFFFFFFull) continue;
     if (StopRequested()) return StoreResult::kStopped;
     Error(MainLog(),
@@ -102,7 +127,7 @@ StoreResult StoreInMailbox(CMail& mail, const std::string& user, const std::stri
     return StoreResult::kFailed;
   }
 
-  settings.SetInt("NextUID", n);
+  settings.SetString("NextUID", std::to_string(n));
   errno = 0;
   if (!settings.Save(false)) {
     // The mail is stored; the next store passes over the number by itself.

@@ -1,6 +1,8 @@
 #include "local/MailboxStore.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -8,6 +10,8 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "config/ConfigMap.h"
 #include "core/Thread.h"
@@ -68,6 +72,66 @@ TEST_F(MailboxStoreTest, WithoutNextUidTheFirstMailIsNumberOne) {
             StoreResult::kStored);
   EXPECT_EQ(ListNames(dir), (std::vector<std::string>{"1.eml", "config", "password"}));
   EXPECT_EQ(NextUid(dir), 2);
+}
+
+TEST_F(MailboxStoreTest, NextUidIsOneUnsigned32BitNumber) {
+  struct Case {
+    const char* stored;
+    const char* file;
+    const char* next;
+    int warnings;
+  };
+  for (const Case& c : {Case{"2147483647", "2147483647.eml", "2147483648", 0},
+                        Case{"4294967295", "4294967295.eml", "0", 0}, Case{"-5", "1.eml", "2", 1},
+                        Case{"seven", "1.eml", "2", 1}, Case{"4294967296", "1.eml", "2", 1}}) {
+    log.Clear();
+    const std::string dir =
+        tree.AddUser("alice", ("NextUID:\t" + std::string(c.stored) + "\n").c_str());
+    LoadDirectoryData();
+    CMail mail = AliceCopy();
+    ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+              StoreResult::kStored);
+    EXPECT_EQ(ListNames(dir), (std::vector<std::string>{c.file, "config", "password"})) << c.stored;
+    CConfigMap settings;
+    ASSERT_TRUE(settings.Load(dir + "/config"));
+    EXPECT_EQ(settings.GetString("NextUID"), c.next) << c.stored;
+    EXPECT_EQ(log.Count("which is no number; starting at 1"), c.warnings) << log.All();
+    std::filesystem::remove_all(dir);
+  }
+}
+
+// Mail files are private unless "MailFileMode" widens them, whatever the
+// umask; the account settings keep their owner, group and mode when the
+// store writes the next number, and no temporary file is left beside them.
+TEST_F(MailboxStoreTest, FileModesAndTheSettingsFilesOwnership) {
+  const mode_t old_umask = ::umask(022);
+  const std::string dir = tree.AddUser("alice");
+  const std::string config = dir + "/config";
+  ASSERT_EQ(::chown(config.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(config.c_str(), 0660), 0);
+  LoadDirectoryData();
+  CMail mail = AliceCopy();
+  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+            StoreResult::kStored);
+  Config().SetString("MailFileMode", "0660");
+  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+            StoreResult::kStored);
+  Config().SetString("MailFileMode", "0x1ff");  // not octal: the default
+  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+            StoreResult::kStored);
+  ::umask(old_umask);
+  struct stat st {};
+  for (const auto& [name, mode] : {std::pair{"1.eml", 0600u}, {"2.eml", 0660u}, {"3.eml", 0600u}}) {
+    ASSERT_EQ(::stat((dir + "/" + name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode) << name;
+  }
+  ASSERT_EQ(::stat(config.c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  EXPECT_EQ(NextUid(dir), 4);
+  EXPECT_EQ(ListNames(dir),
+            (std::vector<std::string>{"1.eml", "2.eml", "3.eml", "config", "password"}));
 }
 
 TEST_F(MailboxStoreTest, ReplyOrEnvelopeSettingWritesTheEnvelopeLines) {

@@ -149,12 +149,17 @@ bool CMail::Load(const std::string& path, platform::FileError& fileError, bool h
       Error(MainLog(), "CMutex::Lock failed in %s:%d, error=%d", kSource, __LINE__, lock.error());
     else
       load_failure_ = LoadFailure::kLockNotObtained;
+    if (locked == platform::LockResult::kTimeout) fileError.error = ETIMEDOUT;
+    if (locked == platform::LockResult::kStopped) fileError.error = ECANCELED;
     return false;
   }
   CFileSource file;
   if (!file.Open(path, fileError)) return false;
   // Files appear whole, so one this short under its lock stays that way.
-  if (file.Size() <= 2) return false;
+  if (file.Size() <= 2) {
+    fileError.error = ENODATA;
+    return false;
+  }
   bool ok = false;
   int err = 0;
   try {
@@ -183,9 +188,19 @@ bool CMail::Save(const std::string& path, int kind, platform::FileError& fileErr
                     : locked == platform::LockResult::kStopped ? ECANCELED
                                                                : lock.error();
     Error(MainLog(), "CMutex::Lock failed in %s:%d, error=%d", kSource, __LINE__, err);
+    fileError = platform::FileError{0, err};
     return false;
   }
   return WriteTo(path, kind, createNew, fileError);
+}
+
+CMail CMail::CopyWithoutRecipients() {
+  // The list is set aside for the copy, so the copy never holds it.
+  CStringListEx recipients = std::move(m_recipients);
+  m_recipients.RemoveAll();
+  CMail copy(*this);
+  m_recipients = std::move(recipients);
+  return copy;
 }
 
 bool CMail::BuildText(std::string& buffer, int kind) const {

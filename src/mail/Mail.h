@@ -40,10 +40,11 @@ class CMail : public CMessage {
 
   // Reads a queued mail file under its named lock (the file name without
   // directory and extension), waiting at most LockWaitMs(). Fails with
-  // fileError clear (cause 0) when the lock was not obtained, the file has two
-  // bytes or fewer, or the body could not be read whole or allocated (see
-  // LastLoadFailure for which); with fileError set when the file can't be
-  // opened.
+  // fileError clear (cause 0) when the lock was not obtained (error ETIMEDOUT,
+  // or ECANCELED when the worker was asked to stop), the file has two bytes or
+  // fewer (error ENODATA: under its lock such a file is whole, so broken), or
+  // the body could not be read whole or allocated (see LastLoadFailure for
+  // how the remote side sorts these); with fileError set when the file can't be opened.
   bool Load(const std::string& path, kelpd::platform::FileError& fileError, bool headersOnly);
   // Why the last Load failed: kLockNotObtained when the lock was not had in
   // time (or the service is stopping), so the file itself may be fine;
@@ -54,9 +55,20 @@ class CMail : public CMessage {
   LoadFailure LastLoadFailure() const { return load_failure_; }
   // Writes the mail with the given header kind under the file's named lock.
   // The file appears whole; with createNew an existing file is kept and the
-  // call fails with EEXIST in fileError.error.
+  // call fails with EEXIST in fileError.error. A lock not obtained in time
+  // fails with cause 0 and ETIMEDOUT (ECANCELED when asked to stop).
   bool Save(const std::string& path, int kind, kelpd::platform::FileError& fileError,
             bool createNew);
+  // Writes the mail as a new file without taking the file's named lock, for a
+  // caller whose own lock already orders the names in the directory (the
+  // mailbox numbering under the account lock): the file appears whole under a
+  // name no one else uses and is never replaced. EEXIST as for Save.
+  bool SaveNewUnlocked(const std::string& path, int kind, kelpd::platform::FileError& fileError) {
+    return WriteTo(path, kind, true, fileError);
+  }
+  // A copy of the mail without its recipient list, for the per-recipient
+  // copies: copying the list each time would cost the square of its length.
+  CMail CopyWithoutRecipients();
   // Header text, blank line and body (without a trailing "\r\n.\r\n") into one
   // buffer; false when memory runs out (logged).
   bool BuildText(std::string& buffer, int kind) const;

@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "config/MailFileMode.h"
 #include "config/Text.h"
 #include "log/Log.h"
 #include "mail/Address.h"
@@ -78,6 +79,19 @@ class LineReader {
   size_t pos_ = 0;
   size_t len_ = 0;
 };
+
+// A CR inside a header line becomes a blank and a NUL byte is dropped: a
+// receiver might read the one as a line end and the other as the end of the
+// text, and so see a header line the sender hid inside another. (A LF always
+// ends the line here, as it does in the body.)
+void CleanHeaderLine(std::string& line) {
+  size_t out = 0;
+  for (const char c : line) {
+    if (c == '\0') continue;
+    line[out++] = c == '\r' ? ' ' : c;
+  }
+  line.resize(out);
+}
 
 }  // namespace
 
@@ -176,6 +190,7 @@ bool CMessage::ReadFrom(CByteSource& file, bool headersOnly) {
     if (r == LineReader::kEof) break;
     bool too_long = r == LineReader::kTooLong;
     if (!too_long) {
+      CleanHeaderLine(line);
       line = text::Trim(line);
       if (line.empty()) break;
     }
@@ -192,6 +207,7 @@ bool CMessage::ReadFrom(CByteSource& file, bool headersOnly) {
         too_long = true;
         break;
       }
+      CleanHeaderLine(next);
       std::string folded = text::Trim(next);
       if (line.size() + 3 + folded.size() > kMaxHeaderLineBytes) {
         too_long = true;
@@ -277,7 +293,8 @@ bool CMessage::WriteTo(const std::string& path, int kind, bool createNew,
     Error(MainLog(), "CMemoryException in %s:%d", kSource, __LINE__);
     return false;
   }
-  if (!platform::WriteFileWhole(path, {header, BodyForWriting()}, !createNew, fileError)) {
+  if (!platform::WriteFileWhole(path, {header, BodyForWriting()}, !createNew, fileError,
+                                static_cast<int>(kelpd::config::MailFileMode()))) {
     // An existing name under createNew is the caller's cue to pick another
     // one (the mailbox numbering), not a failure worth a log line.
     if (createNew && fileError.error == platform::kFileExistsErrno) return false;

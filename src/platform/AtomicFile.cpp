@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/Durability.h"
 #include "platform/FdIO.h"
@@ -39,10 +40,10 @@ std::string TempName(const std::string& dir, int attempt) {
 
 // Creates a new temporary file in dir; returns its descriptor (or -1 with
 // errno set) and its path.
-int CreateTemp(const std::string& dir, std::string& temp_path) {
+int CreateTemp(const std::string& dir, std::string& temp_path, mode_t mode) {
   for (int attempt = 0; attempt < 100; ++attempt) {
     temp_path = TempName(dir, attempt);
-    int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   errno = EEXIST;
@@ -63,6 +64,57 @@ int CreateUnnamed(const std::string& dir) {
 }
 
 bool IsUnsupported(int e) { return e == EOPNOTSUPP || e == EISDIR || e == EINVAL; }
+
+// A symbolic link at path names the file to replace: the link stays.
+std::string ResolveTarget(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real != nullptr) {
+      std::string resolved(real);
+      ::free(real);
+      return resolved;
+    }
+  }
+  return path;
+}
+
+// What the new file takes over: the mode, owner and group of the regular file
+// it replaces, else the mode asked for a new file.
+struct Inherited {
+  bool replaces = false;
+  struct stat old {};
+  int new_mode = kUmaskMode;
+};
+
+Inherited InheritFrom(const std::string& path, bool replace, int new_mode) {
+  Inherited in;
+  in.new_mode = new_mode;
+  in.replaces = replace && ::stat(path.c_str(), &in.old) == 0 && S_ISREG(in.old.st_mode);
+  return in;
+}
+
+// Gives the file its mode, owner and group before it gets a name, so no
+// reader ever sees it wider open than meant. Owner and group are set first
+// (a change of owner may clear set-id bits). A writer that may not give the
+// file away keeps what it may: the group, then nothing.
+bool ApplyInherited(int fd, const Inherited& in) {
+  if (in.replaces) {
+    if (::fchown(fd, in.old.st_uid, in.old.st_gid) != 0 && errno == EPERM)
+      (void)::fchown(fd, static_cast<uid_t>(-1), in.old.st_gid);
+    return ::fchmod(fd, in.old.st_mode & 07777) == 0;
+  }
+  if (in.new_mode == kUmaskMode) return true;
+  return ::fchmod(fd, static_cast<mode_t>(in.new_mode) & 07777) == 0;
+}
+
+// The data must be on stable storage before a rename puts the file over an
+// old one: else a power failure can leave the name with an empty file where
+// a whole old one was. A new name loses nothing, so in deferred mode its sync
+// waits for the pass.
+bool SyncBeforeName(int fd, bool replaces, bool per_file) {
+  return (!per_file && !replaces) || ::fdatasync(fd) == 0;
+}
 
 // Gives an unnamed file the name path; an existing name is never replaced
 // (EEXIST).
@@ -106,8 +158,8 @@ bool LinkUnnamedAsTemp(int fd, const std::string& dir, std::string& temp_path) {
 // and a whole one only in the moment between the two calls. False with
 // *unsupported set when the caller should use a named temporary file instead.
 bool WriteUnnamed(const std::string& dir, const std::string& path,
-                  std::initializer_list<std::string_view> pieces, bool replace, FileError& err,
-                  bool* unsupported) {
+                  std::initializer_list<std::string_view> pieces, bool replace,
+                  const Inherited& inherited, FileError& err, bool* unsupported) {
   *unsupported = false;
   UniqueFd fd(CreateUnnamed(dir));
   if (!fd.valid()) {
@@ -119,7 +171,8 @@ bool WriteUnnamed(const std::string& dir, const std::string& path,
     return false;
   }
   const bool per_file = ThreadSyncMode() == SyncMode::kPerFile;
-  if (!WriteAllPieces(fd.get(), pieces) || (per_file && ::fdatasync(fd.get()) != 0)) {
+  if (!WriteAllPieces(fd.get(), pieces) || !ApplyInherited(fd.get(), inherited) ||
+      !SyncBeforeName(fd.get(), inherited.replaces, per_file)) {
     err = FileError::FromErrno(errno);
     return false;
   }
@@ -176,14 +229,18 @@ int64_t ReadOnlyFile::ReadAt(int64_t offset, char* buf, size_t len) {
   }
 }
 
-bool WriteFileWhole(const std::string& path, std::initializer_list<std::string_view> pieces,
-                    bool replace, FileError& err) {
+bool WriteFileWhole(const std::string& target, std::initializer_list<std::string_view> pieces,
+                    bool replace, FileError& err, int new_mode) {
+  const std::string path = replace ? ResolveTarget(target) : target;
   const std::string dir = DirectoryOf(path);
+  const Inherited inherited = InheritFrom(path, replace, new_mode);
   bool unsupported = false;
-  if (WriteUnnamed(dir, path, pieces, replace, err, &unsupported)) return true;
+  if (WriteUnnamed(dir, path, pieces, replace, inherited, err, &unsupported)) return true;
   if (!unsupported) return false;
   std::string temp_path;
-  UniqueFd fd(CreateTemp(dir, temp_path));
+  // Named, so no wider open than the final file until its mode is set.
+  const bool umask_mode = !inherited.replaces && new_mode == kUmaskMode;
+  UniqueFd fd(CreateTemp(dir, temp_path, umask_mode ? 0666 : 0600));
   if (!fd.valid()) {
     err = FileError::FromErrno(errno);
     return false;
@@ -194,9 +251,9 @@ bool WriteFileWhole(const std::string& path, std::initializer_list<std::string_v
     err = FileError::FromErrno(e);
     return false;
   };
-  if (!WriteAllPieces(fd.get(), pieces)) return fail(errno);
+  if (!ApplyInherited(fd.get(), inherited) || !WriteAllPieces(fd.get(), pieces)) return fail(errno);
   const bool per_file = ThreadSyncMode() == SyncMode::kPerFile;
-  if (per_file && ::fdatasync(fd.get()) != 0) return fail(errno);
+  if (!SyncBeforeName(fd.get(), inherited.replaces, per_file)) return fail(errno);
   if (!fd.Reset()) return fail(errno);
   if (replace) {
     if (::rename(temp_path.c_str(), path.c_str()) != 0) return fail(errno);

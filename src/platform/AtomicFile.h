@@ -43,13 +43,21 @@ class ReadOnlyFile {
   int64_t size_ = 0;
 };
 
-// Writes the concatenation of pieces to path so that it appears whole. With
-// replace an existing file is replaced (rename); without it an existing file
-// makes the call fail with EEXIST and stays untouched (link). The data is
-// synced before the file gets its name, and the directory after. Returns
-// false with err set on failure.
+// new_mode of WriteFileWhole for 0666 less the umask.
+constexpr int kUmaskMode = -1;
+
+// The one writer of whole files. Writes the concatenation of pieces to path
+// so that it appears whole. With replace an existing file is replaced
+// (rename; a symbolic link at path stays and its target is replaced) and the
+// new file keeps the mode, owner and group of the old one, and its data is
+// synced before the rename in every sync mode, so the name never comes back
+// empty after a power failure. Without replace an existing file makes the call
+// fail with EEXIST and stays untouched (link). A file that replaces nothing
+// gets new_mode exactly (kUmaskMode: 0666 less the umask). In per-file sync
+// mode the data is synced before the file gets its name, and the directory
+// after. Returns false with err set on failure.
 bool WriteFileWhole(const std::string& path, std::initializer_list<std::string_view> pieces,
-                    bool replace, FileError& err);
+                    bool replace, FileError& err, int new_mode = kUmaskMode);
 
 // Removes path; false with err set on failure.
 bool RemoveFile(const std::string& path, FileError& err);

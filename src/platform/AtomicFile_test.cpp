@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +47,37 @@ TEST(WriteFileWholeTest, ReplacesOrRefusesAndLeavesNoTemporaryFile) {
   ASSERT_TRUE(WriteFileWhole(dir.Join("2.eml"), {"two"}, false, err));
   EXPECT_EQ(ReadFile(dir.Join("2.eml")), "two");
   EXPECT_EQ(CountEntries(dir.path()), 2);
+}
+
+// A replacing write keeps the replaced file's mode, owner and group (and a
+// symbolic link in place); a new file takes the mode asked for exactly.
+TEST(WriteFileWholeTest, ReplacingKeepsModeOwnerAndGroupAndNewFilesTakeTheirMode) {
+  TempDir dir;
+  const mode_t old_umask = ::umask(022);
+  const std::string path = dir.Join("config");
+  FileError err;
+  ASSERT_TRUE(WriteFileWhole(path, {"NextUID:\t1\n"}, false, err, 0660));
+  ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+  ASSERT_EQ(::symlink("config", dir.Join("link").c_str()), 0);
+  ASSERT_TRUE(WriteFileWhole(dir.Join("link"), {"NextUID:\t2\n"}, true, err, 0600));
+  ASSERT_TRUE(WriteFileWhole(dir.Join("new"), {"x"}, false, err, 0660));
+  ASSERT_TRUE(WriteFileWhole(dir.Join("plain"), {"x"}, true, err));
+  ::umask(old_umask);
+
+  struct stat st {};
+  ASSERT_EQ(::lstat(dir.Join("link").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(ReadFile(path), "NextUID:\t2\n");
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_gid, 65534u);
+  ASSERT_EQ(::stat(dir.Join("new").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0660u);
+  ASSERT_EQ(::stat(dir.Join("plain").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(CountEntries(dir.path()), 4);
 }
 
 // A writer killed at a random moment while it writes new files, or replaces

@@ -1,12 +1,12 @@
 // When the files the service writes reach stable storage.
 //
-// By default every whole-file write (WriteFileWhole, WriteFileAtomic) syncs
-// its file's data before the file gets its name, and WriteFileWhole syncs the
-// directory after. A thread that writes many files in a row and only needs
-// them durable at a later point (the local delivery agent, before it deletes
-// the queue files of a pass) switches itself to deferred syncing: its writes
-// then skip the per-file syncs and note their directories, and the thread
-// calls FlushDeferredWrites, which runs one syncfs per file system noted.
+// By default every whole-file write (WriteFileWhole) syncs its file's data
+// before the file gets its name, and the directory after. A thread that writes many files in a row
+// and only needs them durable at a later point (the local delivery agent, before it deletes the
+// queue files of a pass) switches itself to deferred syncing: its writes then skip the per-file
+// syncs of new files (a file that replaces another is still synced before the rename) and note
+// their directories, and the thread calls FlushDeferredWrites, which runs one syncfs per file
+// system noted.
 //
 // The mode and the notes belong to the calling thread.
 #pragma once

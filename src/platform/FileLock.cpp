@@ -44,18 +44,29 @@ std::string Sha256Hex(const std::string& text) {
   return out;
 }
 
-// Creates dir and its missing parents (mode 0755: the suite's programs only
-// need to create files inside it).
-bool MakeDirs(const std::string& dir) {
+// Creates dir and its missing parents (mode 0755). The lock directory itself
+// gets kLockDirMode whatever the umask: the suite's programs that share its
+// group create and remove lock files in it, and no other account can enter
+// it, so none can hold a lock that delays delivery. The set-group-id bit
+// gives every lock file the directory's group.
+constexpr mode_t kLockDirMode = 02770;
+// Lock files are opened for reading only (flock needs no more), so the
+// group needs only read access; other accounts get none.
+constexpr mode_t kLockFileMode = 0640;
+
+bool MakeDirs(const std::string& dir, mode_t mode) {
   if (dir.empty()) return false;
   struct stat st {};
   if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? true : (errno = ENOTDIR, false);
   size_t slash = dir.find_last_of('/');
   if (slash != std::string::npos && slash > 0) {
-    if (!MakeDirs(dir.substr(0, slash))) return false;
+    if (!MakeDirs(dir.substr(0, slash), 0755)) return false;
   }
-  if (::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) return true;
-  return false;
+  if (::mkdir(dir.c_str(), mode) == 0) {
+    if (mode != 0755) (void)::chmod(dir.c_str(), mode);
+    return true;
+  }
+  return errno == EEXIST;
 }
 
 }  // namespace
@@ -101,11 +112,11 @@ LockResult NamedLock::Lock(int timeout_ms) {
   const int64_t deadline = timeout_ms < 0 ? -1 : MonotonicMs() + timeout_ms;
   bool made_dir = false;
   for (;;) {
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kLockFileMode));
     if (!fd.valid()) {
       if (errno == ENOENT && !made_dir) {
         made_dir = true;
-        if (MakeDirs(dir)) continue;
+        if (MakeDirs(dir, kLockDirMode)) continue;
       }
       error_ = errno;
       return LockResult::kError;

@@ -3,14 +3,14 @@
 //
 // A named lock is an exclusive flock on "<lock dir>/<name>.lock". The lock
 // directory is $MAILLOCKDIR, by default /run/lock/zelvane, and is created when
-// missing. In the file name every byte outside [A-Za-z0-9._-] is written as
-// %XX, so a name holding '/' cannot leave the directory; a name whose file name
-// would be too long for the file system is replaced by the SHA-256 of the name
-// in hex. Every acquisition opens the lock file afresh, so that separate open
-// file descriptions exclude threads of this process as well as other
-// processes, and a holder that dies releases the lock. The holder unlinks the
-// path before it unlocks; an acquirer checks that the path still names the
-// file it locked, else it starts over. Every program of the suite follows the
+// missing with mode 02770 (the suite's programs share its group; no other
+// account can enter it); lock files are created 0640 and opened read-only. In the file name every
+// byte outside [A-Za-z0-9._-] is written as %XX, so a name holding '/' cannot leave the directory;
+// a name whose file name would be too long for the file system is replaced by the SHA-256 of the
+// name in hex. Every acquisition opens the lock file afresh, so that separate open file
+// descriptions exclude threads of this process as well as other processes, and a holder that dies
+// releases the lock. The holder unlinks the path before it unlocks; an acquirer checks that the
+// path still names the file it locked, else it starts over. Every program of the suite follows the
 // same convention.
 //
 // Waits poll with LOCK_NB and sleep through platform::SleepFor, so they wake on

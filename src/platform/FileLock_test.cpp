@@ -44,11 +44,17 @@ TEST(LockFileNameTest, EscapesBytesOutsideThePortableSetAndHashesLongNames) {
 }
 
 TEST_F(FileLockTest, CreatesTheDirectoryAndRemovesTheLockFileOnUnlock) {
+  // Under the usual umask too, only the suite's group can reach the locks.
+  const mode_t old_umask = ::umask(022);
   NamedLock lock("mail1");
   ASSERT_EQ(lock.Lock(0), LockResult::kAcquired);
+  ::umask(old_umask);
   const std::string path = lock_dir_ + "/mail1.lock";
   struct stat st {};
-  EXPECT_EQ(::stat(path.c_str(), &st), 0);
+  ASSERT_EQ(::stat(lock_dir_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 02770u);
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
   lock.Unlock();
   EXPECT_NE(::stat(path.c_str(), &st), 0);
 }

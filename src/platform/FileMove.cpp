@@ -47,7 +47,8 @@ bool LinkAndUnlink(const std::string& from, const std::string& to, int& error) {
 // and removes from.
 bool CopyAcross(const std::string& from, const std::string& to, int& error) {
   UniqueFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!in.valid()) {
+  struct stat source {};
+  if (!in.valid() || ::fstat(in.get(), &source) != 0) {
     error = errno;
     return false;
   }
@@ -56,7 +57,9 @@ bool CopyAcross(const std::string& from, const std::string& to, int& error) {
   ::snprintf(name, sizeof name, "/.kelpd-move-%d-%u.tmp", static_cast<int>(::getpid()),
              g_move_counter.fetch_add(1));
   const std::string temp = (dir == "/" ? std::string() : dir) + name;
-  UniqueFd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+  // The copy is no more readable than the mail it copies.
+  UniqueFd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY,
+                      source.st_mode & 0777));
   if (!out.valid()) {
     error = errno;
     return false;
@@ -83,9 +86,11 @@ bool CopyAcross(const std::string& from, const std::string& to, int& error) {
   ::unlink(temp.c_str());
   SyncDirectory(dir);
   if (::unlink(from.c_str()) != 0) {
-    // The copy is in place and durable; the source stays, and the caller
-    // learns that the move did not finish.
+    // The source stays, so the copy goes again: a move tried on every pass
+    // must not leave one more copy each time.
     error = errno;
+    ::unlink(to.c_str());
+    SyncDirectory(dir);
     return false;
   }
   return true;

@@ -8,9 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 
+#include "platform/AtomicFile.h"
 #include "platform/Durability.h"
 #include "platform/FdIO.h"
 #include "platform/UniqueFd.h"
@@ -65,21 +65,6 @@ bool ReadToEnd(int fd, size_t max_bytes, std::string& out, int* err) {
 
 // The path that a write must replace: the target of a symbolic link, else the
 // path itself.
-std::string ResolveTarget(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (real != nullptr) {
-      std::string resolved(real);
-      ::free(real);
-      return resolved;
-    }
-  }
-  return path;
-}
-
-std::atomic<unsigned> g_temp_counter{0};
-
 }  // namespace
 
 bool StatFile(const std::string& path, FileStatus& status, int* err) {
@@ -128,56 +113,6 @@ bool ReadWholeFile(const std::string& path, const FileStatus& expected, size_t m
   return true;
 }
 
-bool WriteFileAtomic(const std::string& path, std::string_view data, int* err) {
-  const std::string target = ResolveTarget(path);
-  size_t slash = target.rfind('/');
-  std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-  std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-
-  struct stat old {};
-  bool replaces = ::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-  mode_t mode = replaces ? (old.st_mode & 07777) : 0666;
-
-  std::string temp;
-  UniqueFd fd;
-  for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
-    temp = dir + "." + name + "." + std::to_string(::getpid()) + "." +
-           std::to_string(g_temp_counter.fetch_add(1)) + ".tmp";
-    fd.Reset(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode));
-    if (!fd && errno != EEXIST && errno != EINTR) break;
-  }
-  if (!fd) {
-    SetErr(err, errno);
-    return false;
-  }
-  bool ok = WriteAll(fd.get(), data.data(), data.size());
-  // The creation mode was cut by the umask; a replaced file keeps its own.
-  if (ok && replaces) ok = ::fchmod(fd.get(), mode) == 0;
-  const bool per_file = ThreadSyncMode() == SyncMode::kPerFile;
-  if (ok && per_file) ok = ::fdatasync(fd.get()) == 0;
-  int saved = errno;
-  if (ok) {
-    ok = fd.Reset();
-    saved = errno;
-  }
-  if (ok) {
-    ok = ::rename(temp.c_str(), target.c_str()) == 0;
-    saved = errno;
-  }
-  if (!ok) {
-    ::unlink(temp.c_str());
-    SetErr(err, saved);
-    return false;
-  }
-  if (!per_file) {
-    // dir keeps its trailing '/'; "/" itself stays whole.
-    NoteDeferredWrite(dir.empty()      ? std::string(".")
-                      : dir.size() > 1 ? dir.substr(0, dir.size() - 1)
-                                       : dir);
-  }
-  return true;
-}
-
 bool CopyFile(const std::string& from, const std::string& to, size_t max_bytes, int* err) {
   UniqueFd fd(OpenRead(from));
   if (!fd) {
@@ -186,7 +121,10 @@ bool CopyFile(const std::string& from, const std::string& to, size_t max_bytes, 
   }
   std::string data;
   if (!ReadToEnd(fd.get(), max_bytes, data, err)) return false;
-  return WriteFileAtomic(to, data, err);
+  FileError write_err;
+  if (WriteFileWhole(to, {data}, true, write_err)) return true;
+  SetErr(err, write_err.error);
+  return false;
 }
 
 DirectoryReader::~DirectoryReader() { Close(); }

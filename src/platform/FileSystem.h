@@ -1,6 +1,5 @@
 // File-system calls of the configuration store and the directory scans:
-// status, whole-file reads that notice a concurrent change, whole-file writes
-// that appear at once (temporary name, then rename), plain copies and
+// status, whole-file reads that notice a concurrent change, plain copies and
 // directory listings. Thread-safe: every function works on its own
 // descriptors; a DirectoryReader belongs to one thread.
 #pragma once
@@ -40,16 +39,8 @@ bool StatFile(const std::string& path, FileStatus& status, int* err);
 bool ReadWholeFile(const std::string& path, const FileStatus& expected, size_t max_bytes,
                    std::string& out, int* err);
 
-// Writes data as the new contents of path so that readers see either the old or
-// the new file, never a part: a temporary file in the same directory, named
-// ".<name>.<pid>.<counter>.tmp" (a leading dot that no scan pattern of the
-// service matches), is written, synced, given the mode of the file it replaces
-// (a new file gets 0666 less the umask), and renamed over path. A symbolic link
-// at path is followed, so the link stays and its target is replaced.
-bool WriteFileAtomic(const std::string& path, std::string_view data, int* err);
-
 // Copies the file from to the file to (replaced when it exists), written
-// whole as WriteFileAtomic does. Files above max_bytes fail with EFBIG.
+// whole by WriteFileWhole. Files above max_bytes fail with EFBIG.
 bool CopyFile(const std::string& from, const std::string& to, size_t max_bytes, int* err);
 
 // The entries of one directory, "." and ".." left out, in the order the file

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -128,6 +129,16 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   return *this;
 }
 
+std::string AbsolutePath(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  char* cwd = ::getcwd(nullptr, 0);
+  if (cwd == nullptr) return path;
+  std::string joined(cwd);
+  ::free(cwd);
+  if (joined.empty() || joined.back() != '/') joined += '/';
+  return joined + path;
+}
+
 bool ChildProcess::Start(const SpawnOptions& options, int* error) {
   int unused;
   if (error == nullptr) error = &unused;
@@ -192,7 +203,11 @@ bool ChildProcess::Start(const SpawnOptions& options, int* error) {
   pid_t pid = -1;
   // glibc reports a failed exec (missing program, no permission, bad working
   // directory) as the result of posix_spawn itself.
-  rc = posix_spawn(&pid, argv[0], &setup.actions, &setup.attr, argv.data(), environ);
+  // The exec happens after the change of directory: a relative program path
+  // is resolved here first.
+  const std::string program =
+      options.working_dir.empty() ? options.argv[0] : AbsolutePath(options.argv[0]);
+  rc = posix_spawn(&pid, program.c_str(), &setup.actions, &setup.attr, argv.data(), environ);
   if (rc != 0) {
     *error = rc;
     return false;

@@ -21,8 +21,15 @@
 
 namespace kelpd::platform {
 
+// path joined to the process's working directory when it is relative, so
+// that it names the same file after a child changes its directory; unchanged
+// when it is absolute or the working directory can't be read.
+std::string AbsolutePath(const std::string& path);
+
 struct SpawnOptions {
-  // argv[0] is the program: a path, used as it is (no search of PATH).
+  // argv[0] is the program: a path, used as it is (no search of PATH). A
+  // relative one is taken relative to the caller's working directory, not
+  // the child's.
   std::vector<std::string> argv;
   // The child's working directory; empty keeps the caller's.
   std::string working_dir;

@@ -41,6 +41,13 @@ void BlockControlSignals(std::initializer_list<ControlSignal> signals) {
   ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+void IgnoreBrokenPipe() {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGPIPE, &action, nullptr);
+}
+
 ControlSignalThread::~ControlSignalThread() { Stop(); }
 
 bool ControlSignalThread::Start(std::vector<ControlSignal> signals, Handler handler) {

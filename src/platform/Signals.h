@@ -26,6 +26,12 @@ enum class ControlSignal {
 // afterwards). Signals not named keep their course.
 void BlockControlSignals(std::initializer_list<ControlSignal> signals);
 
+// Ignores SIGPIPE for the whole process: a write to a closed pipe or socket
+// (a log pipe whose reader went away) then fails with EPIPE, which the
+// writers handle, instead of ending the process without its stop sequence.
+// Children started later get the default action back (posix_spawn resets it).
+void IgnoreBrokenPipe();
+
 // One thread that waits for the control signals and hands each to a handler,
 // one at a time, on that thread.
 class ControlSignalThread {

@@ -4,10 +4,11 @@
 #include <poll.h>
 #include <stdint.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <system_error>
 
 namespace kelpd::platform {
 
@@ -24,9 +25,17 @@ int64_t MonotonicMs() {
 }  // namespace
 
 StopSignal::StopSignal() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  // Without an eventfd no wait could be interrupted; this is a resource failure
-  // at thread construction that cannot be worked around.
-  if (!fd_.valid()) std::abort();
+  // Without an eventfd no wait could be interrupted: the worker can't be
+  // built, which its creator reports like any other failure to create it.
+  if (!fd_.valid()) throw std::system_error(errno, std::generic_category(), "eventfd");
+}
+
+long DescriptorLimit() {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur > 1L << 30)
+    return 1L << 30;
+  return static_cast<long>(limit.rlim_cur);
 }
 
 void StopSignal::Raise() {

@@ -12,7 +12,9 @@ namespace kelpd::platform {
 
 class StopSignal {
  public:
-  StopSignal();  // eventfd, close-on-exec, non-blocking
+  // eventfd, close-on-exec, non-blocking; throws std::system_error when none
+  // can be had (descriptors exhausted).
+  StopSignal();
   StopSignal(const StopSignal&) = delete;
   StopSignal& operator=(const StopSignal&) = delete;
 
@@ -30,6 +32,11 @@ class StopSignal {
 // thread entry for its own thread.
 StopSignal* CurrentStopSignal();
 void SetCurrentStopSignal(StopSignal* signal);
+
+// The process's soft limit of open descriptors (a large number when there is
+// none): every worker holds descriptors of its own, so the number of workers
+// is bounded by it.
+long DescriptorLimit();
 
 enum class WaitResult { kReady, kTimeout, kStopped, kError };
 

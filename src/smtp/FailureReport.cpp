@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "config/ConfigMap.h"
+#include "config/MailFileMode.h"
 #include "mail/Mail.h"
 #include "platform/AtomicFile.h"
 #include "platform/Errors.h"
@@ -56,7 +57,10 @@ void WriteReportFile(const std::string& mailFile, const std::string& text, const
   std::string path = mailFile + ".err";
   platform::FileError error;
   std::string file_text = ToTextMode(text);
-  if (platform::WriteFileWhole(path, {file_text}, true, error)) return;
+  // It holds the SMTP transcript of the mail: as private as the mail.
+  if (platform::WriteFileWhole(path, {file_text}, true, error,
+                               static_cast<int>(kelpd::config::MailFileMode())))
+    return;
   char buf[64];
   std::snprintf(buf, sizeof buf, " cause=%d error=%d\n", error.cause, error.error);
   WriteStderr(std::string("CFileException in ") + source + ":" + std::to_string(line) +

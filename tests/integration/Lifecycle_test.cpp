@@ -368,7 +368,7 @@ TEST_F(LifecycleTest, HangupRestartsWithAFreshConfigurationAndKeepsTheOldOneWhen
        std::string("info: remote delivery thread 3 ") + kId + " started",
        std::string("info: ") + kRestarted}));
   EXPECT_TRUE(WaitNotify("RELOADING=1", notes));
-  EXPECT_TRUE(WaitNotify("READY=1", notes));
+  EXPECT_TRUE(WaitNotify("READY=1\nSTATUS=running", notes + 1));
 
   // Without the file, the settings in memory stay: three threads, and the
   // log still reaches this test's receiver.
