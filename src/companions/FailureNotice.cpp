@@ -67,6 +67,51 @@ std::string MakeBoundary(std::string_view a, std::string_view b) {
   }
 }
 
+bool StartsWith(std::string_view s, std::string_view prefix) {
+  return s.substr(0, prefix.size()) == prefix;
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// "250 text", "550-text" or a bare "421": a line of a server's reply.
+bool IsReplyLine(std::string_view line) {
+  return line.size() >= 3 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]) &&
+         (line.size() == 3 || line[3] == ' ' || line[3] == '-');
+}
+
+// A field value from outside: printable ASCII only, within a line's bounds.
+std::string FieldText(std::string_view value) {
+  constexpr size_t kMaxField = 900;
+  std::string out;
+  for (char c : value.substr(0, kMaxField)) {
+    const auto u = static_cast<unsigned char>(c);
+    out += u == '\t' ? ' ' : (u < 0x20 || u > 0x7e) ? '?' : c;
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+// The digits of one part of an enhanced status code: 1 to 3 of them.
+size_t CodePart(std::string_view s, size_t at) {
+  size_t n = 0;
+  while (at + n < s.size() && n < 4 && IsDigit(s[at + n])) ++n;
+  return n >= 1 && n <= 3 ? n : 0;
+}
+
+std::string DeliveryStatusPart(const DeliveryFacts& facts, const std::string& host) {
+  std::string out = "Reporting-MTA: dns; " + FieldText(host) + "\r\n";
+  if (!facts.arrival_date.empty()) out += "Arrival-Date: " + FieldText(facts.arrival_date) + "\r\n";
+  const std::string status = StatusOfReply(facts.reply, facts.permanent);
+  for (const std::string& recipient : facts.recipients) {
+    out += "\r\nFinal-Recipient: rfc822; " + FieldText(recipient) + "\r\n";
+    out += "Action: failed\r\nStatus: " + status + "\r\n";
+    if (!facts.remote_mta.empty())
+      out += "Remote-MTA: dns; " + FieldText(facts.remote_mta) + "\r\n";
+    if (!facts.reply.empty()) out += "Diagnostic-Code: smtp; " + FieldText(facts.reply) + "\r\n";
+  }
+  return out;
+}
+
 bool RemoveIfPresent(const std::string& path, platform::FileError& err) {
   if (platform::RemoveFile(path, err)) return true;
   return err.cause == 2;  // already gone
@@ -120,6 +165,60 @@ bool ReadFailureReport(const std::string& path, FailureReport& report) {
   return true;
 }
 
+DeliveryFacts ReadDeliveryFacts(std::string_view text) {
+  DeliveryFacts facts;
+  enum class Section { kHead, kRecipients, kTranscript } section = Section::kHead;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    constexpr std::string_view kArrival = "The original message was received at ";
+    constexpr std::string_view kTalking = ".... while talking to ";
+    if (line.find("----- The following addresses had ") != std::string_view::npos) {
+      facts.permanent = line.find("permanent") != std::string_view::npos;
+      section = Section::kRecipients;
+    } else if (line.find("----- Transcript of session follows -----") != std::string_view::npos) {
+      section = Section::kTranscript;
+    } else if (section == Section::kHead && StartsWith(line, kArrival)) {
+      facts.arrival_date = line.substr(kArrival.size());
+    } else if (section == Section::kRecipients) {
+      // The addresses stand alone on their lines; a reason line is indented.
+      if (!line.empty() && line[0] != '\t' && line[0] != ' ')
+        facts.recipients.push_back(NormalizeAddress(std::string(line)));
+    } else if (section == Section::kTranscript) {
+      if (StartsWith(line, kTalking) && line.back() == ':') {
+        facts.remote_mta = line.substr(kTalking.size(), line.size() - kTalking.size() - 1);
+      } else if (StartsWith(line, "<<< ")) {
+        facts.reply = line.substr(4);
+      } else if (IsReplyLine(line)) {
+        facts.reply = line;  // the further lines of a reply
+      } else if (!line.empty()) {
+        facts.reply.clear();  // a command, or the session ended on our side
+      }
+    }
+  }
+  return facts;
+}
+
+std::string StatusOfReply(std::string_view reply, bool permanent) {
+  if (IsReplyLine(reply) && (reply[0] == '4' || reply[0] == '5')) {
+    // "550 5.1.1 text": the class of the enhanced code must match the reply's.
+    size_t at = 4;
+    if (reply.size() > at + 1 && reply[at] == reply[0] && reply[at + 1] == '.') {
+      const size_t a = CodePart(reply, at + 2);
+      const size_t b = a != 0 && reply.size() > at + 2 + a && reply[at + 2 + a] == '.'
+                           ? CodePart(reply, at + 3 + a)
+                           : 0;
+      const size_t stop = at + 3 + a + b;
+      if (b != 0 && (stop == reply.size() || reply[stop] == ' '))
+        return std::string(reply.substr(at, stop - at));
+    }
+    return std::string(1, reply[0]) + ".0.0";
+  }
+  return permanent ? "5.0.0" : "4.0.0";
+}
+
 FailureReport DefaultFailureReport(const CMail& returned, const std::string& postmaster) {
   FailureReport report;
   report.from_name = "Mail Delivery Subsystem";
@@ -127,7 +226,10 @@ FailureReport DefaultFailureReport(const CMail& returned, const std::string& pos
   report.subject = "Returned mail: see transcript for details";
   report.content_type = "text/plain";
   report.text = "Your message could not be delivered to the following recipients:\r\n\r\n";
-  for (const std::string& r : returned.m_recipients) report.text += "\t" + r + "\r\n";
+  for (const std::string& r : returned.m_recipients) {
+    report.text += "\t" + r + "\r\n";
+    report.recipients.push_back(NormalizeAddress(r));
+  }
   return report;
 }
 
@@ -154,38 +256,49 @@ CMail BuildFailureNotice(std::string_view raw, const FailureReport& report,
   const std::string text_type = report.content_type.empty() ? "text/plain" : report.content_type;
   const char* text_encoding = HasEightBit(report_text) ? "8bit" : "7bit";
 
-  if (attach == Attachment::kNone) {
-    notice.m_strContentType = text_type;
-    notice.m_strContentTransferEncoding = text_encoding;
-    notice.SetBody(report_text);
-    return notice;
-  }
+  DeliveryFacts facts = ReadDeliveryFacts(report.text);
+  if (facts.recipients.empty()) facts.recipients = report.recipients;
+  const std::string status = DeliveryStatusPart(facts, host);
 
   size_t body_start = 0;
-  std::string returned = WithoutEnvelopeLines(ToQueuedForm(raw), &body_start);
-  if (attach == Attachment::kHeader) returned.resize(body_start);
+  std::string returned;
+  if (attach != Attachment::kNone) {
+    returned = WithoutEnvelopeLines(ToQueuedForm(raw), &body_start);
+    if (attach == Attachment::kHeader) returned.resize(body_start);
+  }
   const std::string boundary = MakeBoundary(report_text, returned);
   const std::string sep = "--" + boundary + "\r\n";
+  const auto ends_line = [](const std::string& s) {
+    return s.size() >= 2 && s.compare(s.size() - 2, 2, "\r\n") == 0;
+  };
   std::string body = "This is a MIME-encapsulated message.\r\n\r\n";
   body += sep;
   body += "Content-Type: " + text_type + "\r\n";
   body += "Content-Description: Notification\r\n";
   body += std::string("Content-Transfer-Encoding: ") + text_encoding + "\r\n\r\n";
   body += report_text;
+  if (!ends_line(report_text)) body += "\r\n";
   body += sep;
-  if (attach == Attachment::kFull) {
-    body += "Content-Type: message/rfc822\r\n";
-    body += "Content-Description: Undelivered Message\r\n";
-  } else {
-    body += "Content-Type: text/rfc822-headers\r\n";
-    body += "Content-Description: Undelivered Message Headers\r\n";
+  body += "Content-Type: message/delivery-status\r\n";
+  body += "Content-Description: Delivery report\r\n\r\n";
+  body += status;
+  if (attach != Attachment::kNone) {
+    body += sep;
+    if (attach == Attachment::kFull) {
+      body += "Content-Type: message/rfc822\r\n";
+      body += "Content-Description: Undelivered Message\r\n";
+    } else {
+      body += "Content-Type: text/rfc822-headers\r\n";
+      body += "Content-Description: Undelivered Message Headers\r\n";
+    }
+    body += std::string("Content-Transfer-Encoding: ") + (HasEightBit(returned) ? "8bit" : "7bit") +
+            "\r\n\r\n";
+    body += returned;
+    if (!ends_line(returned)) body += "\r\n";
   }
-  body += std::string("Content-Transfer-Encoding: ") + (HasEightBit(returned) ? "8bit" : "7bit") +
-          "\r\n\r\n";
-  body += returned;
-  if (returned.size() < 2 || returned.compare(returned.size() - 2, 2, "\r\n") != 0) body += "\r\n";
   body += "--" + boundary + "--\r\n";
-  notice.m_strContentType = "multipart/mixed; boundary=\"" + boundary + "\"";
+  notice.m_strContentType =
+      "multipart/report; report-type=delivery-status; boundary=\"" + boundary + "\"";
   notice.SetBody(body);
   return notice;
 }

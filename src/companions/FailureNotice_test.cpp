@@ -51,16 +51,16 @@ TEST(FailureNoticeMime, WholeMailAttachedAsMessage) {
   EXPECT_EQ(back.m_strFromName, "Mail Delivery Subsystem");
   EXPECT_EQ(back.GetSubject(), "Returned mail: see transcript for details");
   EXPECT_EQ(back.m_strMimeVersion, "1.0");
-  EXPECT_NE(back.m_strContentType.find("multipart/mixed"), std::string::npos);
+  EXPECT_NE(back.m_strContentType.find("multipart/report"), std::string::npos);
   EXPECT_FALSE(back.m_strBoundary.empty());
   EXPECT_TRUE(back.m_otherHeaders.Contains("Auto-Submitted: auto-replied"));
 
   const auto parts = MimeParts(back);
-  ASSERT_EQ(parts.size(), 2u);
+  ASSERT_EQ(parts.size(), 3u);
   const CMail report_part = ParseMail(parts[0]);
   EXPECT_EQ(report_part.m_strContentType, "text/plain");
   EXPECT_EQ(report_part.BodyView(), SampleReport().text);
-  const CMail mail_part = ParseMail(parts[1]);
+  const CMail mail_part = ParseMail(parts[2]);
   EXPECT_EQ(mail_part.m_strContentType, "message/rfc822");
   EXPECT_EQ(mail_part.m_strContentTransferEncoding, "8bit");
   // The attached mail is the sender's own, without our envelope lines.
@@ -81,8 +81,8 @@ TEST(FailureNoticeMime, HeaderOnlyAndNoAttachment) {
   const CMail back = ParseMail(text);
   EXPECT_EQ(RecipientsOf(back), std::vector<std::string>{"pm@demo.example"});
   const auto parts = MimeParts(back);
-  ASSERT_EQ(parts.size(), 2u);
-  const CMail header_part = ParseMail(parts[1]);
+  ASSERT_EQ(parts.size(), 3u);
+  const CMail header_part = ParseMail(parts[2]);
   EXPECT_EQ(header_part.m_strContentType, "text/rfc822-headers");
   EXPECT_NE(header_part.BodyView().find("Subject: Quarterly figures\r\n"), std::string::npos);
   EXPECT_EQ(header_part.BodyView().find("Line one"), std::string::npos);
@@ -93,7 +93,7 @@ TEST(FailureNoticeMime, HeaderOnlyAndNoAttachment) {
                          "postmaster@demo.example", "demo.example", Attachment::kNone);
   ASSERT_TRUE(plain.BuildText(text, EnvelopeHeaders));
   const CMail plain_back = ParseMail(text);
-  EXPECT_EQ(plain_back.m_strContentType, "text/plain");
+  EXPECT_EQ(MimeParts(plain_back).size(), 2u);
   EXPECT_EQ(plain_back.m_strFromAddress, "postmaster@demo.example");  // the report had none
   EXPECT_EQ(plain_back.BodyView().find("Line one"), std::string::npos);
 }

@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstring>
@@ -110,6 +111,32 @@ bool CSecureSyncSocketEx::Create(unsigned port, int type, const char* address, b
   return created;
 }
 
+bool CSecureSyncSocketEx::VerifyPeer(bool on, const std::string& caFile) {
+  verify_ = on;
+  if (!on) return true;
+  if (!LoadSecurityLibrary()) return false;
+  if (trust_loaded_) {
+    if (trust_file_ == caFile) return true;
+    // Another trust store: a fresh context, as a loaded store can't be undone.
+    DropSession();
+    SSL_CTX_free(ctx_);
+    ctx_ = nullptr;
+    trust_loaded_ = false;
+    if (!LoadSecurityLibrary()) return false;
+  }
+  ERR_clear_error();
+  const int loaded = caFile.empty() ? SSL_CTX_set_default_verify_paths(ctx_)
+                                    : SSL_CTX_load_verify_locations(ctx_, caFile.c_str(), nullptr);
+  if (loaded != 1) {
+    RecordTlsError("the trusted certificates could not be read");
+    verify_ = false;
+    return false;
+  }
+  trust_loaded_ = true;
+  trust_file_ = caFile;
+  return true;
+}
+
 bool CSecureSyncSocketEx::Connect(const char* host, unsigned port) {
   bool connected = CSyncSocketEx::Connect(host, port);
   if (!m_bSecure) return connected;
@@ -162,9 +189,24 @@ bool CSecureSyncSocketEx::NegotiateTLS(bool requireClientCert, const char* certN
   incoming_ = in;
   outgoing_ = out;
   SSL_set_connect_state(ssl_);
-  if (targetName != nullptr && targetName[0] != '\0' &&
-      !kelpd::platform::ParseIPv4(targetName).has_value())
-    SSL_set_tlsext_host_name(ssl_, targetName);
+  const bool has_name = targetName != nullptr && targetName[0] != '\0';
+  const bool is_address = has_name && kelpd::platform::ParseIPv4(targetName).has_value();
+  if (has_name && !is_address) SSL_set_tlsext_host_name(ssl_, targetName);
+  if (verify_) {
+    // The chain, the dates and the name are checked inside the handshake,
+    // which fails when one of them does not hold.
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl_);
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    const int named = !has_name    ? 0
+                      : is_address ? X509_VERIFY_PARAM_set1_ip_asc(param, targetName)
+                                   : X509_VERIFY_PARAM_set1_host(param, targetName, 0);
+    if (named != 1) {
+      RecordTlsError("there is no name to check the server's certificate against");
+      DropSession();
+      return false;
+    }
+    SSL_set_verify(ssl_, SSL_VERIFY_PEER, nullptr);
+  }
 
   FlagScope raw(m_bRaw);
   for (;;) {
@@ -177,15 +219,34 @@ bool CSecureSyncSocketEx::NegotiateTLS(bool requireClientCert, const char* certN
     }
     int err = SSL_get_error(ssl_, r);
     if (err == SSL_ERROR_WANT_READ) {
-      FlushOutgoing();
-      if (!ReceiveIncoming()) {
+      bool received = false;
+      try {
+        FlushOutgoing();
+        received = ReceiveIncoming();
+      } catch (const CSocketException& e) {
+        // A peer that resets the connection mid-handshake failed the
+        // handshake like one that closes it; a time-out or a stop request
+        // stays what it is.
+        if (e.m_nError == kErrorTimedOut) throw;
+        last_tls_error_ = "the connection failed during the TLS handshake: " + e.GetErrorText();
+        DropSession();
+        return false;
+      }
+      if (!received) {
         RecordTlsError("the peer closed the connection during the TLS handshake");
         DropSession();
         return false;
       }
       continue;
     }
-    RecordTlsError("the TLS handshake failed");
+    const long verified = SSL_get_verify_result(ssl_);
+    if (verify_ && verified != X509_V_OK) {
+      ERR_clear_error();
+      last_tls_error_ = std::string("the server's certificate was not accepted: ") +
+                        X509_verify_cert_error_string(verified);
+    } else {
+      RecordTlsError("the TLS handshake failed");
+    }
     // Tell the server why (the alert is queued); the session is over anyway,
     // so a socket that fails here does not change the outcome.
     try {
@@ -205,6 +266,12 @@ bool CSecureSyncSocketEx::NegotiateTLS(bool requireClientCert, const char* certN
   }
   m_bHandshakeDone = true;
   return true;
+}
+
+std::string CSecureSyncSocketEx::SessionDescription() const {
+  if (ssl_ == nullptr || !m_bHandshakeDone) return std::string();
+  const char* cipher = SSL_get_cipher_name(ssl_);
+  return std::string(SSL_get_version(ssl_)) + ", " + (cipher != nullptr ? cipher : "unknown");
 }
 
 bool CSecureSyncSocketEx::DecryptWaiting() {

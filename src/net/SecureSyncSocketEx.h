@@ -6,9 +6,10 @@
 //
 // Policy, the same for every connection: no client certificate is presented,
 // and a server that asks for one makes the handshake fail; the server must
-// present a certificate, which is not verified in any other way (chain, dates,
-// name and revocation are not looked at: a self-signed, expired or misnamed
-// certificate is accepted); security level 1 (80-bit minimum); protocol
+// present a certificate, which is not verified in any other way unless
+// VerifyPeer asks for it (otherwise chain, dates, name and revocation are not
+// looked at: a self-signed, expired or misnamed certificate is accepted);
+// security level 1 (80-bit minimum); protocol
 // versions from TLS 1.0 up to the newest the library has, as far as level 1
 // allows (with OpenSSL 3, TLS 1.2 and 1.3).
 //
@@ -56,6 +57,13 @@ class CSecureSyncSocketEx : public CSyncSocketEx {
   bool NegotiateTLS(bool requireClientCert, const char* certName, bool machineStore,
                     unsigned protocols, const char* targetName);
 
+  // From the next handshake on, whether the server's certificate must verify:
+  // its chain against the certificates of caFile (empty: the system's trust
+  // store) with valid dates, and its name against the handshake's target
+  // name (a host name, or an IPv4 address written as such). A handshake with
+  // verification and no target name fails. False when caFile can't be read.
+  bool VerifyPeer(bool on, const std::string& caFile = {});
+
   // The base Connect; with m_bSecure already set the handshake follows at once
   // with host as the target name, and its result is returned.
   bool Connect(const char* host, unsigned port) override;
@@ -85,6 +93,9 @@ class CSecureSyncSocketEx : public CSyncSocketEx {
   // The library's text for the last TLS failure on this object (handshake,
   // decryption or encryption); empty when there was none.
   const std::string& LastTlsError() const { return last_tls_error_; }
+  // The protocol version and cipher of the established session, such as
+  // "TLSv1.3, TLS_AES_256_GCM_SHA384"; empty without one.
+  std::string SessionDescription() const;
 
   bool m_bSecure = false;             // TLS has been requested on this connection
   bool m_bServer = false;             // never set: this system only connects
@@ -117,4 +128,8 @@ class CSecureSyncSocketEx : public CSyncSocketEx {
   std::string plain_;           // decrypted bytes not yet handed out
   bool peer_closed_ = false;    // close_notify or a failure: nothing more to read
   std::string last_tls_error_;
+  bool verify_ = false;
+  // The trust store loaded into ctx_ ("" for the system's), once loaded.
+  bool trust_loaded_ = false;
+  std::string trust_file_;
 };

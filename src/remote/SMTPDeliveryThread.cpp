@@ -82,6 +82,9 @@ CSMTPDeliveryThread::CSMTPDeliveryThread(CRemoteAgent* agent)
       m_strOutgoingDir(Config().GetString("OutgoingDir", kDefaultOutgoingDir)),
       clock_([] { return static_cast<int64_t>(std::time(nullptr)); }) {
   m_bUseTLS = Config().GetInt("UseTLS", 1) != 0;
+  SetTlsMode(kelpd::smtp::ParseTlsMode(Config().GetString("TLS.Mode", "may")));
+  SetTlsVerify(kelpd::smtp::ParseTlsVerify(Config().GetString("TLS.Verify", "0")),
+               Config().GetString("TLS.CAFile", ""));
   RoutingTables tables;
   tables.smarthosts = &SmartHosts();
   tables.masquerading = &Masquerading();

@@ -23,8 +23,8 @@ class CRemoteAgent;
 class CSMTPDeliveryThread : public CSMTPClientThread {
  public:
   // agent is not owned and may be null (the thread then ends at once). Reads
-  // "ErrorDir", "OutgoingDir" and "UseTLS" now, and takes the application's
-  // smarthost, masquerading and backup-domain tables for routing.
+  // "ErrorDir", "OutgoingDir", "UseTLS", "TLS.Mode", "TLS.Verify" and "TLS.CAFile" now, and takes
+  // the application's smarthost, masquerading and backup-domain tables for routing.
   explicit CSMTPDeliveryThread(CRemoteAgent* agent);
   ~CSMTPDeliveryThread() override;
 

@@ -58,7 +58,9 @@ class CSMTPClient : public CSecureSyncSocketEx {
   // temporary failure).
   void Hello(const std::string& name);
   // STARTTLS; on 220 the TLS handshake follows and its result is returned.
-  bool StartTLS();
+  // targetName, when not empty, is the server's name for the handshake (see
+  // NegotiateTLS; also the name a verified certificate must carry).
+  bool StartTLS(const std::string& targetName = {});
   // Empties the transcript, then "MAIL From:<sender>" with " SIZE=<size>"
   // when offered and size > 0, and " AUTH=<xtext of authAs>" when AUTH was
   // offered, this connection has not authenticated and authAs is not empty.

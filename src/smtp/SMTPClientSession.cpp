@@ -48,12 +48,13 @@ void CSMTPClient::Hello(const std::string& name) {
   if (ReadReply() != 250) throw CSMTPTemporaryException(m_lstTranscript);
 }
 
-bool CSMTPClient::StartTLS() {
+bool CSMTPClient::StartTLS(const std::string& targetName) {
   Send("STARTTLS\r\n");
   int code = ReadReply();
   EchoReply();
   if (code != 220) kelpd::smtp::ThrowForReply(code, m_lstTranscript);
-  return NegotiateTLS(false, nullptr, true, kTlsProtocols, nullptr);
+  return NegotiateTLS(false, nullptr, true, kTlsProtocols,
+                      targetName.empty() ? nullptr : targetName.c_str());
 }
 
 void CSMTPClient::MailFrom(const std::string& sender, const std::string& authAs, long long size) {

@@ -8,6 +8,7 @@
 
 #include "config/ConfigMap.h"
 #include "config/Configuration.h"
+#include "config/Text.h"
 #include "dns/Resolver.h"
 #include "log/Log.h"
 #include "mail/Address.h"
@@ -53,7 +54,29 @@ void ReportSmtpFailure(const char* kind, const std::string& messageId, const CSM
   WriteStderr(line + "\n");
 }
 
+// A handshake that failed on a host that may take the mail without TLS: the
+// host is connected to once more and STARTTLS is left out.
+struct TlsFallback {
+  std::string reason;
+};
+
 }  // namespace
+
+namespace kelpd::smtp {
+
+TlsMode ParseTlsMode(const std::string& text) {
+  if (kelpd::text::EqualsNoCase(text, "none")) return TlsMode::kNone;
+  if (kelpd::text::EqualsNoCase(text, "encrypt")) return TlsMode::kEncrypt;
+  return TlsMode::kMay;
+}
+
+TlsVerify ParseTlsVerify(const std::string& text) {
+  if (text == "1") return TlsVerify::kAll;
+  if (kelpd::text::EqualsNoCase(text, "smarthosts")) return TlsVerify::kSmarthosts;
+  return TlsVerify::kNone;
+}
+
+}  // namespace kelpd::smtp
 
 CSMTPClientThread::CSMTPClientThread(std::string mailFile, bool removeAfterSend)
     : m_bRemoveAfterSend(removeAfterSend), m_strMailFile(std::move(mailFile)), m_client(true) {}
@@ -207,6 +230,7 @@ void CSMTPClientThread::SendMail() {
       recipient = GetLocalPart(recipient) + m_strRecipient;
 
     CStringListEx hosts;
+    bool routed = false;  // by a smarthost entry rather than by MX records
     try {
       if (!sender.empty() && !IsValidAddress(sender))
         throw CSMTPPermanentException(Format("sender address <%s> has bad format", sender.c_str()));
@@ -216,7 +240,6 @@ void CSMTPClientThread::SendMail() {
       const std::string sender_domain = DomainOf(sender);
       const std::string recipient_domain = DomainOf(recipient);
 
-      bool routed = false;
       if (tables_.smarthosts != nullptr)
         routed = kelpd::smtp::SmarthostRoute(*tables_.smarthosts, sender_domain, recipient_domain,
                                              hosts) &&
@@ -251,6 +274,8 @@ void CSMTPClientThread::SendMail() {
       return;
     }
 
+    verify_peer_ = tls_verify_ == kelpd::smtp::TlsVerify::kAll ||
+                   (tls_verify_ == kelpd::smtp::TlsVerify::kSmarthosts && routed);
     TryHosts(hosts, sender, recipient, message, authAs, messageId);
   } catch (const std::exception& e) {
     // Running out of memory or the like: nothing was delivered, so the mail
@@ -277,94 +302,150 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
     std::string host, user, password;
     unsigned port = 25;
     ParseHostEntry(entry, host, port, user, password);
-    bool delivered = false;
-    try {
-      m_client.Close();
-      // A socket that could not be bound to the configured interface would
-      // otherwise connect from any address.
-      if (!m_client.Create(0, kelpd::platform::kSocketStream,
-                           m_strInterface.empty() ? nullptr : m_strInterface.c_str(), false))
-        throw CSocketException(10049);
-      m_client.m_nTimeOut = m_nSessionTimeOut;
-      m_client.Connect(host.c_str(), port);
-      const int greeting = m_client.ReadReply();
-      m_client.EchoReply();
-      if (greeting != 220) {
-        if (greeting >= 500 && greeting <= 599)
-          throw CSMTPPermanentException(m_client.m_lstTranscript);
-        throw CSMTPTemporaryException(m_client.m_lstTranscript);
-      }
-      m_client.Hello(m_strHeloName);
-      m_client.EchoReply();
+    // At most twice: once more without STARTTLS after a failed handshake.
+    for (bool tls_allowed = true;; tls_allowed = false) {
+      bool delivered = false;
+      try {
+        m_client.Close();
+        // A socket that could not be bound to the configured interface would
+        // otherwise connect from any address.
+        if (!m_client.Create(0, kelpd::platform::kSocketStream,
+                             m_strInterface.empty() ? nullptr : m_strInterface.c_str(), false))
+          throw CSocketException(10049);
+        m_client.m_nTimeOut = m_nSessionTimeOut;
+        m_client.Connect(host.c_str(), port);
+        const int greeting = m_client.ReadReply();
+        m_client.EchoReply();
+        if (greeting != 220) {
+          if (greeting >= 500 && greeting <= 599)
+            throw CSMTPPermanentException(m_client.m_lstTranscript);
+          throw CSMTPTemporaryException(m_client.m_lstTranscript);
+        }
+        m_client.Hello(m_strHeloName);
+        m_client.EchoReply();
 
-      SecureSession(user, password);
+        SecureSession(host, user, password, tls_allowed);
 
-      m_client.MailFrom(bare_sender, authAs, size);
-      m_client.EchoReply();
-      m_client.RcptTo(bare_recipient);
-      m_client.EchoReply();
-      m_client.Data(message);
-      m_client.EchoReply();
-      delivered = true;
-      Info(MainLog(), "mail <%s> from <%s> to <%s> delivered, %d bytes sent", messageId.c_str(),
-           bare_sender.c_str(), bare_recipient.c_str(), static_cast<int>(size));
-      if (m_bRemoveAfterSend) RemoveDelivered();
-      m_client.Quit();
-      m_client.EchoReply();
-      m_client.Close();
-      return;
-    } catch (const CSocketException& e) {
-      const std::string text = e.GetErrorText();
-      if (delivered) {
-        Warning(MainLog(), "socket error after successful delivery: %s", text.c_str());
-        WriteStderr(Format("socket error after successful delivery: %s", text.c_str()) + "\n");
+        m_client.MailFrom(bare_sender, authAs, size);
+        m_client.EchoReply();
+        m_client.RcptTo(bare_recipient);
+        m_client.EchoReply();
+        m_client.Data(message);
+        m_client.EchoReply();
+        delivered = true;
+        const std::string tls = m_client.Encrypted() ? m_client.SessionDescription() : "";
+        Info(MainLog(), "mail <%s> from <%s> to <%s> delivered, %d bytes sent, %s%s",
+             messageId.c_str(), bare_sender.c_str(), bare_recipient.c_str(), static_cast<int>(size),
+             tls.empty() ? "without TLS" : "encrypted with ", tls.c_str());
+        if (m_bRemoveAfterSend) RemoveDelivered();
+        m_client.Quit();
+        m_client.EchoReply();
         m_client.Close();
         return;
+      } catch (const TlsFallback& fallback) {
+        Warning(MainLog(), "mail <%s>: TLS handshake with %s failed (%s), trying again without TLS",
+                messageId.c_str(), host.c_str(), fallback.reason.c_str());
+        m_client.Close();
+        continue;
+      } catch (const CSocketException& e) {
+        const std::string text = e.GetErrorText();
+        if (delivered) {
+          Warning(MainLog(), "socket error after successful delivery: %s", text.c_str());
+          WriteStderr(Format("socket error after successful delivery: %s", text.c_str()) + "\n");
+          m_client.Close();
+          return;
+        }
+        kelpd::smtp::WriteSocketReport(e, m_strMailFile, host.c_str(), recipient);
+        const std::string line =
+            Format("mail <%s> failed with socket error: %s", messageId.c_str(), text.c_str());
+        Error(MainLog(), "%s", line.c_str());
+        WriteStderr(line + "\n");
+        m_client.Close();
+        m_nResult = ToInt(DeliveryResult::kSocketError);
+      } catch (const CSMTPPermanentException& e) {
+        e.WriteReport(m_strMailFile, host.c_str(), recipient);
+        ReportSmtpFailure("permanent", messageId, e);
+        try {
+          m_client.Quit();
+          m_client.EchoReply();
+        } catch (const CSocketException&) {
+        }
+        m_client.Close();
+        m_nResult = ToInt(DeliveryResult::kPermanent);
+        return;
+      } catch (const CSMTPTemporaryException& e) {
+        e.WriteReport(m_strMailFile, host.c_str(), recipient);
+        ReportSmtpFailure("temporary", messageId, e);
+        try {
+          m_client.Quit();
+          m_client.EchoReply();
+        } catch (const CSocketException&) {
+        }
+        m_client.Close();
+        m_nResult = ToInt(DeliveryResult::kTemporary);
       }
-      kelpd::smtp::WriteSocketReport(e, m_strMailFile, host.c_str(), recipient);
-      const std::string line =
-          Format("mail <%s> failed with socket error: %s", messageId.c_str(), text.c_str());
-      Error(MainLog(), "%s", line.c_str());
-      WriteStderr(line + "\n");
-      m_client.Close();
-      m_nResult = ToInt(DeliveryResult::kSocketError);
-    } catch (const CSMTPPermanentException& e) {
-      e.WriteReport(m_strMailFile, host.c_str(), recipient);
-      ReportSmtpFailure("permanent", messageId, e);
-      try {
-        m_client.Quit();
-        m_client.EchoReply();
-      } catch (const CSocketException&) {
-      }
-      m_client.Close();
-      m_nResult = ToInt(DeliveryResult::kPermanent);
-      return;
-    } catch (const CSMTPTemporaryException& e) {
-      e.WriteReport(m_strMailFile, host.c_str(), recipient);
-      ReportSmtpFailure("temporary", messageId, e);
-      try {
-        m_client.Quit();
-        m_client.EchoReply();
-      } catch (const CSocketException&) {
-      }
-      m_client.Close();
-      m_nResult = ToInt(DeliveryResult::kTemporary);
+      break;
     }
   }
 }
 
-void CSMTPClientThread::SecureSession(const std::string& user, const std::string& password) {
-  // STARTTLS and AUTH belong to configured relays with credentials only.
-  if (user.empty() || password.empty()) return;
-  if (m_client.m_bSTARTTLS && m_bUseTLS) {
-    if (!m_client.StartTLS()) {
+void CSMTPClientThread::SecureSession(const std::string& host, const std::string& user,
+                                      const std::string& password, bool tlsAllowed) {
+  using kelpd::smtp::TlsMode;
+  const bool credentials = !user.empty() && !password.empty();
+  // Mail may go on without TLS only where nothing secret travels, the mode
+  // allows it and no certificate is to be checked; a password never does.
+  const bool opportunistic = tls_mode_ == TlsMode::kMay && !credentials && !verify_peer_;
+  const bool required = tls_mode_ == TlsMode::kEncrypt || verify_peer_;
+  bool want_tls = required || (credentials ? m_bUseTLS : tls_mode_ == TlsMode::kMay);
+  if (opportunistic && !tlsAllowed) want_tls = false;
+  if (!want_tls) {
+    // nothing to start
+  } else if (!m_client.m_bSTARTTLS) {
+    if (required) {
       CStringListEx lines = m_client.m_lstTranscript;
-      lines.AddTail("SSL/TLS-handshake failed");
+      lines.AddTail(verify_peer_
+                        ? "the server offers no STARTTLS, and its certificate is to be checked"
+                        : "the server offers no STARTTLS, and TLS.Mode is encrypt");
       throw CSMTPTemporaryException(lines);
     }
-    m_client.Hello(m_strHeloName);
-    m_client.EchoReply();
+  } else {
+    if (!m_client.VerifyPeer(verify_peer_, ca_file_)) {
+      CStringListEx lines = m_client.m_lstTranscript;
+      lines.AddTail(m_client.LastTlsError() + " (\"" + ca_file_ + "\")");
+      throw CSMTPTemporaryException(lines);
+    }
+    // The name the certificate must carry is the one connected to.
+    std::string name = host;
+    if (!name.empty() && name.back() == '.') name.pop_back();
+    bool established = false;
+    bool refused = false;
+    try {
+      established = m_client.StartTLS(name);
+    } catch (const CSMTPException& e) {
+      // The server refused and still waits for a command in clear.
+      if (!opportunistic) {
+        if (required) throw CSMTPTemporaryException(e.GetLines());
+        throw;
+      }
+      refused = true;
+      Info(MainLog(), "STARTTLS refused, the mail goes on without TLS: %s",
+           e.GetLastLine().c_str());
+    }
+    if (!established && !refused) {
+      if (opportunistic) throw TlsFallback{m_client.LastTlsError()};
+      CStringListEx lines = m_client.m_lstTranscript;
+      lines.AddTail(m_client.LastTlsError().empty()
+                        ? std::string("SSL/TLS-handshake failed")
+                        : "SSL/TLS-handshake failed: " + m_client.LastTlsError());
+      throw CSMTPTemporaryException(lines);
+    }
+    if (established) {
+      m_client.Hello(m_strHeloName);
+      m_client.EchoReply();
+    }
   }
+  if (!credentials) return;
   if (!m_client.m_bAUTH) return;
   // A password may cross an unencrypted connection only to this machine, or
   // where the administrator says so.

@@ -28,6 +28,25 @@
 class CConfigMap;
 class CResolver;
 
+namespace kelpd::smtp {
+
+// When a session without credentials asks for TLS ("TLS.Mode"): kMay uses
+// STARTTLS whenever the server offers it and goes on without TLS when the
+// server refuses it or the handshake fails; kNone never; kEncrypt requires
+// it of every host. Hosts with credentials follow "UseTLS" unless kEncrypt.
+enum class TlsMode { kMay, kNone, kEncrypt };
+// "none" and "encrypt" in any case; anything else is kMay.
+TlsMode ParseTlsMode(const std::string& text);
+
+// Whose certificates are checked ("TLS.Verify"): nobody's, every host's or
+// only those of hosts reached through a smarthost entry. A host whose
+// certificate is to be checked must complete STARTTLS.
+enum class TlsVerify { kNone, kAll, kSmarthosts };
+// "1" and "smarthosts" in any case; anything else is kNone.
+TlsVerify ParseTlsVerify(const std::string& text);
+
+}  // namespace kelpd::smtp
+
 class CSMTPClientThread : public CThread {
  public:
   CSMTPClientThread(std::string mailFile, bool removeAfterSend);
@@ -69,6 +88,14 @@ class CSMTPClientThread : public CThread {
     std::function<bool(const std::string&)> is_backup_domain;
   };
   void SetRoutingTables(RoutingTables tables) { tables_ = std::move(tables); }
+  // The TLS policy of sessions without credentials (kNone unless set).
+  void SetTlsMode(kelpd::smtp::TlsMode mode) { tls_mode_ = mode; }
+  // Whose certificates are checked, against the certificates of caFile
+  // (empty: the system's trust store); kNone unless set.
+  void SetTlsVerify(kelpd::smtp::TlsVerify verify, std::string caFile) {
+    tls_verify_ = verify;
+    ca_file_ = std::move(caFile);
+  }
   // Replaces CreateResolver for the MX look-up (tests).
   void SetResolverFactory(std::function<std::unique_ptr<CResolver>()> factory) {
     resolver_factory_ = std::move(factory);
@@ -115,17 +142,27 @@ class CSMTPClientThread : public CThread {
   void TryHosts(const CStringListEx& hosts, const std::string& sender, const std::string& recipient,
                 const std::string& message, const std::string& authAs,
                 const std::string& messageId);
-  // What a host entry with credentials asks of the session after EHLO:
-  // STARTTLS when offered and allowed (then EHLO again), then AUTH. A
-  // password goes over a connection without TLS only to a loopback address
-  // or with "Auth.AllowPlaintext" on; otherwise the host fails as a
-  // temporary failure.
-  void SecureSession(const std::string& user, const std::string& password);
+  // What the session asks of host (the name connected to) after EHLO:
+  // STARTTLS as the TLS mode and "UseTLS" say (then EHLO again), then AUTH
+  // for a host entry with credentials. A password goes over a connection
+  // without TLS only to a loopback address or with "Auth.AllowPlaintext" on;
+  // otherwise the host fails as a temporary failure. With kEncrypt, or when
+  // the mail's hosts have their certificates checked (which must then name
+  // host), a host that does not complete STARTTLS fails as a temporary
+  // failure. Otherwise, without credentials in kMay, a refused STARTTLS goes
+  // on without TLS on the same connection, and a failed handshake throws
+  // TlsFallback so that the host is tried once more with tlsAllowed false.
+  void SecureSession(const std::string& host, const std::string& user, const std::string& password,
+                     bool tlsAllowed);
   // Deletes the mail file and its report after a delivery.
   void RemoveDelivered();
   bool StopRequested() const;
 
   RoutingTables tables_;
+  kelpd::smtp::TlsMode tls_mode_ = kelpd::smtp::TlsMode::kNone;
+  kelpd::smtp::TlsVerify tls_verify_ = kelpd::smtp::TlsVerify::kNone;
+  std::string ca_file_;
+  bool verify_peer_ = false;  // for the mail being sent
   std::function<std::unique_ptr<CResolver>()> resolver_factory_;
   LoadedMail last_load_;
   bool mail_file_busy_ = false;

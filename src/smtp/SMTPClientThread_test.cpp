@@ -403,4 +403,73 @@ TEST_F(SendMailTest, ThisMachinesAddresses) {
   ResetConfigForTests();
 }
 
+// A server that offers STARTTLS, agrees to it and then answers the handshake
+// with text, as broken TLS set-ups do; later connections are served normally.
+void BreakHandshakeOnce(ScriptedConnection& c, int i, const Script& s) {
+  if (i > 0) return ServeScript(c, s);
+  c.Send(s.greeting + "\r\n");
+  c.ReadLine();
+  c.Send(kelpd::testing::ReplyLines(s.ehlo));
+  if (c.ReadLine().rfind("STARTTLS", 0) == 0) c.Send("220 go ahead\r\nthis is no TLS\r\n");
+  c.Close();
+}
+
+TEST_F(SendMailTest, OpportunisticTlsFallsBackOnceWithoutTls) {
+  using kelpd::smtp::TlsMode;
+  thread_->SetTlsMode(TlsMode::kMay);
+  Script s;
+  {
+    ScriptedSmtpServer server([&](ScriptedConnection& c, int i) { BreakHandshakeOnce(c, i, s); },
+                              2);
+    smarthosts_.SetString("*", At(server));
+    EXPECT_EQ(Send(), 0);
+    server.Join();
+    EXPECT_EQ(server.Connections(), 2);
+    EXPECT_THAT(server.Received(1), Not(HasSubstr("STARTTLS")));
+    EXPECT_EQ(log_.Count("trying again without TLS"), 1);
+    EXPECT_EQ(log_.Count("bytes sent, without TLS"), 1);
+  }
+  // A refused STARTTLS goes on over the same connection.
+  s.replies["STAR"] = "502 not here";
+  path_ = dir_.WriteFile("out/m1.eml", kMail);
+  {
+    ScriptedSmtpServer server([&](ScriptedConnection& c, int) { ServeScript(c, s); });
+    smarthosts_.SetString("*", At(server));
+    EXPECT_EQ(Send(), 0);
+    server.Join();
+    EXPECT_THAT(server.Received(0), HasSubstr("STARTTLS\r\nMAIL From:"));
+  }
+  // A password never goes to the plain retry: the host fails for now.
+  path_ = dir_.WriteFile("out/m1.eml", kMail);
+  {
+    ScriptedSmtpServer server([&](ScriptedConnection& c, int i) { BreakHandshakeOnce(c, i, s); });
+    smarthosts_.SetString("*", "joe:pw@" + At(server));
+    EXPECT_EQ(Send(), 9);
+    server.Join();
+    EXPECT_EQ(server.Connections(), 1);
+    EXPECT_THAT(ReadFile(path_ + ".err"), HasSubstr("SSL/TLS-handshake failed"));
+  }
+}
+
+TEST_F(SendMailTest, EncryptModeFailsForNowWithoutStartTls) {
+  thread_->SetTlsMode(kelpd::smtp::TlsMode::kEncrypt);
+  Script plain;
+  plain.ehlo = {"250-scripted", "250 SIZE 1000000"};
+  Script refusing;
+  refusing.replies["STAR"] = "502 not here";
+  ScriptedSmtpServer a([&](ScriptedConnection& c, int) { ServeScript(c, plain); });
+  ScriptedSmtpServer b([&](ScriptedConnection& c, int) { ServeScript(c, refusing); });
+  smarthosts_.SetString("*", At(a) + "," + At(b));
+  EXPECT_EQ(Send(), 9);
+  a.Join();
+  b.Join();
+  EXPECT_THAT(a.Received(0), Not(HasSubstr("MAIL")));
+  EXPECT_THAT(b.Received(0), Not(HasSubstr("MAIL")));
+  EXPECT_EQ(log_.Count("offers no STARTTLS"), 1);
+  // The last host's refusal is the report: temporary although it said 502.
+  EXPECT_THAT(ReadFile(path_ + ".err"), HasSubstr("continuous fatal errors"));
+  EXPECT_THAT(ReadFile(path_ + ".err"), HasSubstr("502 not here"));
+  EXPECT_TRUE(FileExists(path_));
+}
+
 }  // namespace

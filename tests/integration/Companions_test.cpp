@@ -136,7 +136,7 @@ TEST_F(CompanionsWithKelpd, GivenUpMailsNoticeReachesTheSender) {
   const CMail notice = Load(EmlPaths(carol_)[0]);
   EXPECT_EQ(notice.GetSender(), "");
   EXPECT_EQ(notice.GetSubject(), "Returned mail: see transcript for details");
-  EXPECT_NE(notice.m_strContentType.find("multipart/mixed"), std::string::npos);
+  EXPECT_NE(notice.m_strContentType.find("multipart/report"), std::string::npos);
   EXPECT_NE(notice.BodyView().find("550 5.1.1"), std::string::npos);
   EXPECT_NE(notice.BodyView().find("Message-ID: <fig-1@demo.example>"), std::string::npos);
   // The given-up mail and its report are gone from the outgoing directory.

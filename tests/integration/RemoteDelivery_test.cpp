@@ -83,7 +83,7 @@ class RemoteDeliveryTest : public ::testing::Test {
   }
 };
 
-TEST_F(RemoteDeliveryTest, HostWithoutCredentialsGetsPlainSessionAndTrafficLine) {
+TEST_F(RemoteDeliveryTest, HostWithoutCredentialsGetsTlsWithoutAuthAndTrafficLine) {
   PostfixOptions options;
   options.starttls = true;
   options.auth = true;
@@ -103,7 +103,7 @@ TEST_F(RemoteDeliveryTest, HostWithoutCredentialsGetsPlainSessionAndTrafficLine)
   auto got = mta.Delivered();
   EXPECT_EQ(got[0].sender, "alice@local.example");
   EXPECT_EQ(got[0].recipient, "bob@remote.example");
-  EXPECT_THAT(got[0].data, HasSubstr("with ESMTP id"));  // neither TLS nor AUTH
+  EXPECT_THAT(got[0].data, HasSubstr("with ESMTPS id"));  // TLS where offered, no AUTH
   EXPECT_THAT(got[0].content, HasSubstr("body of a1@local.example"));
   EXPECT_FALSE(FileExists(path));
   EXPECT_FALSE(FileExists(path + ".err"));

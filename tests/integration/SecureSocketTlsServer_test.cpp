@@ -74,3 +74,57 @@ TEST(CSecureSyncSocketExAgainstTlsServer, ClientCertificateRequestFailsTheHandsh
   EXPECT_TRUE(client.Close());
   EXPECT_EQ(client.m_hSocket, -1);
 }
+
+namespace {
+
+bool NegotiateAs(CSecureSyncSocketEx& client, int port, const char* name) {
+  client.Close();
+  EXPECT_TRUE(client.Create(0, kelpd::platform::kSocketStream, nullptr, false));
+  client.m_nTimeOut = 10;
+  EXPECT_TRUE(client.Connect("127.0.0.1", static_cast<unsigned>(port)));
+  return client.NegotiateTLS(false, nullptr, true, 0xA8, name);
+}
+
+}  // namespace
+
+// With verification the chain, the dates and the name connected to must hold.
+TEST(CSecureSyncSocketExAgainstTlsServer, VerifiedCertificates) {
+  std::string missing = TlsServer::MissingPrerequisite();
+  if (!missing.empty()) GTEST_SKIP() << missing;
+  TlsServer valid;
+  TlsServerOptions old;
+  old.certificate = CertificateKind::kExpired;
+  TlsServer expired(old);
+  std::string error;
+  ASSERT_TRUE(valid.Start(&error)) << error;
+  ASSERT_TRUE(expired.Start(&error)) << error;
+
+  CSecureSyncSocketEx client;
+  ASSERT_TRUE(client.VerifyPeer(true, valid.certificate().ca)) << client.LastTlsError();
+  for (const char* name : {"localhost", "127.0.0.1"}) {
+    EXPECT_TRUE(NegotiateAs(client, valid.port(), name)) << name << ": " << client.LastTlsError();
+    EXPECT_EQ(client.SessionDescription().rfind("TLSv1.", 0), 0u) << client.SessionDescription();
+  }
+  const struct {
+    const char* name;
+    int port;
+    const char* reason;
+  } refused[] = {{"mail.kelpd.test", valid.port(), "hostname mismatch"},
+                 {"127.0.0.2", valid.port(), "IP address mismatch"},
+                 {nullptr, valid.port(), "no name to check"}};
+  for (const auto& r : refused) {
+    EXPECT_FALSE(NegotiateAs(client, r.port, r.name));
+    EXPECT_NE(client.LastTlsError().find(r.reason), std::string::npos) << client.LastTlsError();
+    EXPECT_EQ(client.SessionDescription(), "");
+  }
+  ASSERT_TRUE(client.VerifyPeer(true, expired.certificate().ca));
+  EXPECT_FALSE(NegotiateAs(client, expired.port(), "localhost"));
+  EXPECT_NE(client.LastTlsError().find("expired"), std::string::npos) << client.LastTlsError();
+  // The system's trust store does not know the test certificates.
+  ASSERT_TRUE(client.VerifyPeer(true, ""));
+  EXPECT_FALSE(NegotiateAs(client, valid.port(), "localhost"));
+  EXPECT_NE(client.LastTlsError().find("not accepted"), std::string::npos) << client.LastTlsError();
+  EXPECT_FALSE(client.VerifyPeer(true, "/nonexistent/ca.pem"));
+  ASSERT_TRUE(client.VerifyPeer(false));
+  EXPECT_TRUE(NegotiateAs(client, expired.port(), "mail.kelpd.test")) << client.LastTlsError();
+}
