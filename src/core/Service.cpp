@@ -304,8 +304,8 @@ int CService::RunService() {
                       }
                     });
       int result = Run();
-      // The designed service reports a non-zero result as a service-specific
-      // error; here it becomes the exit status.
+      // A non-zero result of the run is the service's own error code; it
+      // becomes the exit status, so that systemd sees the service failed.
       exit_code = result == 0 ? 0 : ((result & 0xFF) != 0 ? (result & 0xFF) : 1);
       WaitUntilStopped();
       control.Stop();

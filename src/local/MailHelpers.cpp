@@ -115,8 +115,8 @@ bool RunArrivalScript(const std::string& directory, const std::string& file, boo
   if (!kelpd::platform::StatFile(script, status, &error)) return true;
 
   SpawnOptions options;
-  // The designed command line "onarrival.cmd \"<file>\"": the script and one
-  // argument, empty when no file is given.
+  // The new-mail script gets one argument, the stored file's path (empty
+  // when no file is given), as the suite's scripts expect.
   options.argv = {script, argument};
   options.working_dir = directory;
   ChildProcess child;
@@ -167,7 +167,7 @@ int RunProgram(const std::vector<std::string>& words, int milliseconds) {
       return child.exit_code();
     case ChildProcess::WaitResult::kTimeout:
       if (!child.Kill()) return -2;
-      // Ended from outside with the designed exit code -1.
+      // Ended from outside: the script's result is -1, as for a kill.
       return -1;
     case ChildProcess::WaitResult::kStopped:
       // The service is stopping: the helper (which may be returning a mail

@@ -21,7 +21,8 @@ bool RunAutoResponder(const std::string& directory, const std::string& file,
 
 // Runs a command line (its words, a quoted path being one word) and returns
 // the exit code; -1 when it could not be started, -2 when it outlived
-// milliseconds and could not be ended, -3/-4 as the design numbers them.
+// milliseconds and could not be ended, -3/-4 for the two
+// start failures that callers tell apart.
 int RunProgram(const std::string& commandLine, int milliseconds);
 
 // The same with the words already apart (the first one is the program, found

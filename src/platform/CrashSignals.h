@@ -2,8 +2,8 @@
 // an uncaught C++ exception that describe the failure as an exception record
 // and hand it to one filter function before the process ends.
 //
-// The record uses the exception codes of the designed platform, so that the
-// crash line reads the same on every system:
+// The record uses the suite's exception codes, so that the crash line reads
+// the same as the suite's other programs write it:
 //   SIGSEGV (a fault)              -> access violation (or stack overflow when
 //                                     the fault lies next to the stack pointer)
 //   SIGFPE FPE_INTDIV/INTOVF/FLT*  -> integer or floating-point codes

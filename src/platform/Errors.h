@@ -27,7 +27,7 @@ struct FileError {
   bool IsSet() const { return cause != 0; }
 };
 
-// The errno of "the file exists" failures (the designed system error 80).
+// The errno of "the file exists" failures (the suite's file-exists code 80).
 constexpr int kFileExistsErrno = 17;  // EEXIST
 
 }  // namespace kelpd::platform

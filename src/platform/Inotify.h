@@ -16,7 +16,8 @@
 
 namespace kelpd::platform {
 
-// Kinds of change to report (the designed directory-change filter bits).
+// Kinds of change to report (the directory-change filter bits the
+// monitors are configured with).
 constexpr uint32_t kNotifyFileName = 0x001;
 constexpr uint32_t kNotifyDirName = 0x002;
 constexpr uint32_t kNotifyAttributes = 0x004;
@@ -26,7 +27,8 @@ constexpr uint32_t kNotifyLastAccess = 0x020;
 constexpr uint32_t kNotifyCreation = 0x040;
 constexpr uint32_t kNotifySecurity = 0x100;
 
-// The action of a change record (the designed record's action codes).
+// The action of a change record (the action codes the monitors'
+// callers compare).
 constexpr uint32_t kActionAdded = 1;
 constexpr uint32_t kActionRemoved = 2;
 constexpr uint32_t kActionModified = 3;

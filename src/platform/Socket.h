@@ -29,8 +29,9 @@ constexpr short kWaitWritable = 0x004;  // POLLOUT
 constexpr uint32_t kAnyAddress = 0;                 // INADDR_ANY
 constexpr uint32_t kBroadcastAddress = 0xFFFFFFFF;  // INADDR_BROADCAST (same in either order)
 
-// How long establishing a TCP connection may take: the limit the stack of the
-// designed platform puts on a connect (three SYNs), about 21 seconds.
+// How long establishing a TCP connection may take: three SYNs with their
+// back-off, about 21 seconds, so a host that never answers costs the same
+// everywhere.
 constexpr int kConnectTimeoutMs = 21000;
 
 struct SocketAddressV4 {

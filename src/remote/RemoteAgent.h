@@ -75,7 +75,7 @@ class CRemoteAgent : public CThread {
   bool IsPaused() const;
 
  public:
-  // Members in the order of the design.
+  // The agent's lists and settings, shared with the delivery threads.
   NameList m_lstNew;       // guarded by m_csLists
   NameList m_lstRetry;     // guarded by m_csLists
   NameList m_lstDeferred;  // guarded by m_csLists

@@ -4,8 +4,8 @@
 // at every failed attempt; the auto-responder returns it with the mail once
 // the mail is given up.
 //
-// Layout (each "\n" written becomes CR LF in the file, as a text-mode file of
-// the designed platform had it, so a transcript command line, which ends in
+// Layout (each "\n" written becomes CR LF in the file, as the suite's readers
+// of these reports expect, so a transcript command line, which ends in
 // CR LF already, ends in CR CR LF):
 //   X-Envelope-From: <>
 //   From: "Mail Delivery Subsystem" <report sender>
