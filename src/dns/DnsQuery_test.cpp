@@ -99,7 +99,7 @@ TEST(ResSearch, ServerFailureEndsTheList) {
 }
 
 TEST(ResSearch, NoServerFailsAtOnceWithConnectionRefused) {
-  ResolverTestEnv env;
+  ResolverTestEnv env(53, 1000);  // whole seconds: any wait would show
   env.MailConf("domain corp.example.org\n");
   ResolverState& st = env.Init();
   ASSERT_EQ(st.server_count, 0);
@@ -108,7 +108,7 @@ TEST(ResSearch, NoServerFailsAtOnceWithConnectionRefused) {
   EXPECT_EQ(res_search("host", kClassIn, kTypeMx, answer, sizeof answer), -1);
   EXPECT_EQ(st.send_error, WSAECONNREFUSED);
   EXPECT_EQ(st.host_error, WSATRY_AGAIN);
-  EXPECT_LT(Now() - start, 50);
+  EXPECT_LT(Now() - start, 1000);
 }
 
 TEST(ResQuery, ResponseCodesSetTheFailureReason) {
