@@ -237,15 +237,15 @@ class LifecycleTest : public ::testing::Test {
     } while (Clock::now() < deadline);
     return false;
   }
-  bool WaitConsole(const std::string& text, std::chrono::milliseconds timeout = 10s) {
+  bool WaitConsole(const std::string& text, std::chrono::milliseconds timeout = 30s) {
     return WaitForLine(&LifecycleTest::ConsoleLines, text, timeout);
   }
-  bool WaitSyslog(const std::string& text, std::chrono::milliseconds timeout = 10s) {
+  bool WaitSyslog(const std::string& text, std::chrono::milliseconds timeout = 30s) {
     return WaitForLine(&LifecycleTest::SyslogLines, text, timeout);
   }
   // Waits for text among the syslog lines from index from on.
   bool WaitSyslogAfter(size_t from, const std::string& text,
-                       std::chrono::milliseconds timeout = 10s) {
+                       std::chrono::milliseconds timeout = 30s) {
     auto deadline = Clock::now() + timeout;
     do {
       auto lines = SyslogLines();
@@ -255,7 +255,7 @@ class LifecycleTest : public ::testing::Test {
     } while (Clock::now() < deadline);
     return false;
   }
-  bool WaitNotify(const std::string& text, size_t after, std::chrono::milliseconds timeout = 10s) {
+  bool WaitNotify(const std::string& text, size_t after, std::chrono::milliseconds timeout = 30s) {
     auto deadline = Clock::now() + timeout;
     do {
       auto messages = notify_->Messages();
@@ -421,7 +421,7 @@ TEST_F(LifecycleTest, EditedAliasesReloadDomainsUserListAndAliasesInThatOrder) {
   const int before = Count(ConsoleLines(), "info: preresolving aliases...");
   EditConfigFile("aliases", "info: alice\nsales: bob\n");
   ASSERT_TRUE(WaitConsole("info: preresolving aliases..."));
-  for (int i = 0; i < 100 && Count(ConsoleLines(), "info: preresolving aliases...") == before; ++i)
+  for (int i = 0; i < 600 && Count(ConsoleLines(), "info: preresolving aliases...") == before; ++i)
     std::this_thread::sleep_for(50ms);
   EXPECT_EQ(Count(ConsoleLines(), "info: preresolving aliases..."), before + 1);
   EXPECT_EQ(Count(ConsoleLines(), "error:"), 0) << kelpd_.Stderr();

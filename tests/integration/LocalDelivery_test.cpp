@@ -45,10 +45,10 @@ class LocalDeliveryIntegration : public ::testing::Test {
     tree.WriteConfigFile("kelpd.cfg", tree.DirectoryLines() + "AutoTransport:\t0\n" + extra);
     std::string error;
     ASSERT_TRUE(kelpd.Start({KELPD_BINARY, "-debug"}, &error)) << error;
-    ASSERT_TRUE(kelpd.WaitForStderr("fully operational", 10s)) << kelpd.Stderr();
+    ASSERT_TRUE(kelpd.WaitForStderr("fully operational", 30s)) << kelpd.Stderr();
   }
 
-  static bool WaitForFile(const std::string& path, std::chrono::milliseconds limit = 10s) {
+  static bool WaitForFile(const std::string& path, std::chrono::milliseconds limit = 30s) {
     for (auto end = std::chrono::steady_clock::now() + limit;
          std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms)) {
       if (FileExists(path)) return true;
@@ -79,7 +79,7 @@ TEST_F(LocalDeliveryIntegration, TwoRecipientsGetTheirOwnCopyAndTheScriptRunsInT
                                   "Hello", "m1@remote.example"));
   ASSERT_TRUE(WaitForFile(bob + "/8.eml")) << kelpd.Stderr();
   ASSERT_TRUE(WaitForFile(alice + "/1.eml"));
-  for (int i = 0; i < 250 && FileExists(tree.queue + "/m1.eml"); ++i)
+  for (int i = 0; i < 1500 && FileExists(tree.queue + "/m1.eml"); ++i)
     std::this_thread::sleep_for(20ms);
   EXPECT_FALSE(FileExists(tree.queue + "/m1.eml"));
 
@@ -102,7 +102,8 @@ TEST_F(LocalDeliveryIntegration, TwoRecipientsGetTheirOwnCopyAndTheScriptRunsInT
   EXPECT_NE(ReadFile(bob + "/config").find("NextUID:9"), std::string::npos);
 
   EXPECT_EQ(ReadFile(tree.root() + "/script.out"), alice + " " + alice + "/1.eml\n");
-  EXPECT_TRUE(kelpd.WaitForStderr("postprocessing-script for \"" + alice + "/1.eml\" finished", 5s))
+  EXPECT_TRUE(
+      kelpd.WaitForStderr("postprocessing-script for \"" + alice + "/1.eml\" finished", 30s))
       << kelpd.Stderr();
   EXPECT_NE(kelpd.Stderr().find("info: mail <m1@remote.example> from <carol@remote.example> to "
                                 "<alice@example.org> saved in <alice>"),
@@ -143,7 +144,8 @@ TEST_F(LocalDeliveryIntegration, ForwardingFilteringAndTheErrorDirectory) {
       kelpd.WaitForStderr("error: recipient in mail <n@remote.example> from "
                           "<carol@remote.example> to <nobody@example.org> not valid",
                           5s));
-  for (int i = 0; i < 250 && !ListNames(tree.queue).empty(); ++i) std::this_thread::sleep_for(20ms);
+  for (int i = 0; i < 1500 && !ListNames(tree.queue).empty(); ++i)
+    std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(ListNames(tree.queue).empty());
 
   const std::vector<std::string> out = ListNames(tree.outgoing);

@@ -88,7 +88,7 @@ class RemoteTree {
     ::setenv("PATH", path.c_str(), 1);
     ::unsetenv("MAILCONFIGDIR");
     ::unsetenv("MAILLOCKDIR");
-    return ok && Wait("fully operational", 10s);
+    return ok && Wait("fully operational", 30s);
   }
   bool Wait(const std::string& text, std::chrono::milliseconds timeout) {
     return kelpd_.WaitForStderr(text, timeout) || kelpd_.WaitForStdout(text, 0ms);
@@ -141,8 +141,8 @@ TEST_F(RemoteDeliveryTest, HostWithoutCredentialsGetsPlainSessionAndTrafficLine)
       "a1.eml", MailText("alice@local.example", "bob@remote.example", "a1@local.example"));
   tree.Outgoing("a1.eml.err", "old report");
   ASSERT_TRUE(tree.Start()) << tree.Log();
-  ASSERT_TRUE(mta.WaitForDelivered(1, 10s)) << mta.Log() << tree.Log();
-  ASSERT_TRUE(tree.Wait("Traffic: L, alice@local.example, R, bob@remote.example, ", 5s))
+  ASSERT_TRUE(mta.WaitForDelivered(1, 30s)) << mta.Log() << tree.Log();
+  ASSERT_TRUE(tree.Wait("Traffic: L, alice@local.example, R, bob@remote.example, ", 30s))
       << tree.Log();
   auto got = mta.Delivered();
   EXPECT_EQ(got[0].sender, "alice@local.example");
@@ -172,7 +172,7 @@ TEST_F(RemoteDeliveryTest, HostWithCredentialsUsesStartTlsAndAuth) {
   tree.Outgoing("c1.eml",
                 MailText("alice@local.example", "bob@remote.example", "c1@local.example"));
   ASSERT_TRUE(tree.Start()) << tree.Log();
-  ASSERT_TRUE(mta.WaitForDelivered(1, 15s)) << mta.Log() << tree.Log();
+  ASSERT_TRUE(mta.WaitForDelivered(1, 30s)) << mta.Log() << tree.Log();
   EXPECT_THAT(mta.Delivered()[0].data, HasSubstr("with ESMTPSA id"));
   EXPECT_THAT(tree.Log(), Not(HasSubstr(kelpd::testing::kPeerPassword)));
 }
@@ -187,8 +187,8 @@ TEST_F(RemoteDeliveryTest, RejectedRecipientIsReturnedThroughTheResponder) {
       "r1.eml",
       MailText("alice@local.example", kelpd::testing::kRejectRecipient, "r1@local.example"));
   ASSERT_TRUE(tree.Start()) << tree.Log();
-  ASSERT_TRUE(tree.Wait("permanently failed with error 19. I am giving up!", 10s)) << tree.Log();
-  for (int i = 0; i < 100 && tree.Autoresp().find("-to") == std::string::npos; ++i)
+  ASSERT_TRUE(tree.Wait("permanently failed with error 19. I am giving up!", 30s)) << tree.Log();
+  for (int i = 0; i < 600 && tree.Autoresp().find("-to") == std::string::npos; ++i)
     std::this_thread::sleep_for(50ms);
   EXPECT_EQ(tree.Autoresp(), path + " -t " + path + ".err -b full -ib -s -k -o\n" + path + " -t " +
                                  path + ".err -b header -ib -s -to pm@local.example -o\n");
@@ -211,7 +211,7 @@ TEST_F(RemoteDeliveryTest, DeferredMailIsRetriedInTheNextCycle) {
   ASSERT_TRUE(tree.Start()) << tree.Log();
   const std::string deferred =
       "Delivering \"" + path + "\" temporarily failed with error 9. I will retry later!";
-  for (int i = 0; i < 300 && tree.Count(deferred) < 2; ++i) std::this_thread::sleep_for(20ms);
+  for (int i = 0; i < 1500 && tree.Count(deferred) < 2; ++i) std::this_thread::sleep_for(20ms);
   EXPECT_GE(tree.Count(deferred), 2) << tree.Log();
   EXPECT_THAT(ReadFile(path + ".err"), HasSubstr("continuous fatal errors"));
   EXPECT_EQ(tree.Autoresp(), "");
@@ -230,10 +230,10 @@ TEST_F(RemoteDeliveryTest, TemporaryFailureOfAnOldMailGivesItUp) {
       MailText("alice@local.example", kelpd::testing::kDeferRecipient, "d1@local.example"));
   ASSERT_TRUE(tree.Start()) << tree.Log();
   ASSERT_TRUE(tree.Wait(
-      "Delivering \"" + path + "\" failed for 0 minutes with error 9. I am giving up!", 10s))
+      "Delivering \"" + path + "\" failed for 0 minutes with error 9. I am giving up!", 30s))
       << tree.Log();
   // The log line comes just before the deletes.
-  for (int i = 0; i < 100 && FileExists(path + ".err"); ++i) std::this_thread::sleep_for(20ms);
+  for (int i = 0; i < 1500 && FileExists(path + ".err"); ++i) std::this_thread::sleep_for(20ms);
   EXPECT_FALSE(FileExists(path));
   EXPECT_FALSE(FileExists(path + ".err"));
   EXPECT_EQ(tree.Autoresp(), "");
@@ -265,9 +265,9 @@ TEST_F(RemoteDeliveryTest, BrokenFileGoesToTheErrorDirectory) {
   RemoteTree tree;
   tree.Outgoing("b1.eml", "Subject: no envelope\r\n\r\nbody\r\n");
   ASSERT_TRUE(tree.Start()) << tree.Log();
-  ASSERT_TRUE(tree.Wait("sending mail 'b1.eml' failed", 5s)) << tree.Log();
+  ASSERT_TRUE(tree.Wait("sending mail 'b1.eml' failed", 30s)) << tree.Log();
   EXPECT_EQ(tree.Count("failed with error 29"), 1);
-  for (int i = 0; i < 50 && !FileExists(tree.dir().Join("error/b1.eml")); ++i)
+  for (int i = 0; i < 1500 && !FileExists(tree.dir().Join("error/b1.eml")); ++i)
     std::this_thread::sleep_for(20ms);
   EXPECT_TRUE(FileExists(tree.dir().Join("error/b1.eml")));
   EXPECT_FALSE(FileExists(tree.dir().Join("outgoing/b1.eml")));
@@ -282,7 +282,7 @@ TEST_F(RemoteDeliveryTest, StopDuringADeliveryAbortsIt) {
   tree.Outgoing("s1.eml",
                 MailText("alice@local.example", "bob@remote.example", "s1@local.example"));
   ASSERT_TRUE(tree.Start()) << tree.Log();
-  for (int i = 0; i < 200 && silent.Connections() == 0; ++i) std::this_thread::sleep_for(20ms);
+  for (int i = 0; i < 1500 && silent.Connections() == 0; ++i) std::this_thread::sleep_for(20ms);
   ASSERT_EQ(silent.Connections(), 1);
   tree.Stop();
   EXPECT_EQ(tree.Count("\" aborted, thread has been shut down."), 1) << tree.Log();
