@@ -5,7 +5,7 @@
 //   ASSERT_TRUE(tree.WaitOperational(30s));
 //   const ProcessFigures before = StartedFigures(tree, 30s);
 //   ... deliveries ...
-//   const ProcessFigures after = SettledFigures(tree, before, 10s);
+//   const ProcessFigures after = SettledFigures(tree, before, 30s);
 //   EXPECT_EQ(after.descriptors, before.descriptors);
 #pragma once
 
