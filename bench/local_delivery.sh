@@ -14,6 +14,7 @@ users=100
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build/bench}
 
+# The same build folder and options as bench/remote_delivery.sh.
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPD_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j2 --target kelpd kelpd_queue_writer kelpd_local_driver >/dev/null
 

@@ -7,6 +7,8 @@
 #
 #   bench/remote_delivery.sh [N]          (default 10000)
 #   THREADS="2 8" bench/remote_delivery.sh 5000
+# Environment: BUILD_DIR (default build/bench), KELPD (a kelpd to run instead
+# of building one).
 #
 # One line per thread count:
 #   remote-delivery: N mails, T threads in S s = X mails/s, peak RSS M MiB
@@ -21,9 +23,12 @@ sink_bin=$(command -v smtp-sink || echo /usr/sbin/smtp-sink)
 [ -x "$sink_bin" ] || { echo "smtp-sink (Debian package postfix) is needed" >&2; exit 1; }
 
 if [ -z "${KELPD:-}" ]; then
-  cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELPD_BUILD_TESTS=OFF >/dev/null
-  cmake --build build/bench -j 2 --target kelpd >/dev/null
-  KELPD=$top/build/bench/src/app/kelpd
+  # The same build folder and options as bench/local_delivery.sh, so that
+  # running one after the other builds nothing twice.
+  build=${BUILD_DIR:-$top/build/bench}
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPD_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$build" -j2 --target kelpd >/dev/null
+  KELPD=$build/src/app/kelpd
 fi
 
 work=$(mktemp -d /tmp/kelpd-bench.XXXXXX)

@@ -99,7 +99,7 @@ TEST(ResSearch, ServerFailureEndsTheList) {
 }
 
 TEST(ResSearch, NoServerFailsAtOnceWithConnectionRefused) {
-  ResolverTestEnv env;
+  ResolverTestEnv env(53, 1000);  // whole seconds: any wait would show
   env.MailConf("domain corp.example.org\n");
   ResolverState& st = env.Init();
   ASSERT_EQ(st.server_count, 0);
@@ -108,7 +108,7 @@ TEST(ResSearch, NoServerFailsAtOnceWithConnectionRefused) {
   EXPECT_EQ(res_search("host", kClassIn, kTypeMx, answer, sizeof answer), -1);
   EXPECT_EQ(st.send_error, WSAECONNREFUSED);
   EXPECT_EQ(st.host_error, WSATRY_AGAIN);
-  EXPECT_LT(Now() - start, 50);
+  EXPECT_LT(Now() - start, 1000);
 }
 
 TEST(ResQuery, ResponseCodesSetTheFailureReason) {
@@ -288,8 +288,9 @@ TEST(ResSend, SecondServerAfterTheFirstTimesOut) {
                           second.port());
   ASSERT_TRUE(first.ok());
   ASSERT_EQ(first.port(), second.port());
-  // A resolver "second" long enough that a loaded machine answers in time.
-  const int unit = 150;
+  // A resolver "second" long enough that a loaded machine answers in time;
+  // the server stamps each query with the kernel's time of receipt.
+  const int unit = 200;
   ResolverTestEnv env(second.port(), unit);
   env.MailConf("nameserver 127.0.0.2\nnameserver 127.0.0.1\n");
   env.Init();

@@ -38,10 +38,10 @@ class DirectoryDataTest : public ::testing::Test {
     return Aliases().Load(dir_.WriteFile("aliases", text));
   }
 
-  // Polls the spool monitor for up to a second; inotify queues synchronously,
-  // so the first poll normally answers.
-  bool MonitorSeesChange() {
-    for (int i = 0; i < 20; ++i) {
+  // Polls the spool monitor up to polls times, 50 ms apart; inotify queues
+  // synchronously, so the first poll normally answers.
+  bool MonitorSeesChange(int polls) {
+    for (int i = 0; i < polls; ++i) {
       if (UserListMonitorChanged()) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -92,11 +92,11 @@ TEST_F(DirectoryDataTest, MonitorCountsOnlyChangesOfAUsersPasswordFile) {
   dir_.WriteFile("spool/bob/config", "NextUID: 2\n");
   dir_.WriteFile("spool/password", "not in a user directory");
   dir_.WriteFile("spool/bob/sub/password", "one level too deep");
-  EXPECT_FALSE(MonitorSeesChange());
+  EXPECT_FALSE(MonitorSeesChange(20));
 
   dir_.MakeDir("spool/Dave");
   dir_.WriteFile("spool/Dave/PASSWORD", "secret");
-  EXPECT_TRUE(MonitorSeesChange());
+  EXPECT_TRUE(MonitorSeesChange(400));
   EXPECT_FALSE(UserListMonitorChanged());
   ASSERT_TRUE(BuildUserList());
   EXPECT_EQ(UserDirectoryName("dave"), "Dave");

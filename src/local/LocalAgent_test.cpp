@@ -102,7 +102,7 @@ TEST_F(LocalAgentTest, ThreadLogsItsStartAndStopAndEndsWithoutTheQueueDirectory)
   Config().SetString("QueueDir", tree.root() + "/no-such-queue");
   CLocalAgent lost;
   ASSERT_TRUE(lost.Start());
-  for (int i = 0; i < 100 && log.Count("couldn't find QueueDir") == 0; ++i)
+  for (int i = 0; i < 500 && log.Count("couldn't find QueueDir") == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_TRUE(lost.Stop(5000));
   EXPECT_EQ(log.Count("couldn't find QueueDir"), 1);

@@ -29,9 +29,9 @@ std::string WriteScript(const TempDir& dir, const std::string& name, const std::
   return path;
 }
 
-// Waits up to three seconds for path to exist with contents ending in a line feed.
+// Waits up to twenty seconds for path to exist with contents ending in a line feed.
 std::string WaitForFile(const std::string& path) {
-  for (int i = 0; i < 300; ++i) {
+  for (int i = 0; i < 2000; ++i) {
     std::string text = ReadFile(path);
     if (!text.empty() && text.back() == '\n') return text;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

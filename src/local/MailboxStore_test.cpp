@@ -195,7 +195,7 @@ TEST_F(MailboxStoreTest, StoreWaitsForTheAccountLockAndGivesUpOnlyOnStop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(waiting.HasEnded());
     account.Unlock();
-    for (int i = 0; i < 250 && !waiting.HasEnded(); ++i)
+    for (int i = 0; i < 1000 && !waiting.HasEnded(); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(waiting.result.load(), StoreResult::kStored);
     EXPECT_TRUE(waiting.Stop(5000));

@@ -230,7 +230,7 @@ TEST_F(RemoteAgentTest, ThreadLogsItsStartAndStopAndPicksUpFiles) {
   Mail("t.eml");
   ASSERT_TRUE(agent_->Start());
   std::string name;
-  for (int i = 0; i < 100 && !agent_->GetNextNewFile(name); ++i)
+  for (int i = 0; i < 1000 && !agent_->GetNextNewFile(name); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_EQ(name, "t.eml");
   auto start = std::chrono::steady_clock::now();

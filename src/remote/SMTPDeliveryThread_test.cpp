@@ -264,8 +264,8 @@ TEST_F(DeliveryThreadTest, LoopMovesBrokenFilesAsideAndKeepsTakenNames) {
   agent_->ScanOutgoing();
   MakeThread();
   ASSERT_TRUE(thread_->Start());
-  for (int i = 0; i < 200 && (log_.Count("sending mail '") < 2 || log_.Count("CFileException") < 1);
-       ++i)
+  for (int i = 0;
+       i < 1000 && (log_.Count("sending mail '") < 2 || log_.Count("CFileException") < 1); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_TRUE(thread_->Stop(3000));
   EXPECT_EQ(log_.Count("sending mail 'x.eml' failed"), 1);
@@ -293,7 +293,7 @@ TEST_F(DeliveryThreadTest, StopBetweenHostsLeavesTheMailForTheNextStart) {
   agent_->ScanOutgoing();
   MakeThread();
   ASSERT_TRUE(thread_->Start());
-  for (int i = 0; i < 200 && silent.Connections() == 0; ++i)
+  for (int i = 0; i < 1000 && silent.Connections() == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_TRUE(thread_->Stop(3000));
@@ -327,7 +327,7 @@ TEST_F(DeliveryThreadTest, NullAgentEndsTheThreadAtOnce) {
   thread_ = std::make_unique<CSMTPDeliveryThread>(nullptr);
   ASSERT_TRUE(thread_->Start());
   // The body ends on its own, without a stop request.
-  for (int i = 0; i < 200 && !thread_->HasEnded(); ++i)
+  for (int i = 0; i < 1000 && !thread_->HasEnded(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_TRUE(thread_->HasEnded());
   EXPECT_EQ(log_.Count("RemoteAgent-pointer was NULL at Kelpd\\SMTPDeliveryThread:34"), 1);

@@ -21,6 +21,26 @@ int64_t NowMs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+int64_t Millis(const timespec& ts) {
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The monotonic time at which the kernel received a datagram, from its
+// receive stamp on the real-time clock: a server thread that runs late on a
+// busy machine does not move it.
+int64_t ReceivedMs(msghdr& msg) {
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec stamp{};
+    std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+    timespec real{};
+    ::clock_gettime(CLOCK_REALTIME, &real);
+    const int64_t age = Millis(real) - Millis(stamp);
+    if (age >= 0) return NowMs() - age;
+  }
+  return NowMs();
+}
+
 sockaddr_in Addr(const std::string& address, uint16_t port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -104,6 +124,10 @@ ScriptedDnsServer::ScriptedDnsServer(DnsScript script, const std::string& addres
     }
     port_ = p;
   }
+  if (udp_ >= 0) {
+    int one = 1;
+    ::setsockopt(udp_, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one);
+  }
   other_udp_ = BindSocket(SOCK_DGRAM, address, 0);
   if (::pipe2(wake_, O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
   if (ok()) thread_ = std::thread([this] { Run(); });
@@ -130,7 +154,7 @@ void ScriptedDnsServer::SetScript(DnsScript script) {
 }
 
 std::vector<DnsReplyAction> ScriptedDnsServer::Ask(DnsQueryInfo& q) {
-  q.received_ms = NowMs();
+  if (q.received_ms == 0) q.received_ms = NowMs();
   ParseQuery(q);
   std::lock_guard<std::mutex> lock(mutex_);
   queries_.push_back(q);
@@ -151,9 +175,20 @@ void ScriptedDnsServer::HandleUdp() {
   uint8_t buf[65536];
   sockaddr_in from{};
   socklen_t len = sizeof from;
-  ssize_t n = ::recvfrom(udp_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+  iovec iov{buf, sizeof buf};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  msghdr msg{};
+  msg.msg_name = &from;
+  msg.msg_namelen = len;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  ssize_t n = ::recvmsg(udp_, &msg, 0);
   if (n < 0) return;
+  len = msg.msg_namelen;
   DnsQueryInfo q;
+  q.received_ms = ReceivedMs(msg);
   q.bytes.assign(buf, buf + n);
   for (const DnsReplyAction& a : Ask(q)) {
     if (a.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(a.delay_ms));

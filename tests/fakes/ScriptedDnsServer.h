@@ -20,7 +20,7 @@ struct DnsQueryInfo {
   std::string name;  // question name as sent, labels joined by dots
   uint16_t type = 0;
   uint16_t cls = 0;
-  int64_t received_ms = 0;  // monotonic clock
+  int64_t received_ms = 0;  // monotonic clock; UDP: when the kernel received it
 };
 
 struct DnsReplyAction {

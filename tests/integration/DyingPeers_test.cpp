@@ -23,6 +23,7 @@
 #include "fakes/ScriptedSmtpServer.h"
 #include "support/LoopbackPort.h"
 #include "support/ServiceTree.h"
+#include "support/SettledFigures.h"
 #include "support/TempDir.h"
 #include "support/WaitFor.h"
 
@@ -41,6 +42,8 @@ using kelpd::testing::ScriptedDnsServer;
 using kelpd::testing::ScriptedSmtpServer;
 using kelpd::testing::ServiceTree;
 using kelpd::testing::ServiceTreeOptions;
+using kelpd::testing::SettledFigures;
+using kelpd::testing::StartedFigures;
 using kelpd::testing::TempDir;
 using kelpd::testing::WaitFor;
 
@@ -83,20 +86,6 @@ ServiceTreeOptions Options(int port, std::vector<std::string> extra = {}) {
   return options;
 }
 
-// kelpd's figures once its threads and descriptors are back at those of
-// before (a session ends its QUIT after the file is gone), or after 10 s.
-kelpd::testing::ProcessFigures SettledFigures(ServiceTree& tree,
-                                              const kelpd::testing::ProcessFigures& before) {
-  kelpd::testing::ProcessFigures now;
-  WaitFor(
-      [&] {
-        now = kelpd::testing::ReadProcessFigures(tree.KelpdPid());
-        return now.threads == before.threads && now.descriptors == before.descriptors;
-      },
-      10s);
-  return now;
-}
-
 // The MTA dies in the middle of DATA; the mail waits, and is delivered once
 // the MTA answers again, exactly once.
 TEST(DyingPeers, MtaGoneInTheMiddleOfDataIsRetried) {
@@ -124,7 +113,8 @@ TEST(DyingPeers, MtaGoneInTheMiddleOfDataIsRetried) {
   std::string error;
   ASSERT_TRUE(tree.Start(&error)) << error;
   ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log();
-  const auto before = kelpd::testing::ReadProcessFigures(tree.KelpdPid());
+  const auto before = StartedFigures(tree, 30s);
+  ASSERT_GT(before.threads, 0) << tree.Log();
   tree.QueueMail("1.eml", RemoteMail(1));
   ASSERT_TRUE(WaitFor([&] { return peer.Connections() >= 2; }, 60s)) << tree.Log();
   ASSERT_TRUE(WaitFor([&] { return ServiceTree::EmlFiles(tree.outgoing_dir()).empty(); }, 30s))
@@ -132,7 +122,7 @@ TEST(DyingPeers, MtaGoneInTheMiddleOfDataIsRetried) {
   peer.Join(5000);
   EXPECT_NE(peer.Received(1).find("trailer-end\r\n.\r\n"), std::string::npos);
   EXPECT_TRUE(ServiceTree::EmlFiles(tree.error_dir()).empty());
-  const auto after = SettledFigures(tree, before);
+  const auto after = SettledFigures(tree, before, 30s);
   EXPECT_EQ(after.threads, before.threads)
       << "a delivery thread was lost or added: " << before.thread_names << " -> "
       << after.thread_names;
@@ -185,7 +175,8 @@ TEST(DyingPeers, SilentPeerTimesOutAndMailIsDeliveredLater) {
   std::string error;
   ASSERT_TRUE(tree.Start(&error)) << error;
   ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log();
-  const auto before = kelpd::testing::ReadProcessFigures(tree.KelpdPid());
+  const auto before = StartedFigures(tree, 30s);
+  ASSERT_GT(before.threads, 0) << tree.Log();
   tree.QueueMail("1.eml", RemoteMail(1));
   ASSERT_TRUE(WaitFor(
       [&] { return ServiceTree::EmlFiles(tree.outgoing_dir()).empty() && peer.Connections() >= 2; },
@@ -193,7 +184,7 @@ TEST(DyingPeers, SilentPeerTimesOutAndMailIsDeliveredLater) {
       << tree.Log();
   peer.Join(5000);
   EXPECT_NE(peer.Received(1).find("trailer-end\r\n.\r\n"), std::string::npos);
-  const auto after = SettledFigures(tree, before);
+  const auto after = SettledFigures(tree, before, 30s);
   EXPECT_EQ(after.threads, before.threads) << before.thread_names << " -> " << after.thread_names;
   EXPECT_EQ(after.descriptors, before.descriptors)
       << before.descriptor_targets << " -> " << after.descriptor_targets;
@@ -270,7 +261,8 @@ TEST(DyingPeers, SilentDnsServerDelaysMailUntilItAnswers) {
   std::string error;
   ASSERT_TRUE(tree.Start(&error, ResolverWrapper(conf))) << error;
   ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log();
-  const auto before = kelpd::testing::ReadProcessFigures(tree.KelpdPid());
+  const auto before = StartedFigures(tree, 30s);
+  ASSERT_GT(before.threads, 0) << tree.Log();
 
   auto mail_to = [](int i) {
     return "X-Envelope-From: sender@local.kelpd.test\r\nX-Envelope-To: r" + std::to_string(i) +
@@ -294,7 +286,7 @@ TEST(DyingPeers, SilentDnsServerDelaysMailUntilItAnswers) {
       << mx.Received(0);
   EXPECT_NE(mx.Received(0).find("trailer-end\r\n.\r\n"), std::string::npos);
   EXPECT_TRUE(ServiceTree::EmlFiles(tree.error_dir()).empty()) << tree.Log();
-  const auto after = SettledFigures(tree, before);
+  const auto after = SettledFigures(tree, before, 30s);
   EXPECT_EQ(after.threads, before.threads) << before.thread_names << " -> " << after.thread_names;
   EXPECT_EQ(after.descriptors, before.descriptors)
       << before.descriptor_targets << " -> " << after.descriptor_targets;

@@ -132,24 +132,24 @@ class LifecycleTest : public ::testing::Test {
     return std::find(lines.begin() + static_cast<long>(std::min(from, lines.size())), lines.end(),
                      text) != lines.end();
   }
-  bool WaitConsole(const std::string& text, std::chrono::milliseconds timeout = 10s) {
+  bool WaitConsole(const std::string& text, std::chrono::milliseconds timeout = 30s) {
     return WaitFor([&] { return Has(ConsoleLines(), text, 0); }, timeout);
   }
-  bool WaitSyslog(const std::string& text, std::chrono::milliseconds timeout = 10s) {
+  bool WaitSyslog(const std::string& text, std::chrono::milliseconds timeout = 30s) {
     return WaitSyslogAfter(0, text, timeout);
   }
   // Waits for text among the syslog lines from index from on.
   bool WaitSyslogAfter(size_t from, const std::string& text,
-                       std::chrono::milliseconds timeout = 10s) {
+                       std::chrono::milliseconds timeout = 30s) {
     return WaitFor([&] { return Has(SyslogLines(), text, from); }, timeout);
   }
-  bool WaitNotify(const std::string& text, size_t after, std::chrono::milliseconds timeout = 10s) {
+  bool WaitNotify(const std::string& text, size_t after, std::chrono::milliseconds timeout = 30s) {
     return WaitFor([&] { return Has(tree_->NotifyMessages(), text, after); }, timeout);
   }
   // Waits until the count of lines starting with prefix has moved from before.
   template <typename Lines>
   int CountAfterChange(Lines lines, const std::string& prefix, int before) {
-    WaitFor([&] { return Count(lines(), prefix) != before; }, 10s);
+    WaitFor([&] { return Count(lines(), prefix) != before; }, 30s);
     return Count(lines(), prefix);
   }
 
@@ -181,7 +181,7 @@ class LifecycleTest : public ::testing::Test {
     tree_->Signal(SIGINT);
     int code = tree_->process().WaitExit(30s);
     // The output is collected by a reader thread: wait for its last line.
-    EXPECT_TRUE(WaitConsole("info: Zelvane Mail Delivery Agent shut down", 5s));
+    EXPECT_TRUE(WaitConsole("info: Zelvane Mail Delivery Agent shut down", 30s));
     return code;
   }
 

@@ -55,10 +55,10 @@ class LocalDeliveryIntegration : public ::testing::Test {
     tree.WriteConfiguration(settings);
     std::string error;
     ASSERT_TRUE(tree.Start(&error)) << error;
-    ASSERT_TRUE(tree.WaitOperational(10s)) << tree.Log();
+    ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log();
   }
 
-  static bool WaitForFile(const std::string& path, std::chrono::milliseconds limit = 10s) {
+  static bool WaitForFile(const std::string& path, std::chrono::milliseconds limit = 30s) {
     return WaitFor([&] { return FileExists(path); }, limit);
   }
 
@@ -84,7 +84,7 @@ TEST_F(LocalDeliveryIntegration, TwoRecipientsGetTheirOwnCopyAndTheScriptRunsInT
                                       "Hello", "m1@remote.example"));
   ASSERT_TRUE(WaitForFile(bob + "/8.eml")) << tree.Log();
   ASSERT_TRUE(WaitForFile(alice + "/1.eml"));
-  EXPECT_TRUE(WaitFor([&] { return !FileExists(tree.queue_dir() + "/m1.eml"); }, 5s));
+  EXPECT_TRUE(WaitFor([&] { return !FileExists(tree.queue_dir() + "/m1.eml"); }, 30s));
 
   const std::string a = ReadFile(alice + "/1.eml");
   const std::string b = ReadFile(bob + "/8.eml");
@@ -105,7 +105,7 @@ TEST_F(LocalDeliveryIntegration, TwoRecipientsGetTheirOwnCopyAndTheScriptRunsInT
   EXPECT_NE(ReadFile(bob + "/config").find("NextUID:9"), std::string::npos);
 
   EXPECT_EQ(ReadFile(tree.root() + "/script.out"), alice + " " + alice + "/1.eml\n");
-  EXPECT_TRUE(tree.WaitForLog("postprocessing-script for \"" + alice + "/1.eml\" finished", 5s))
+  EXPECT_TRUE(tree.WaitForLog("postprocessing-script for \"" + alice + "/1.eml\" finished", 30s))
       << tree.Log();
   EXPECT_NE(tree.Log().find("info: mail <m1@remote.example> from <carol@remote.example> to "
                             "<alice@example.org> saved in <alice>"),
@@ -145,8 +145,8 @@ TEST_F(LocalDeliveryIntegration, ForwardingFilteringAndTheErrorDirectory) {
   EXPECT_TRUE(
       tree.WaitForLog("error: recipient in mail <n@remote.example> from "
                       "<carol@remote.example> to <nobody@example.org> not valid",
-                      5s));
-  EXPECT_TRUE(WaitFor([&] { return ListNames(tree.queue_dir()).empty(); }, 5s));
+                      30s));
+  EXPECT_TRUE(WaitFor([&] { return ListNames(tree.queue_dir()).empty(); }, 30s));
 
   const std::vector<std::string> out = ListNames(tree.outgoing_dir());
   ASSERT_EQ(out.size(), 1u);
@@ -165,7 +165,7 @@ TEST_F(LocalDeliveryIntegration, ForwardingFilteringAndTheErrorDirectory) {
   EXPECT_TRUE(tree.WaitForLog(
       "warning: mail <s@x> from <carol@remote.example> to <alice@example.org> has been "
       "filtered due to \"cheap pills\"",
-      5s));
+      30s));
 }
 
 }  // namespace

@@ -61,7 +61,7 @@ bool Started(ServiceTree& tree) {
   tree.InstallProgram("autoresp.exe",
                       "#!/bin/sh\necho \"$*\" >> " + tree.root() + "/autoresp.log\n");
   std::string error;
-  return tree.Start(&error) && tree.WaitOperational(10s);
+  return tree.Start(&error) && tree.WaitOperational(30s);
 }
 
 std::string AutorespRuns(const ServiceTree& tree) {
@@ -97,8 +97,8 @@ TEST_F(RemoteDeliveryTest, HostWithoutCredentialsGetsTlsWithoutAuthAndTrafficLin
                      MailText("alice@local.example", "bob@remote.example", "a1@local.example"));
   tree.PlaceMail(tree.outgoing_dir(), "a1.eml.err", "old report");
   ASSERT_TRUE(Started(tree)) << tree.Log();
-  ASSERT_TRUE(mta.WaitForDelivered(1, 10s)) << mta.Log() << tree.Log();
-  ASSERT_TRUE(tree.WaitForLog("Traffic: L, alice@local.example, R, bob@remote.example, ", 5s))
+  ASSERT_TRUE(mta.WaitForDelivered(1, 30s)) << mta.Log() << tree.Log();
+  ASSERT_TRUE(tree.WaitForLog("Traffic: L, alice@local.example, R, bob@remote.example, ", 30s))
       << tree.Log();
   auto got = mta.Delivered();
   EXPECT_EQ(got[0].sender, "alice@local.example");
@@ -128,7 +128,7 @@ TEST_F(RemoteDeliveryTest, HostWithCredentialsUsesStartTlsAndAuth) {
   tree.PlaceMail(tree.outgoing_dir(), "c1.eml",
                  MailText("alice@local.example", "bob@remote.example", "c1@local.example"));
   ASSERT_TRUE(Started(tree)) << tree.Log();
-  ASSERT_TRUE(mta.WaitForDelivered(1, 15s)) << mta.Log() << tree.Log();
+  ASSERT_TRUE(mta.WaitForDelivered(1, 30s)) << mta.Log() << tree.Log();
   EXPECT_THAT(mta.Delivered()[0].data, HasSubstr("with ESMTPSA id"));
   EXPECT_THAT(tree.Log(), Not(HasSubstr(kelpd::testing::kPeerPassword)));
 }
@@ -144,9 +144,9 @@ TEST_F(RemoteDeliveryTest, RejectedRecipientIsReturnedThroughTheResponder) {
       tree.outgoing_dir(), "r1.eml",
       MailText("alice@local.example", kelpd::testing::kRejectRecipient, "r1@local.example"));
   ASSERT_TRUE(Started(tree)) << tree.Log();
-  ASSERT_TRUE(tree.WaitForLog("permanently failed with error 19. I am giving up!", 10s))
+  ASSERT_TRUE(tree.WaitForLog("permanently failed with error 19. I am giving up!", 30s))
       << tree.Log();
-  WaitFor([&] { return AutorespRuns(tree).find("-to") != std::string::npos; }, 5s);
+  WaitFor([&] { return AutorespRuns(tree).find("-to") != std::string::npos; }, 30s);
   EXPECT_EQ(AutorespRuns(tree), path + " -t " + path + ".err -b full -ib -s -k -o\n" + path +
                                     " -t " + path +
                                     ".err -b header -ib -s -to pm@local.example -o\n");
@@ -187,10 +187,10 @@ TEST_F(RemoteDeliveryTest, TemporaryFailureOfAnOldMailGivesItUp) {
       MailText("alice@local.example", kelpd::testing::kDeferRecipient, "d1@local.example"));
   ASSERT_TRUE(Started(tree)) << tree.Log();
   ASSERT_TRUE(tree.WaitForLog(
-      "Delivering \"" + path + "\" failed for 0 minutes with error 9. I am giving up!", 10s))
+      "Delivering \"" + path + "\" failed for 0 minutes with error 9. I am giving up!", 30s))
       << tree.Log();
   // The log line comes just before the deletes.
-  EXPECT_TRUE(WaitFor([&] { return !FileExists(path + ".err"); }, 2s));
+  EXPECT_TRUE(WaitFor([&] { return !FileExists(path + ".err"); }, 30s));
   EXPECT_FALSE(FileExists(path));
   EXPECT_EQ(AutorespRuns(tree), "");
 }
@@ -221,9 +221,9 @@ TEST_F(RemoteDeliveryTest, BrokenFileGoesToTheErrorDirectory) {
   ServiceTree tree(RemoteOptions());
   tree.PlaceMail(tree.outgoing_dir(), "b1.eml", "Subject: no envelope\r\n\r\nbody\r\n");
   ASSERT_TRUE(Started(tree)) << tree.Log();
-  ASSERT_TRUE(tree.WaitForLog("sending mail 'b1.eml' failed", 5s)) << tree.Log();
+  ASSERT_TRUE(tree.WaitForLog("sending mail 'b1.eml' failed", 30s)) << tree.Log();
   EXPECT_EQ(tree.CountInLog("failed with error 29"), 1);
-  EXPECT_TRUE(WaitFor([&] { return FileExists(tree.error_dir() + "/b1.eml"); }, 1s));
+  EXPECT_TRUE(WaitFor([&] { return FileExists(tree.error_dir() + "/b1.eml"); }, 30s));
   EXPECT_FALSE(FileExists(tree.outgoing_dir() + "/b1.eml"));
 }
 
@@ -238,7 +238,7 @@ TEST_F(RemoteDeliveryTest, StopBetweenHostsLeavesTheMailForTheNextStart) {
   tree.PlaceMail(tree.outgoing_dir(), "s1.eml",
                  MailText("alice@local.example", "bob@remote.example", "s1@local.example"));
   ASSERT_TRUE(Started(tree)) << tree.Log();
-  WaitFor([&] { return silent.Connections() != 0; }, 4s);
+  WaitFor([&] { return silent.Connections() != 0; }, 30s);
   ASSERT_EQ(silent.Connections(), 1);
   tree.Stop(10s);
   EXPECT_EQ(tree.CountInLog("\" stopped before a host was tried; the mail stays in the outgoing "

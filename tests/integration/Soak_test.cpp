@@ -22,6 +22,7 @@
 
 #include "support/EnvNumber.h"
 #include "support/ServiceTree.h"
+#include "support/SettledFigures.h"
 #include "support/SmtpSink.h"
 #include "support/TempDir.h"
 
@@ -34,7 +35,9 @@ using kelpd::testing::ProcessFigures;
 using kelpd::testing::ReadProcessFigures;
 using kelpd::testing::ServiceTree;
 using kelpd::testing::ServiceTreeOptions;
+using kelpd::testing::SettledFigures;
 using kelpd::testing::SmtpSink;
+using kelpd::testing::StartedFigures;
 
 constexpr char kDomain[] = "local.kelpd.test";
 
@@ -119,7 +122,8 @@ TEST_F(Soak, MixedLoadWithReloadsRestartsAndPauses) {
   ASSERT_TRUE(tree.Start(&error)) << error;
   ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log();
   const pid_t pid = tree.KelpdPid();
-  const ProcessFigures start = ReadProcessFigures(pid);
+  const ProcessFigures start = StartedFigures(tree, 30s);
+  ASSERT_GT(start.threads, 0) << tree.Log();
 
   // The feeder keeps at most a few hundred files waiting, so that the load
   // follows the service's pace, and stops at the end of the time.
@@ -170,8 +174,7 @@ TEST_F(Soak, MixedLoadWithReloadsRestartsAndPauses) {
   const double load_seconds = std::chrono::duration<double>(elapsed()).count();
   EXPECT_TRUE(WaitDrained(tree, std::chrono::seconds(120))) << tree.Log().substr(0, 20000);
   const double drained_seconds = std::chrono::duration<double>(elapsed()).count();
-  std::this_thread::sleep_for(2s);
-  const ProcessFigures end = ReadProcessFigures(pid);
+  const ProcessFigures end = SettledFigures(tree, start, 30s);
   Places places = Count(tree, sink);
   EXPECT_EQ(tree.Stop(90s), 0);
 
@@ -217,9 +220,8 @@ TEST_F(Soak, DescriptorsAndThreadsAfterManyDeliveries) {
   ServiceTree tree(Options(sink.port()));
   ASSERT_TRUE(tree.Start(&error)) << error;
   ASSERT_TRUE(tree.WaitOperational(30s)) << tree.Log();
-  const pid_t pid = tree.KelpdPid();
-  std::this_thread::sleep_for(2s);
-  const ProcessFigures start = ReadProcessFigures(pid);
+  const ProcessFigures start = StartedFigures(tree, 30s);
+  ASSERT_GT(start.threads, 0) << tree.Log();
   int queued = 0;
   auto begin = std::chrono::steady_clock::now();
   while (queued < deliveries) {
@@ -233,8 +235,7 @@ TEST_F(Soak, DescriptorsAndThreadsAfterManyDeliveries) {
   }
   ASSERT_TRUE(WaitDrained(tree, std::chrono::seconds(120))) << tree.Log().substr(0, 20000);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  std::this_thread::sleep_for(3s);
-  const ProcessFigures end = ReadProcessFigures(pid);
+  const ProcessFigures end = SettledFigures(tree, start, 30s);
   Places places = Count(tree, sink);
   std::printf(
       "%d deliveries in %.1f s: descriptors %d -> %d, threads %d -> %d, RSS %ld -> %ld kB "
