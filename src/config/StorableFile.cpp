@@ -12,7 +12,7 @@ bool ReadForLoad(const std::string& path, const platform::FileStatus& status, st
   return platform::ReadWholeFile(path, status, kMaxStorableFileBytes, data, &err);
 }
 
-std::vector<std::string> SplitTextLines(const std::string& data) {
+std::vector<std::string> SplitTextLines(std::string_view data) {
   std::vector<std::string> lines;
   size_t start = 0;
   while (start < data.size()) {
@@ -20,7 +20,7 @@ std::vector<std::string> SplitTextLines(const std::string& data) {
     size_t end = lf == std::string::npos ? data.size() : lf;
     size_t cut = end;
     if (lf != std::string::npos && cut > start && data[cut - 1] == '\r') --cut;
-    lines.emplace_back(data, start, cut - start);
+    lines.emplace_back(data.substr(start, cut - start));
     if (lf == std::string::npos) break;
     start = lf + 1;
   }

@@ -42,7 +42,10 @@ bool CStorableMap::Load() {
   if (!BeforeLoad()) return false;
   std::string data;
   if (!kelpd::config::ReadForLoad(path, status, data)) return false;
+  return LoadText(data);
+}
 
+bool CStorableMap::LoadText(std::string_view data) {
   std::lock_guard<std::recursive_mutex> lock(section_);
   // The previous contents come back if this load fails; readers wait on the
   // section and never see the half-built table.
@@ -174,13 +177,19 @@ bool CStorableMap::Save(bool backup, const std::string& backup_base) {
   std::lock_guard<std::recursive_mutex> lock(section_);
   if (backup) kelpd::config::WriteBackup(path_, backup_base);
   std::string data;
+  if (!SaveText(data)) return false;
+  if (!kelpd::config::WriteForSave(path_, data, stamp_)) return false;
+  modified_ = false;
+  return true;
+}
+
+bool CStorableMap::SaveText(std::string& data) const {
+  std::lock_guard<std::recursive_mutex> lock(section_);
   try {
     data = Render();
   } catch (const std::bad_alloc&) {
     return false;
   }
-  if (!kelpd::config::WriteForSave(path_, data, stamp_)) return false;
-  modified_ = false;
   return true;
 }
 
