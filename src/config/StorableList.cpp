@@ -78,11 +78,11 @@ bool CStorableList::LoadFromEnvDir(const std::string& name, const char* env_var)
   return Load(MakePath(dir, name));
 }
 
-bool CStorableList::Parse(const std::vector<std::string>& lines) {
+bool CStorableList::Parse(const std::vector<std::string_view>& lines) {
   using kelpd::text::Trim;
   using kelpd::text::TrimRight;
   std::string pending;
-  for (const std::string& raw : lines) {
+  for (std::string_view raw : lines) {
     std::string line = Trim(raw);
     size_t hash = line.find('#');
     if (keep_comments_) {

@@ -45,7 +45,7 @@ class CStorableList : public CThreadSafeList {
   virtual bool AfterRead();
 
  private:
-  bool Parse(const std::vector<std::string>& lines);
+  bool Parse(const std::vector<std::string_view>& lines);
 
   // All guarded by section_.
   bool loaded_ = false;

@@ -88,12 +88,12 @@ bool CStorableMap::LoadFromEnvDir(const std::string& name, const char* env_var) 
   return Load(MakePath(dir, name));
 }
 
-bool CStorableMap::Parse(const std::vector<std::string>& lines) {
+bool CStorableMap::Parse(const std::vector<std::string_view>& lines) {
   using kelpd::text::Trim;
   using kelpd::text::TrimLeft;
   using kelpd::text::TrimRight;
   std::string pending;  // comment and blank lines before the next entry
-  for (const std::string& raw : lines) {
+  for (std::string_view raw : lines) {
     std::string line = Trim(raw);
     size_t hash = line.find('#');
     if (keep_comments_) {

@@ -69,7 +69,7 @@ class CStorableMap : public CThreadSafeMap {
   virtual bool AfterRead();
 
  private:
-  bool Parse(const std::vector<std::string>& lines);
+  bool Parse(const std::vector<std::string_view>& lines);
   std::string Render() const;
 
   // All guarded by section_.
