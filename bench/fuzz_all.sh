@@ -5,21 +5,22 @@
 # core to itself on a quiet machine; JOBS > 1 runs that many at once (at most
 # one per core for fair figures). Executions per CPU second are printed too:
 # on a busy machine they, not the wall-clock rate, say how fast a fuzzer is.
-#   bench/fuzz_all.sh [MINUTES] [JOBS]
+#   bench/fuzz_all.sh [MINUTES] [JOBS] [TARGET...]   (no targets: all of them)
 # Each run starts from fuzz/corpus/<target>/ and the inputs earlier runs kept
 # in build/fuzz/corpus/<target>/; the full output is in build/fuzz/logs/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 minutes=${1:-5}
 parallel=${2:-1}
+shift 2 || shift $#
 source scripts/lib/fuzz.sh
 build_fuzzers >/dev/null
 seconds=$((minutes * 60))
 logs=$fuzz_dir/logs
 mkdir -p "$logs"
 
-names=$(fuzzer_names)
-echo "fuzzing $(echo "$names" | wc -l) targets for ${minutes} min each, $parallel at a time," \
+names=${*:-$(fuzzer_names)}
+echo "fuzzing $(echo $names | wc -w) targets for ${minutes} min each, $parallel at a time," \
   "on $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 for name in $names; do
   while [ "$(jobs -rp | wc -l)" -ge "$parallel" ]; do wait -n || true; done
