@@ -14,15 +14,15 @@ bool ReadForLoad(const std::string& path, const platform::FileStatus& status, st
   return platform::ReadWholeFile(path, status, kMaxStorableFileBytes, data, &err);
 }
 
-std::vector<std::string> SplitTextLines(const std::string& data) {
-  std::vector<std::string> lines;
+std::vector<std::string_view> SplitTextLines(std::string_view data) {
+  std::vector<std::string_view> lines;
   size_t start = 0;
   while (start < data.size()) {
     size_t lf = data.find('\n', start);
     size_t end = lf == std::string::npos ? data.size() : lf;
     size_t cut = end;
     if (lf != std::string::npos && cut > start && data[cut - 1] == '\r') --cut;
-    lines.emplace_back(data, start, cut - start);
+    lines.push_back(data.substr(start, cut - start));
     if (lf == std::string::npos) break;
     start = lf + 1;
   }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/FileSystem.h"
@@ -36,8 +37,9 @@ struct FileStamp {
 bool ReadForLoad(const std::string& path, const platform::FileStatus& status, std::string& data);
 
 // The lines of a text file: split at line feeds, a carriage return before a
-// line feed dropped, a last line without line feed kept.
-std::vector<std::string> SplitTextLines(const std::string& data);
+// line feed dropped, a last line without line feed kept. The views point
+// into data.
+std::vector<std::string_view> SplitTextLines(std::string_view data);
 
 // Whether the first '#' of line, at index hash, is written as the escape
 // "\#".

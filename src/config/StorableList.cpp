@@ -37,7 +37,10 @@ bool CStorableList::Load() {
   if (!BeforeLoad()) return false;
   std::string data;
   if (!kelpd::config::ReadForLoad(path, status, data)) return false;
+  return LoadText(data);
+}
 
+bool CStorableList::LoadText(std::string_view data) {
   std::lock_guard<std::recursive_mutex> lock(section_);
   Container old_items;
   std::map<std::string, std::string> old_comments;
@@ -74,11 +77,11 @@ bool CStorableList::LoadFromEnvDir(const std::string& name, const char* env_var)
   return Load(MakePath(dir, name));
 }
 
-bool CStorableList::Parse(const std::vector<std::string>& lines) {
+bool CStorableList::Parse(const std::vector<std::string_view>& lines) {
   using kelpd::text::Trim;
   using kelpd::text::TrimRight;
   std::string pending;
-  for (const std::string& raw : lines) {
+  for (std::string_view raw : lines) {
     std::string line = Trim(raw);
     size_t hash = line.find('#');
     if (keep_comments_) {
@@ -111,6 +114,15 @@ bool CStorableList::Save(bool backup, const std::string& backup_base) {
   std::lock_guard<std::recursive_mutex> lock(section_);
   if (backup) kelpd::config::WriteBackup(path_, backup_base);
   std::string data;
+  if (!SaveText(data)) return false;
+  if (!kelpd::config::WriteForSave(path_, data, stamp_)) return false;
+  modified_ = false;
+  return true;
+}
+
+bool CStorableList::SaveText(std::string& data) const {
+  std::lock_guard<std::recursive_mutex> lock(section_);
+  data.clear();
   try {
     for (const std::string& entry : items_) {
       auto comment = comments_.find(entry);
@@ -125,8 +137,6 @@ bool CStorableList::Save(bool backup, const std::string& backup_base) {
   } catch (const std::bad_alloc&) {
     return false;
   }
-  if (!kelpd::config::WriteForSave(path_, data, stamp_)) return false;
-  modified_ = false;
   return true;
 }
 

@@ -9,6 +9,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/StorableFile.h"
@@ -24,8 +25,13 @@ class CStorableList : public CThreadSafeList {
   virtual bool HasChanged();
   virtual bool Load();
   virtual bool Load(const std::string& path);
+  // Loads from data as if it were the file's contents (see CStorableMap).
+  bool LoadText(std::string_view data);
   bool LoadFromEnvDir(const std::string& name, const char* env_var);
   virtual bool Save(bool backup = false, const std::string& backup_base = std::string());
+
+  // The text Save writes, without touching the file.
+  bool SaveText(std::string& data) const;
 
   std::string GetPath() const;
   bool GetKeepComments() const;
@@ -39,7 +45,7 @@ class CStorableList : public CThreadSafeList {
   virtual bool AfterRead();
 
  private:
-  bool Parse(const std::vector<std::string>& lines);
+  bool Parse(const std::vector<std::string_view>& lines);
 
   // All guarded by section_.
   bool loaded_ = false;

@@ -41,7 +41,10 @@ bool CStorableMap::Load() {
   if (!BeforeLoad()) return false;
   std::string data;
   if (!kelpd::config::ReadForLoad(path, status, data)) return false;
+  return LoadText(data);
+}
 
+bool CStorableMap::LoadText(std::string_view data) {
   std::lock_guard<std::recursive_mutex> lock(section_);
   // The previous contents come back if this load fails; readers wait on the
   // section and never see the half-built table.
@@ -84,12 +87,12 @@ bool CStorableMap::LoadFromEnvDir(const std::string& name, const char* env_var) 
   return Load(MakePath(dir, name));
 }
 
-bool CStorableMap::Parse(const std::vector<std::string>& lines) {
+bool CStorableMap::Parse(const std::vector<std::string_view>& lines) {
   using kelpd::text::Trim;
   using kelpd::text::TrimLeft;
   using kelpd::text::TrimRight;
   std::string pending;  // comment and blank lines before the next entry
-  for (const std::string& raw : lines) {
+  for (std::string_view raw : lines) {
     std::string line = Trim(raw);
     size_t hash = line.find('#');
     if (keep_comments_) {
@@ -173,13 +176,19 @@ bool CStorableMap::Save(bool backup, const std::string& backup_base) {
   std::lock_guard<std::recursive_mutex> lock(section_);
   if (backup) kelpd::config::WriteBackup(path_, backup_base);
   std::string data;
+  if (!SaveText(data)) return false;
+  if (!kelpd::config::WriteForSave(path_, data, stamp_)) return false;
+  modified_ = false;
+  return true;
+}
+
+bool CStorableMap::SaveText(std::string& data) const {
+  std::lock_guard<std::recursive_mutex> lock(section_);
   try {
     data = Render();
   } catch (const std::bad_alloc&) {
     return false;
   }
-  if (!kelpd::config::WriteForSave(path_, data, stamp_)) return false;
-  modified_ = false;
   return true;
 }
 

@@ -11,6 +11,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/MapEx.h"
@@ -28,6 +29,10 @@ class CStorableMap : public CThreadSafeMap {
   // Reloads from the path. False when the file is missing, unreadable,
   // changed while it was read, or a hook refused; the contents then stay.
   virtual bool Load();
+  // Loads from data as if it were the file's contents: the hooks after the
+  // file is opened run, the path and the remembered file stay as they are.
+  // Load reads the file and goes through here.
+  bool LoadText(std::string_view data);
   // Sets the path (forgetting the remembered file time and size) and loads.
   virtual bool Load(const std::string& path);
   // Load(MakePath(value of env_var, name)); false, changing nothing, when the
@@ -37,6 +42,10 @@ class CStorableMap : public CThreadSafeMap {
   // With backup, first copies the present file to backup_base (or the path)
   // followed by "-%y%m%d-%H%M%S"; a failed copy does not stop the save.
   virtual bool Save(bool backup = false, const std::string& backup_base = std::string());
+
+  // The text Save writes, without touching the file. False when memory
+  // runs out.
+  bool SaveText(std::string& data) const;
 
   std::string GetPath() const;
   char GetSeparator() const;
@@ -60,7 +69,7 @@ class CStorableMap : public CThreadSafeMap {
   virtual bool AfterRead();
 
  private:
-  bool Parse(const std::vector<std::string>& lines);
+  bool Parse(const std::vector<std::string_view>& lines);
   std::string Render() const;
 
   // All guarded by section_.

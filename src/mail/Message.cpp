@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
-#include <vector>
 
 #include "config/MailFileMode.h"
 #include "config/Text.h"
@@ -25,7 +25,12 @@ class LineReader {
  public:
   enum Result { kLine, kEof, kTooLong, kError };
 
-  explicit LineReader(CByteSource& src) : src_(src), buf_(64 * 1024) {}
+  // The buffer is no larger than the source: most mails are a few kilobytes,
+  // and neither a 64 KB allocation nor clearing it is needed to read them.
+  explicit LineReader(CByteSource& src)
+      : src_(src),
+        size_(static_cast<size_t>(std::clamp<int64_t>(src.Size(), 1, kBufferBytes))),
+        buf_(new char[size_]) {}
 
   // Offset of the next unread byte.
   int64_t offset() const { return buf_offset_ + static_cast<int64_t>(pos_); }
@@ -42,7 +47,7 @@ class LineReader {
         if (r == kEof) return any ? kLine : kEof;
       }
       any = true;
-      const char* start = buf_.data() + pos_;
+      const char* start = buf_.get() + pos_;
       const void* lf = std::memchr(start, '\n', len_ - pos_);
       size_t take = lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) : len_ - pos_;
       if (line.size() + take > max) return kTooLong;
@@ -66,15 +71,18 @@ class LineReader {
   Result Fill() {
     buf_offset_ += static_cast<int64_t>(len_);
     pos_ = len_ = 0;
-    int64_t n = src_.ReadAt(buf_offset_, buf_.data(), buf_.size());
+    int64_t n = src_.ReadAt(buf_offset_, buf_.get(), size_);
     if (n < 0) return kError;
     if (n == 0) return kEof;
     len_ = static_cast<size_t>(n);
     return kLine;
   }
 
+  static constexpr int64_t kBufferBytes = 64 * 1024;
+
   CByteSource& src_;
-  std::vector<char> buf_;
+  size_t size_;
+  std::unique_ptr<char[]> buf_;
   int64_t buf_offset_ = 0;
   size_t pos_ = 0;
   size_t len_ = 0;
