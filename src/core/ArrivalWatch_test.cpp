@@ -50,7 +50,7 @@ TEST(ArrivalWatch, LostEventsEndTheWait) {
   // a mail file among them included, is lost, so the wait must end.
   long limit = 16384;
   std::ifstream("/proc/sys/fs/inotify/max_queued_events") >> limit;
-  ASSERT_LT(limit, 1'000'000) << "queue too large to overflow here";
+  if (limit > 1'000'000) GTEST_SKIP() << "the kernel's event queue is too long to fill here";
   const std::string names[2] = {dir.Join("a.tmp"), dir.Join("b.tmp")};
   for (long i = 0; i <= limit; ++i) {
     std::ofstream touch(names[i % 2]);  // alternating names: not merged into one event
