@@ -14,7 +14,7 @@ jobs=$(nproc)
 status=0
 # The unit test suites that start threads or processes, or that share objects
 # between threads; keep it up to date when such a suite is added.
-TSAN_UNIT_TESTS='^(CThread|CService|CFileChangeMonitorEx|CChangeNotification|CLog|CSyslog|CConsoleLogTarget|CStorableMap|CStorableList|CConfigMap|CThreadSafeMap|FileLockTest|ChildProcess|CrashReporter|CrashSignals|ResSend|ResQuery|ResSearch|Getmxrr|CSyncSocketEx|SmtpClient[A-Za-z]*|CSMTPClient[A-Za-z]*|Lifecycle[A-Za-z]*|DirectoryData[A-Za-z]*|MailHelpers[A-Za-z]*|LocalAgent[A-Za-z]*|MailboxStore[A-Za-z]*|RemoteAgent[A-Za-z]*|SMTPDeliveryThread[A-Za-z]*|DeliveryThread[A-Za-z]*|Autoresp[A-Za-z]*|Submit[A-Za-z]*)\.'
+TSAN_UNIT_TESTS='^(CThread|ArrivalWatch|CService|CFileChangeMonitorEx|CChangeNotification|CLog|CSyslog|CConsoleLogTarget|CStorableMap|CStorableList|CConfigMap|CThreadSafeMap|FileLockTest|ChildProcess|CrashReporter|CrashSignals|ResSend|ResQuery|ResSearch|Getmxrr|CSyncSocketEx|SmtpClient[A-Za-z]*|CSMTPClient[A-Za-z]*|Lifecycle[A-Za-z]*|DirectoryData[A-Za-z]*|MailHelpers[A-Za-z]*|LocalAgent[A-Za-z]*|MailboxStore[A-Za-z]*|RemoteAgent[A-Za-z]*|SMTPDeliveryThread[A-Za-z]*|DeliveryThread[A-Za-z]*|Autoresp[A-Za-z]*|Submit[A-Za-z]*)\.'
 
 build() {
   local dir=$1

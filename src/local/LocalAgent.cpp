@@ -8,6 +8,7 @@
 #include "config/Paths.h"
 #include "config/StorableFile.h"
 #include "config/Text.h"
+#include "core/ArrivalWatch.h"
 #include "core/Service.h"
 #include "local/DirectoryData.h"
 #include "local/MailHelpers.h"
@@ -37,6 +38,8 @@ constexpr int kMaxNameAttempts = 10000;
 // where a long pass over a full queue would otherwise be delivered again
 // whole. The group keeps the syncing of the copies batched.
 constexpr int kDeleteGroup = 32;
+// The longest an idle agent waits before it lists the queue again.
+constexpr int kScanIntervalMs = 1000;
 
 std::string ErrorText(const platform::FileError& err) {
   return err.error > 0 ? platform::ErrnoText(err.error) : std::string("unknown error");
@@ -115,6 +118,14 @@ void CLocalAgent::SleepMs(int ms) {
 void CLocalAgent::Run() {
   Info(MainLog(), "local delivery agent (id %04X) started", GetThreadId());
   platform::SetThreadSyncMode(sync_mode_);
+  // Watched before the first scan, so that a file arriving between a scan and
+  // the wait after it ends that wait. The scan each second stays the safety
+  // net for events that never come (lost, or a file system without them).
+  kelpd::core::ArrivalWatch arrivals;
+  int watch_err = 0;
+  if (!arrivals.Open(m_strQueueDir, {"*.eml"}, &watch_err))
+    Warning(MainLog(), "can't watch QueueDir (%s), looking once a second",
+            platform::ErrnoText(watch_err).c_str());
   while (IsRunning()) {
     while (IsPaused() && IsRunning()) Sleep(1000);
     if (!Scan()) {
@@ -123,7 +134,7 @@ void CLocalAgent::Run() {
     }
     HandlePending();
     DeleteProcessed();
-    if (m_pending.IsEmpty() && IsRunning()) Sleep(1000);
+    if (m_pending.IsEmpty() && IsRunning()) arrivals.Wait(kScanIntervalMs);
   }
   Info(MainLog(), "local delivery agent (id %04X) stopped", GetThreadId());
 }

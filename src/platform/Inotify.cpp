@@ -33,6 +33,7 @@ uint32_t DirectoryWatch::WatchMask(bool is_root) const {
   if (filter_ & (kNotifyFileName | kNotifyDirName))
     mask |= IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
   if (filter_ & kNotifyCreation) mask |= IN_CREATE | IN_MOVED_TO;
+  if (filter_ & kNotifyArrival) mask |= IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE;
   if (filter_ & (kNotifyLastWrite | kNotifySize)) mask |= IN_MODIFY | IN_CLOSE_WRITE;
   if (filter_ & (kNotifyAttributes | kNotifySecurity)) mask |= IN_ATTRIB;
   if (filter_ & kNotifyLastAccess) mask |= IN_ACCESS;
@@ -114,12 +115,15 @@ void DirectoryWatch::Report(uint32_t action, bool is_dir, const std::string& nam
   bool wanted = false;
   switch (action) {
     case kActionAdded:
+      wanted = (filter_ & (is_dir ? kNotifyDirName : kNotifyFileName)) ||
+               (filter_ & (kNotifyCreation | kNotifyArrival));
+      break;
+    case kActionRenamedNewName:
       wanted =
-          (filter_ & (is_dir ? kNotifyDirName : kNotifyFileName)) || (filter_ & kNotifyCreation);
+          (filter_ & (is_dir ? kNotifyDirName : kNotifyFileName)) || (filter_ & kNotifyArrival);
       break;
     case kActionRemoved:
     case kActionRenamedOldName:
-    case kActionRenamedNewName:
       wanted = (filter_ & (is_dir ? kNotifyDirName : kNotifyFileName)) != 0;
       break;
     default:

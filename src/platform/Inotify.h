@@ -26,6 +26,9 @@ constexpr uint32_t kNotifyLastWrite = 0x010;
 constexpr uint32_t kNotifyLastAccess = 0x020;
 constexpr uint32_t kNotifyCreation = 0x040;
 constexpr uint32_t kNotifySecurity = 0x100;
+// A file that may have just become whole: created, moved in, or closed after
+// writing. Deletions and writes in progress are not reported.
+constexpr uint32_t kNotifyArrival = 0x200;
 
 // The action of a change record (the action codes the monitors'
 // callers compare).
@@ -54,6 +57,8 @@ class DirectoryWatch {
   // object stays closed.
   bool Open(const std::string& dir, uint32_t filter, bool subtree, OpenFailure* failure, int* err);
   bool IsOpen() const { return fd_.valid(); }
+  // The descriptor to wait on (readable while events are queued); -1 when closed.
+  int fd() const { return fd_.get(); }
   // Closes the descriptor; false (errno in *err) when close failed. Closed either way.
   bool Close(int* err);
 

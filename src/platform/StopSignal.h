@@ -27,6 +27,10 @@ class StopSignal {
   UniqueFd fd_;
 };
 
+// A level-triggered wake-up from one thread to others that wait on its
+// descriptor with WaitFd (so the waiters still wake on their own stop).
+using WakeSignal = StopSignal;
+
 // The stop signal that the calling thread's waits watch; nullptr on threads
 // that are not workers (the main and control threads). Set by the worker
 // thread entry for its own thread.

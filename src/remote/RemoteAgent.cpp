@@ -5,14 +5,23 @@
 
 #include "config/Configuration.h"
 #include "config/Paths.h"
+#include "core/ArrivalWatch.h"
 #include "core/Service.h"
 #include "local/DirectoryData.h"
 #include "log/Log.h"
+#include "mail/QueueControl.h"
 #include "platform/DirectoryNames.h"
+#include "platform/Errors.h"
+#include "platform/Socket.h"
 #include "remote/QueueControl.h"
 #include "remote/RetrySchedule.h"
 
-namespace {}  // namespace
+namespace {
+
+// The longest an idle agent waits before it lists the directory again.
+constexpr int kScanIntervalMs = 1000;
+
+}  // namespace
 
 CRemoteAgent::CRemoteAgent()
     : m_strOutgoingDir(Config().GetString("OutgoingDir", kDefaultOutgoingDir)),
@@ -89,6 +98,17 @@ void CRemoteAgent::ReleaseFile(const std::string& name) {
   RemoveFrom(ListId::kActive, name);
 }
 
+void CRemoteAgent::WaitForFiles(int timeout_ms) {
+  // Cleared before the lists are looked at: a scan that adds a name after
+  // the look raises the signal again, so no wake-up is lost.
+  files_waiting_.Clear();
+  {
+    std::lock_guard<std::mutex> lock(m_csLists);
+    if (!m_lstNew.empty() || !m_lstRetry.empty()) return;
+  }
+  kelpd::platform::WaitFd(files_waiting_.fd(), kelpd::platform::kWaitReadable, timeout_ms);
+}
+
 CRemoteAgent::Counts CRemoteAgent::GetCounts() const {
   std::lock_guard<std::mutex> lock(m_csLists);
   return Counts{m_lstNew.size(), m_lstRetry.size(), m_lstDeferred.size(), m_lstActive.size()};
@@ -135,6 +155,10 @@ int CRemoteAgent::ScanOutgoing() {
     Append(ListId::kNew, name);
     ++added;
   }
+  {
+    std::lock_guard<std::mutex> lock(m_csLists);
+    if (!m_lstNew.empty() || !m_lstRetry.empty()) files_waiting_.Raise();
+  }
   return added;
 }
 
@@ -145,6 +169,15 @@ bool CRemoteAgent::IsPaused() const {
 
 void CRemoteAgent::Run() {
   Info(MainLog(), "remote delivery agent (id %04X) started", GetThreadId());
+  // Only a mail file or the queue tool's retry request ends the wait; the
+  // reports, figures and temporary files written here do not, so the
+  // service's own writes never keep it scanning. Watched before the first
+  // scan, so that nothing arriving between a scan and the next wait is missed.
+  kelpd::core::ArrivalWatch arrivals;
+  int watch_err = 0;
+  if (!arrivals.Open(m_strOutgoingDir, {"*.eml", kelpd::mail::kRetryRequestName}, &watch_err))
+    Warning(MainLog(), "can't watch OutgoingDir (%s), looking once a second",
+            kelpd::platform::ErrnoText(watch_err).c_str());
   while (IsRunning()) {
     while (IsPaused() && IsRunning()) Sleep(1000);
     if (!IsRunning()) break;
@@ -155,7 +188,7 @@ void CRemoteAgent::Run() {
     }
     const int added = ScanOutgoing();
     kelpd::remote::PublishDeliveryFigures(m_strOutgoingDir);
-    if (added == 0 && IsRunning()) Sleep(1000);
+    if (added == 0 && IsRunning()) arrivals.Wait(kScanIntervalMs);
   }
   kelpd::remote::PublishDeliveryFigures(m_strOutgoingDir, true);
   Info(MainLog(), "remote delivery agent (id %04X) stopped", GetThreadId());

@@ -1,5 +1,6 @@
 // CRemoteAgent: the one worker thread that owns the schedule of the outgoing
-// directory. It lists the directory about once a second, keeps every "*.eml"
+// directory. It lists the directory when a mail file arrives in it, and at
+// least about once a second whatever arrives, keeps every "*.eml"
 // name it found in exactly one of four lists (new, retry, deferred, active)
 // and hands names to the remote delivery threads on request. It never opens a
 // mail file and keeps nothing on disk: after a start every waiting file is new.
@@ -19,6 +20,7 @@
 #include <unordered_map>
 
 #include "core/Thread.h"
+#include "platform/StopSignal.h"
 
 class CRemoteAgent : public CThread {
  public:
@@ -41,6 +43,10 @@ class CRemoteAgent : public CThread {
   bool DeferFile(const std::string& name);
   // Takes name out of the active list, when there.
   void ReleaseFile(const std::string& name);
+  // For an idle delivery thread: returns when the new or retry list has a
+  // name, the scan added one, timeout_ms passed, or the calling thread is
+  // asked to stop, whichever comes first. Any thread.
+  void WaitForFiles(int timeout_ms);
 
   // The number of names in each list (tests and diagnostics).
   struct Counts {
@@ -86,5 +92,7 @@ class CRemoteAgent : public CThread {
 
  private:
   Index index_;  // guarded by m_csLists
+  // Raised when a scan leaves names to take; idle delivery threads wait on it.
+  kelpd::platform::WakeSignal files_waiting_;
   std::function<int64_t()> clock_;
 };

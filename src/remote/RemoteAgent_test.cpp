@@ -12,6 +12,7 @@
 #include "config/Configuration.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
+#include "support/WaitFor.h"
 
 namespace {
 
@@ -239,6 +240,22 @@ TEST_F(RemoteAgentTest, ThreadLogsItsStartAndStopAndPicksUpFiles) {
   EXPECT_EQ(log.Count("remote delivery agent (id "), 2);
   EXPECT_EQ(log.Count(") started"), 1);
   EXPECT_EQ(log.Count(") stopped"), 1);
+}
+
+TEST_F(RemoteAgentTest, AnIdleDeliveryThreadWakesWhenAFileArrives) {
+  kelpd::testing::LogCapture log;
+  ASSERT_TRUE(agent_->Start());
+  std::atomic<bool> woken{false};
+  // Far longer than any wait below: only the agent's signal ends it early.
+  std::thread idle([this, &woken] {
+    agent_->WaitForFiles(60'000);
+    woken = true;
+  });
+  Mail("w.eml");
+  EXPECT_TRUE(kelpd::testing::WaitFor([&] { return woken.load(); }, std::chrono::seconds(30)));
+  idle.join();
+  EXPECT_EQ(New(), "w.eml");
+  EXPECT_TRUE(agent_->Stop(5000));
 }
 
 }  // namespace

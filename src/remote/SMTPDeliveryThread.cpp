@@ -23,7 +23,8 @@
 namespace {
 
 constexpr char kSource[] = "Kelpd\\SMTPDeliveryThread";
-// How long an idle thread waits before it asks the agent again.
+// The longest an idle thread waits before it asks the agent again; the agent
+// wakes it sooner when it has a file.
 constexpr int kIdlePollMs = 750;
 // The limit of one auto-responder run.
 constexpr int kAutoResponderLimitMs = 3'600'000;
@@ -104,7 +105,7 @@ void CSMTPDeliveryThread::Run() {
   Info(MainLog(), "remote delivery thread (id %04X) started", GetThreadId());
   while (IsRunning()) {
     if (!m_pAgent->GetNextNewFile(m_strFileName) && !m_pAgent->GetNextRetryFile(m_strFileName)) {
-      Sleep(kIdlePollMs);
+      m_pAgent->WaitForFiles(kIdlePollMs);
       continue;
     }
     m_strMailFile = MakePath(m_strOutgoingDir, m_strFileName);
