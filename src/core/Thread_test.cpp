@@ -205,6 +205,12 @@ TEST(CThread, DisposeOfAnEndedThreadDestroysIt) {
 // With every descriptor taken, building a worker fails with an exception its
 // creator reports; the process goes on.
 TEST(CThread, ExhaustedDescriptorsFailTheConstructionNotTheProcess) {
+#ifdef __SANITIZE_ADDRESS__
+  // The undefined-behaviour checks that come with the address sanitizer test
+  // whether memory is readable through a pipe; with every descriptor taken
+  // they report each object as invalid, so the road can only run elsewhere.
+  GTEST_SKIP() << "needs descriptors for the sanitizer's own checks";
+#endif
   EXPECT_EXIT(
       {
         struct rlimit limit {};
