@@ -23,7 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using kelpd::testing::ChildResult;
-using kelpd::testing::ReplyLines;
 using kelpd::testing::RunChild;
 using kelpd::testing::ScriptedConnection;
 using kelpd::testing::ScriptedSmtpServer;
@@ -34,25 +33,12 @@ const char kRemoteMail[] =
     "X-Envelope-From: sender@local.kelpd.test\r\nX-Envelope-To: far@remote.kelpd.test\r\n"
     "Subject: operating\r\n\r\nbody\r\n";
 
+// A peer that takes every mail.
 void Accept(ScriptedConnection& c) {
-  c.Send("220 peer.kelpd.test ESMTP\r\n");
-  for (int step = 0; step < 20; ++step) {
-    std::string line = c.ReadLine(10000);
-    if (line.empty()) return;
-    std::string verb = line.substr(0, 4);
-    if (verb == "EHLO") {
-      c.Send(ReplyLines({"250-peer.kelpd.test", "250 8BITMIME"}));
-    } else if (verb == "DATA") {
-      c.Send("354 go ahead\r\n");
-      c.ReadUntil("\r\n.\r\n", 10000);
-      c.Send("250 2.0.0 accepted\r\n");
-    } else if (verb == "QUIT") {
-      c.Send("221 bye\r\n");
-      return;
-    } else {
-      c.Send("250 ok\r\n");
-    }
-  }
+  kelpd::testing::SmtpScript script;
+  script.greeting = "220 peer.kelpd.test ESMTP";
+  script.ehlo = {"250-peer.kelpd.test", "250 8BITMIME"};
+  kelpd::testing::ServeScript(c, script);
 }
 
 ServiceTreeOptions RemoteOptions(int port, bool debug, std::vector<std::string> extra = {}) {
