@@ -4,11 +4,12 @@
 #include <map>
 #include <string_view>
 
+#include "base/Environment.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "config/Configuration.h"
 #include "config/FileFinder.h"
-#include "config/Paths.h"
 #include "config/StorableFile.h"
-#include "config/Text.h"
 #include "dns/ResolverState.h"
 #include "local/DirectoryData.h"
 #include "local/MailHelpers.h"
@@ -23,7 +24,8 @@ namespace kelpd::app {
 
 namespace {
 
-constexpr char kConfigDirVariable[] = "MAILCONFIGDIR";
+using kelpd::base::kConfigDirVariable;
+
 constexpr size_t kMaxCheckedFile = 16u << 20;
 
 using kelpd::text::EqualsNoCase;
@@ -74,7 +76,7 @@ class Checker {
   explicit Checker(std::string config_name) : config_name_(std::move(config_name)) {}
 
   std::vector<CheckProblem> Run() {
-    if (!kelpd::config::EnvValue(kConfigDirVariable, config_dir_) || config_dir_.empty()) {
+    if (!kelpd::base::EnvValue(kConfigDirVariable, config_dir_) || config_dir_.empty()) {
       Add(kConfigDirVariable, 0, "the environment variable is not set");
       return problems_;
     }

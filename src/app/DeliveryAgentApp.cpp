@@ -7,10 +7,11 @@
 #include "app/LifecycleRules.h"
 #include "app/LogTargets.h"
 #include "app/Version.h"
+#include "base/Environment.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "config/Configuration.h"
-#include "config/Paths.h"
 #include "config/StorableFile.h"
-#include "config/Text.h"
 #include "core/ChangeNotification.h"
 #include "local/DirectoryData.h"
 #include "local/LocalAgent.h"
@@ -29,7 +30,8 @@ using namespace kelpd::app;
 
 namespace {
 
-constexpr char kConfigDirVariable[] = "MAILCONFIGDIR";
+using kelpd::base::kConfigDirVariable;
+
 // A stopping worker gets this long to end on its own, then kStopPolls polls
 // of kStopPollMs each before it is given up.
 constexpr int kStopWaitMs = 1000;
@@ -107,7 +109,7 @@ void CDeliveryAgentApp::Usage() {
 bool CDeliveryAgentApp::OnInit() {
   // The process-id file. Without it the service runs all the same.
   std::string config_dir;
-  if (kelpd::config::EnvValue(kConfigDirVariable, config_dir)) {
+  if (kelpd::base::EnvValue(kConfigDirVariable, config_dir)) {
     int err = 0;
     pid_file_.Create(MakePath(config_dir, ShortName()) + ".pid", &err);
   }
@@ -239,7 +241,7 @@ int CDeliveryAgentApp::Run() {
   kelpd::platform::SetCurrentStopSignal(&RunLoopStop());
   HourlySchedule hourly(kelpd::platform::LocalTimeNow().minute);
   std::string config_dir;
-  kelpd::config::EnvValue(kConfigDirVariable, config_dir);
+  kelpd::base::EnvValue(kConfigDirVariable, config_dir);
   CChangeNotification config_monitor;
   config_monitor.Create(config_dir, false,
                         kelpd::platform::kNotifyFileName | kelpd::platform::kNotifyLastWrite);

@@ -1,7 +1,7 @@
 // kelpd: the mail delivery agent.
 #include "app/ConfigCheck.h"
 #include "app/DeliveryAgentApp.h"
-#include "config/Text.h"
+#include "base/Text.h"
 #include "core/CrashReporter.h"
 #include "platform/Signals.h"
 

@@ -1,6 +1,6 @@
-#include "config/Paths.h"
+#include "base/Paths.h"
 
-#include "config/Text.h"
+#include "base/Text.h"
 
 std::string MakePath(const std::string& dir, const std::string& name) {
   if (!name.empty() && name[0] == '/') return name;
@@ -17,7 +17,7 @@ std::string ToForwardSlashes(const std::string& text) {
   return out;
 }
 
-namespace kelpd::config {
+namespace kelpd::text {
 
 bool MatchWildcard(std::string_view pattern, std::string_view name) {
   if (pattern == "*.*") return true;
@@ -44,4 +44,4 @@ bool MatchWildcard(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
-}  // namespace kelpd::config
+}  // namespace kelpd::text

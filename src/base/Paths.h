@@ -12,11 +12,11 @@ std::string MakePath(const std::string& dir, const std::string& name);
 // A copy of text with every '\' replaced by '/'.
 std::string ToForwardSlashes(const std::string& text);
 
-namespace kelpd::config {
+namespace kelpd::text {
 
 // Whether name matches the wildcard pattern: '*' any run of characters (also
 // none), '?' exactly one, everything else compared without regard to case
 // ("C" locale). "*.*" matches every name, with or without a dot.
 bool MatchWildcard(std::string_view pattern, std::string_view name);
 
-}  // namespace kelpd::config
+}  // namespace kelpd::text

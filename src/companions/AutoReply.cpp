@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "companions/FailureNotice.h"
 #include "companions/HeaderText.h"
 #include "companions/QueueFile.h"
 #include "companions/SysExits.h"
 #include "config/ConfigMap.h"
-#include "config/Paths.h"
-#include "config/Text.h"
 #include "mail/Address.h"
 #include "platform/AtomicFile.h"
 #include "platform/FileLock.h"

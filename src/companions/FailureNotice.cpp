@@ -3,11 +3,11 @@
 #include <cerrno>
 #include <vector>
 
+#include "base/Text.h"
 #include "companions/HeaderText.h"
 #include "companions/QueueFile.h"
 #include "companions/SysExits.h"
 #include "config/ConfigMap.h"
-#include "config/Text.h"
 #include "mail/Address.h"
 #include "mail/ByteSource.h"
 #include "platform/AtomicFile.h"

@@ -1,6 +1,6 @@
 #include "companions/HeaderText.h"
 
-#include "config/Text.h"
+#include "base/Text.h"
 #include "mail/Address.h"
 #include "mail/Encodings.h"
 #include "mail/Mail.h"

@@ -5,8 +5,9 @@
 #include <cstdlib>
 #include <random>
 
+#include "base/Environment.h"
+#include "base/Paths.h"
 #include "config/ConfigMap.h"
-#include "config/Paths.h"
 #include "mail/Mail.h"
 #include "platform/AtomicFile.h"
 #include "platform/FileLock.h"
@@ -33,8 +34,7 @@ std::string RandomHex() {
 }  // namespace
 
 std::string ConfigFilePath(const std::string& name) {
-  const char* dir = std::getenv("MAILCONFIGDIR");
-  return MakePath(dir != nullptr && *dir != '\0' ? dir : kDefaultConfigDir, name);
+  return MakePath(kelpd::base::ConfigDirectory(), name);
 }
 
 std::string QueueDirOf(const CConfigMap& config) {

@@ -20,7 +20,6 @@ namespace kelpd::companions {
 
 // Where the service's files are when nothing says otherwise: the directory of
 // the installed service unit and the default queue directory.
-constexpr char kDefaultConfigDir[] = "/etc/zelvane";
 constexpr char kDefaultQueueDir[] = "/var/spool/zelvane/queue";
 constexpr char kDefaultOutgoingDir[] = "/var/spool/zelvane/outgoing";
 constexpr char kDefaultErrorDir[] = "/var/spool/zelvane/error";

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "base/Paths.h"
 #include "companions/FailureNotice.h"
 #include "companions/QueueFile.h"
 #include "companions/SysExits.h"
 #include "config/ConfigMap.h"
 #include "config/FileFinder.h"
-#include "config/Paths.h"
 #include "mail/ByteSource.h"
 #include "mail/Mail.h"
 #include "mail/QueueControl.h"

@@ -3,11 +3,12 @@
 #include <cstdlib>
 #include <set>
 
+#include "base/Environment.h"
+#include "base/Text.h"
 #include "companions/HeaderText.h"
 #include "companions/QueueFile.h"
 #include "companions/SysExits.h"
 #include "config/ConfigMap.h"
-#include "config/Text.h"
 #include "mail/Address.h"
 #include "platform/LocalTime.h"
 
@@ -57,10 +58,10 @@ bool AddRecipients(std::string_view value, std::vector<std::string>& recipients,
 }
 
 std::string DefaultSender(const CConfigMap& config) {
-  const char* user = std::getenv("LOGNAME");
-  if (user == nullptr || *user == '\0') user = std::getenv("USER");
-  if (user == nullptr || *user == '\0') return std::string();
-  return std::string(user) + "@" + LocalHostName(config);
+  std::string user;
+  if (!kelpd::base::EnvValue("LOGNAME", user) && !kelpd::base::EnvValue("USER", user))
+    return std::string();
+  return user + "@" + LocalHostName(config);
 }
 
 }  // namespace

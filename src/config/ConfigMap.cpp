@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "config/Text.h"
+#include "base/Text.h"
 
 std::string CConfigMap::GetString(const std::string& key, const std::string& def) const {
   std::lock_guard<std::recursive_mutex> lock(section_);

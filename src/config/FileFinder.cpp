@@ -1,6 +1,6 @@
 #include "config/FileFinder.h"
 
-#include "config/Paths.h"
+#include "base/Paths.h"
 
 CFileFinder::CFileFinder(const std::string& pattern) {
   size_t slash = pattern.rfind('/');
@@ -24,7 +24,7 @@ bool CFileFinder::FindNext() {
   if (!open_) return false;
   kelpd::platform::DirectoryReader::Entry entry;
   while (reader_.Next(entry)) {
-    if (!kelpd::config::MatchWildcard(wildcard_, entry.name)) continue;
+    if (!kelpd::text::MatchWildcard(wildcard_, entry.name)) continue;
     name_ = entry.name;
     size_ = entry.is_directory ? 0 : entry.size;
     attributes_ = entry.is_directory ? kFileAttributeDirectory : kFileAttributeArchive;

@@ -1,7 +1,7 @@
 #include "config/MailFileMode.h"
 
+#include "base/Text.h"
 #include "config/Configuration.h"
-#include "config/Text.h"
 
 namespace kelpd::config {
 

@@ -68,11 +68,4 @@ bool WriteForSave(const std::string& path, const std::string& data, FileStamp& s
   return true;
 }
 
-bool EnvValue(const char* name, std::string& value) {
-  const char* v = std::getenv(name);
-  if (v == nullptr || *v == '\0') return false;
-  value = v;
-  return true;
-}
-
 }  // namespace kelpd::config

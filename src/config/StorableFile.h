@@ -61,7 +61,4 @@ void WriteBackup(const std::string& path, const std::string& base);
 // the new file's values.
 bool WriteForSave(const std::string& path, const std::string& data, FileStamp& stamp);
 
-// The value of the environment variable name; false when it is not set or empty.
-bool EnvValue(const char* name, std::string& value);
-
 }  // namespace kelpd::config

@@ -2,8 +2,9 @@
 
 #include <new>
 
-#include "config/Paths.h"
-#include "config/Text.h"
+#include "base/Environment.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 
 bool CStorableList::IsLoaded() const {
   std::lock_guard<std::recursive_mutex> lock(section_);
@@ -73,7 +74,7 @@ bool CStorableList::Load(const std::string& path) {
 
 bool CStorableList::LoadFromEnvDir(const std::string& name, const char* env_var) {
   std::string dir;
-  if (!kelpd::config::EnvValue(env_var, dir)) return false;
+  if (!kelpd::base::EnvValue(env_var, dir)) return false;
   return Load(MakePath(dir, name));
 }
 

@@ -5,8 +5,9 @@
 #include <new>
 #include <unordered_set>
 
-#include "config/Paths.h"
-#include "config/Text.h"
+#include "base/Environment.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "log/Log.h"
 
 namespace {
@@ -83,7 +84,7 @@ bool CStorableMap::Load(const std::string& path) {
 
 bool CStorableMap::LoadFromEnvDir(const std::string& name, const char* env_var) {
   std::string dir;
-  if (!kelpd::config::EnvValue(env_var, dir)) return false;
+  if (!kelpd::base::EnvValue(env_var, dir)) return false;
   return Load(MakePath(dir, name));
 }
 

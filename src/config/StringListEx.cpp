@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "config/Text.h"
+#include "base/Text.h"
 
 int CStringListEx::GetCount() const { return static_cast<int>(items_.size()); }
 bool CStringListEx::IsEmpty() const { return items_.empty(); }

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "config/Paths.h"
+#include "base/Paths.h"
 #include "platform/Socket.h"
 #include "platform/StopSignal.h"
 
@@ -44,7 +44,7 @@ bool ArrivalWatch::DrainArrivals() {
   if (overflow) return true;
   for (const auto& record : records_)
     for (const auto& pattern : patterns_)
-      if (kelpd::config::MatchWildcard(pattern, record.name)) return true;
+      if (kelpd::text::MatchWildcard(pattern, record.name)) return true;
   return false;
 }
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/Text.h"
 #include "config/StorableMap.h"
-#include "config/Text.h"
 #include "core/ChangeNotification.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"

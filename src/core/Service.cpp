@@ -6,7 +6,9 @@
 #include <ctime>
 #include <thread>
 
-#include "config/Text.h"
+#include "base/Environment.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "platform/Process.h"
 #include "platform/ServiceFiles.h"
 #include "platform/Signals.h"
@@ -17,7 +19,6 @@ namespace {
 constexpr char kSource[] = "Common\\Service";
 
 constexpr char kDefaultUnitDir[] = "/etc/systemd/system";
-constexpr char kDefaultConfigDir[] = "/etc/zelvane";
 // A stop of the service may take about a minute per worker.
 constexpr int kSystemctlStopLimitMs = 10 * 60 * 1000;
 constexpr int kSystemctlLimitMs = 60 * 1000;
@@ -28,15 +29,7 @@ constexpr int kErrnoInvalid = 22;  // EINVAL
 
 std::atomic<CService*> g_instance{nullptr};
 
-std::string UnitDir() {
-  const char* dir = std::getenv("KELPD_UNIT_DIR");
-  return (dir != nullptr && dir[0] != '\0') ? dir : kDefaultUnitDir;
-}
-
-std::string JoinPath(const std::string& dir, const std::string& name) {
-  if (dir.empty() || dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
+std::string UnitDir() { return kelpd::base::EnvValueOr("KELPD_UNIT_DIR", kDefaultUnitDir); }
 
 bool HasControlCharacter(const std::string& s) {
   for (unsigned char c : s) {
@@ -321,7 +314,7 @@ int CService::Install(const std::string& short_name, const std::string& display_
   const char* shown = display_name.c_str();
   std::string dir = UnitDir();
   std::string unit_name = short_name + ".service";
-  std::string unit_path = JoinPath(dir, unit_name);
+  std::string unit_path = MakePath(dir, unit_name);
   int error = 0;
   if (kelpd::platform::PathExists(unit_path, &error)) {
     std::fprintf(stderr, "Unable to install %s. Service is already installed. Code = %d\n",
@@ -340,9 +333,7 @@ int CService::Install(const std::string& short_name, const std::string& display_
                  shown, error);
     return 0;
   }
-  const char* config_env = std::getenv("MAILCONFIGDIR");
-  std::string config_dir =
-      (config_env != nullptr && config_env[0] != '\0') ? config_env : kDefaultConfigDir;
+  const std::string config_dir = kelpd::base::ConfigDirectory();
   bool valid = !short_name.empty() && short_name.find('/') == std::string::npos &&
                !HasControlCharacter(short_name) && !HasControlCharacter(display_name) &&
                !HasControlCharacter(params) && !HasControlCharacter(program) &&
@@ -383,7 +374,7 @@ int CService::Uninstall(const std::string& short_name) {
   const char* shown = display_name_.c_str();
   std::string dir = UnitDir();
   std::string unit_name = short_name + ".service";
-  std::string unit_path = JoinPath(dir, unit_name);
+  std::string unit_path = MakePath(dir, unit_name);
   int error = 0;
   if (short_name.find('/') != std::string::npos) {
     std::fprintf(stderr,

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "config/Text.h"
+#include "base/Text.h"
 #include "dns/DnsWire.h"
 #include "dns/MxLookup.h"
 #include "log/Log.h"

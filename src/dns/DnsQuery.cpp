@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "config/Text.h"
+#include "base/Text.h"
 #include "dns/DnsWire.h"
 #include "dns/ResolverState.h"
 #include "platform/DnsTransport.h"

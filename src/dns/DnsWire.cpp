@@ -1,6 +1,6 @@
 #include "dns/DnsWire.h"
 
-#include "config/Text.h"
+#include "base/Text.h"
 
 namespace kelpd::dns {
 

@@ -5,7 +5,8 @@
 #include <mutex>
 #include <new>
 
-#include "config/Text.h"
+#include "base/Environment.h"
+#include "base/Text.h"
 #include "platform/HostLookup.h"
 #include "platform/SmallFile.h"
 
@@ -171,14 +172,13 @@ int res_init() {
   state->servers[0].port = settings.server_port;
 
   bool domain_from_env = false;
-  if (const char* env = std::getenv("LOCALDOMAIN")) {
+  if (std::string env; kelpd::base::EnvSet("LOCALDOMAIN", env)) {
     state->default_domain = CutDomain(env);
     domain_from_env = true;
   }
 
   bool search_decided = false;
-  if (const char* dir = std::getenv("MAILCONFIGDIR")) {
-    std::string path(dir);
+  if (std::string path; kelpd::base::EnvValue(kelpd::base::kConfigDirVariable, path)) {
     if (!path.empty() && path.back() != '/') path += '/';
     path += "resolv.conf";
     if (auto text = platform::ReadSmallFile(path, kConfFileLimit))

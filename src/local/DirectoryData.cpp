@@ -6,10 +6,10 @@
 #include <mutex>
 #include <vector>
 
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "config/Configuration.h"
 #include "config/FileFinder.h"
-#include "config/Paths.h"
-#include "config/Text.h"
 #include "core/FileChangeMonitorEx.h"
 #include "log/Log.h"
 #include "platform/Inotify.h"

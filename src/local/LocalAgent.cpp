@@ -3,11 +3,12 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/Environment.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "config/Configuration.h"
 #include "config/FileFinder.h"
-#include "config/Paths.h"
 #include "config/StorableFile.h"
-#include "config/Text.h"
 #include "core/ArrivalWatch.h"
 #include "core/Service.h"
 #include "local/DirectoryData.h"
@@ -84,7 +85,7 @@ bool LeaveForLater(const std::string& path) {
 platform::SyncMode SyncModeFromEnvironment() {
   // The benchmark compares both ways; the default is the faster one.
   std::string value;
-  if (kelpd::config::EnvValue("KELPD_LOCAL_SYNC", value) && value == "file")
+  if (kelpd::base::EnvValue("KELPD_LOCAL_SYNC", value) && value == "file")
     return platform::SyncMode::kPerFile;
   return platform::SyncMode::kDeferred;
 }

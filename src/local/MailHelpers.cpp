@@ -5,8 +5,9 @@
 #include <mutex>
 #include <string_view>
 
-#include "config/Paths.h"
-#include "config/Text.h"
+#include "base/Environment.h"
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "local/DirectoryData.h"
 #include "log/Log.h"
 #include "mail/Mail.h"
@@ -53,8 +54,9 @@ void WaitUnlessNoWait(ChildProcess& child, bool no_wait) {
 }
 
 std::string ConfigDirPath(const char* program) {
-  const char* dir = std::getenv("MAILCONFIGDIR");
-  return MakePath(dir == nullptr ? std::string() : std::string(dir), program);
+  std::string dir;
+  kelpd::base::EnvValue(kelpd::base::kConfigDirVariable, dir);
+  return MakePath(dir, program);
 }
 
 // Runs one of the account helpers (the tagger, the auto-responder) in the
@@ -212,8 +214,8 @@ std::vector<std::string> ProgramCandidates(const std::string& name) {
     size_t slash = own.rfind('/');
     if (slash != std::string::npos) candidates.push_back(MakePath(own.substr(0, slash + 1), name));
   }
-  const char* path = std::getenv("PATH");
-  std::string_view rest = path == nullptr ? std::string_view() : std::string_view(path);
+  const std::string path = kelpd::base::EnvValueOr("PATH", "");
+  std::string_view rest = path;
   while (!rest.empty()) {
     size_t colon = rest.find(':');
     std::string_view entry = rest.substr(0, colon);

@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/Paths.h"
+#include "base/Text.h"
 #include "config/ConfigMap.h"
 #include "config/Configuration.h"
-#include "config/Paths.h"
-#include "config/Text.h"
 #include "local/DirectoryData.h"
 #include "local/MailHelpers.h"
 #include "log/Log.h"

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "base/Text.h"
 #include "log/CrashSink.h"
 #include "platform/HostLookup.h"
 #include "platform/LocalDatagram.h"
@@ -29,26 +30,13 @@ constexpr FacilityName kFacilities[] = {
     {"local5", 21}, {"local6", 22}, {"local7", 23},
 };
 
-// ASCII case-insensitive equality on unsigned bytes ("C" locale); the log layer
-// comes before config/Text.h, and the table's names are plain lower-case ASCII.
-bool SameName(const std::string& a, const char* b) {
-  size_t n = std::strlen(b);
-  if (a.size() != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char c = static_cast<unsigned char>(a[i]);
-    if (c >= 'A' && c <= 'Z') c = static_cast<unsigned char>(c - 'A' + 'a');
-    if (c != static_cast<unsigned char>(b[i])) return false;
-  }
-  return true;
-}
-
 bool IsUdpPort(int port) { return port > 0 && port <= 65535; }
 
 }  // namespace
 
 std::optional<int> CSyslog::LookupFacility(const std::string& name) {
   for (const FacilityName& f : kFacilities) {
-    if (SameName(name, f.name)) return f.code * 8;
+    if (kelpd::text::EqualsNoCase(name, f.name)) return f.code * 8;
   }
   return std::nullopt;
 }

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "config/Text.h"
+#include "base/Text.h"
 
 namespace text = kelpd::text;
 

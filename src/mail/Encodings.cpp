@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "config/Text.h"
+#include "base/Text.h"
 
 namespace {
 

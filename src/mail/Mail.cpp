@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <new>
 
-#include "config/Text.h"
+#include "base/Text.h"
 #include "log/Log.h"
 #include "mail/Address.h"
 #include "platform/FileLock.h"

@@ -6,8 +6,8 @@
 #include <memory>
 #include <new>
 
+#include "base/Text.h"
 #include "config/MailFileMode.h"
-#include "config/Text.h"
 #include "log/Log.h"
 #include "mail/Address.h"
 #include "platform/AtomicFile.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "config/Text.h"
+#include "base/Text.h"
 #include "log/Log.h"
 
 namespace text = kelpd::text;

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 
+#include "base/Environment.h"
 #include "platform/StopSignal.h"
 
 namespace kelpd::platform {
@@ -72,9 +73,8 @@ bool MakeDirs(const std::string& dir, mode_t mode) {
 }  // namespace
 
 std::string LockDirectory() {
-  const char* env = ::getenv("MAILLOCKDIR");
-  if (env == nullptr || *env == '\0') return kDefaultLockDir;
-  std::string dir = env;
+  std::string dir;
+  if (!kelpd::base::EnvValue("MAILLOCKDIR", dir)) return kDefaultLockDir;
   while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
   return dir;
 }

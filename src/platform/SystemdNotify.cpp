@@ -9,25 +9,23 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/Environment.h"
 #include "platform/UniqueFd.h"
 
 namespace kelpd::platform {
 
 namespace {
 
-const char* NotifySocket() {
-  const char* path = std::getenv("NOTIFY_SOCKET");
-  return (path != nullptr && path[0] != '\0') ? path : nullptr;
-}
+std::string NotifySocket() { return kelpd::base::EnvValueOr("NOTIFY_SOCKET", ""); }
 
 }  // namespace
 
-bool NotifySocketConfigured() { return NotifySocket() != nullptr; }
+bool NotifySocketConfigured() { return !NotifySocket().empty(); }
 
 bool SystemdNotify(const std::string& message) {
-  const char* path = NotifySocket();
-  if (path == nullptr) return true;
-  size_t len = std::strlen(path);
+  const std::string path = NotifySocket();
+  if (path.empty()) return true;
+  const size_t len = path.size();
   struct sockaddr_un addr {};
   addr.sun_family = AF_UNIX;
   // Only absolute paths and abstract names are valid notification sockets.
@@ -35,7 +33,7 @@ bool SystemdNotify(const std::string& message) {
     errno = EINVAL;
     return false;
   }
-  std::memcpy(addr.sun_path, path, len);
+  std::memcpy(addr.sun_path, path.data(), len);
   if (path[0] == '@') addr.sun_path[0] = '\0';
   socklen_t addr_len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + len +
                                               (path[0] == '@' ? 0 : 1));

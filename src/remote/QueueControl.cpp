@@ -6,7 +6,7 @@
 #include <ctime>
 #include <mutex>
 
-#include "config/Paths.h"
+#include "base/Paths.h"
 #include "mail/QueueControl.h"
 #include "platform/AtomicFile.h"
 #include "platform/ThreadId.h"

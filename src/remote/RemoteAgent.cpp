@@ -3,8 +3,8 @@
 #include <ctime>
 #include <vector>
 
+#include "base/Paths.h"
 #include "config/Configuration.h"
-#include "config/Paths.h"
 #include "core/ArrivalWatch.h"
 #include "core/Service.h"
 #include "local/DirectoryData.h"
@@ -142,7 +142,7 @@ int CRemoteAgent::ScanOutgoing() {
   if (!reader.Open(m_strOutgoingDir, nullptr)) return 0;
   std::string name;
   while (reader.Next(name)) {
-    if (!kelpd::config::MatchWildcard("*.eml", name)) continue;
+    if (!kelpd::text::MatchWildcard("*.eml", name)) continue;
     {
       std::lock_guard<std::mutex> lock(m_csLists);
       if (index_.find(name) != index_.end()) continue;

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "base/Paths.h"
 #include "config/Configuration.h"
-#include "config/Paths.h"
 #include "local/DirectoryData.h"
 #include "local/MailHelpers.h"
 #include "log/Log.h"

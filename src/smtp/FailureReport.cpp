@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/Environment.h"
 #include "config/ConfigMap.h"
 #include "config/MailFileMode.h"
 #include "mail/Mail.h"
@@ -105,7 +106,7 @@ std::string ReportSender() {
   // the configuration file as it is now, without touching the service's own
   // configuration object.
   CConfigMap config;
-  if (config.LoadFromEnvDir("kelpd.cfg", "MAILCONFIGDIR")) {
+  if (config.LoadFromEnvDir("kelpd.cfg", kelpd::base::kConfigDirVariable)) {
     std::string from = config.GetString("Postmaster.From", config.GetString("Postmaster"));
     if (!from.empty()) return from;
   }

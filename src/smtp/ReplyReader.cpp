@@ -1,6 +1,6 @@
 #include "smtp/ReplyReader.h"
 
-#include "config/Text.h"
+#include "base/Text.h"
 
 namespace kelpd::smtp {
 

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/Text.h"
 #include "config/ConfigMap.h"
-#include "config/Text.h"
 
 namespace kelpd::smtp {
 

@@ -6,9 +6,9 @@
 #include <exception>
 #include <vector>
 
+#include "base/Text.h"
 #include "config/ConfigMap.h"
 #include "config/Configuration.h"
-#include "config/Text.h"
 #include "dns/Resolver.h"
 #include "log/Log.h"
 #include "mail/Address.h"
