@@ -356,43 +356,39 @@ void CDeliveryAgentApp::OnUserControl(int code) {
   Info(MainLog(), "Zelvane Mail Delivery Agent restarted and fully operational");
 }
 
-bool CDeliveryAgentApp::StartLocalAgent() {
-  if (local_agent_) {
-    Error(MainLog(), "local delivery agent already instantiated");
+namespace {
+
+// Makes and starts one agent thread; `what` names it in the log lines
+// ("local delivery agent", "remote agent thread").
+template <class Agent>
+bool StartAgent(std::unique_ptr<Agent>& agent, const char* what) {
+  if (agent) {
+    Error(MainLog(), "%s already instantiated", what);
     return false;
   }
   try {
-    local_agent_ = std::make_unique<CLocalAgent>();
+    agent = std::make_unique<Agent>();
   } catch (const std::exception&) {
-    Error(MainLog(), "could not instantiate local delivery agent");
+    Error(MainLog(), "could not instantiate %s", what);
     return false;
   }
-  if (!local_agent_->Start()) {
+  if (!agent->Start()) {
     // CThread::Start has logged the system's error; it does not hand it on.
-    Error(MainLog(), "could not start local delivery agent, error 0x%08X", 0u);
+    Error(MainLog(), "could not start %s, error 0x%08X", what, 0u);
     return false;
   }
-  Info(MainLog(), "local delivery agent (id %04X) started", local_agent_->GetThreadId());
+  Info(MainLog(), "%s (id %04X) started", what, agent->GetThreadId());
   return true;
 }
 
+}  // namespace
+
+bool CDeliveryAgentApp::StartLocalAgent() {
+  return StartAgent(local_agent_, "local delivery agent");
+}
+
 bool CDeliveryAgentApp::StartRemoteAgent() {
-  if (remote_agent_) {
-    Error(MainLog(), "remote agent thread already instantiated");
-    return false;
-  }
-  try {
-    remote_agent_ = std::make_unique<CRemoteAgent>();
-  } catch (const std::exception&) {
-    Error(MainLog(), "could not instantiate remote agent thread");
-    return false;
-  }
-  if (!remote_agent_->Start()) {
-    Error(MainLog(), "could not start remote agent thread, error 0x%08X", 0u);
-    return false;
-  }
-  Info(MainLog(), "remote agent thread (id %04X) started", remote_agent_->GetThreadId());
-  return true;
+  return StartAgent(remote_agent_, "remote agent thread");
 }
 
 bool CDeliveryAgentApp::StartDeliveryThreads() {
