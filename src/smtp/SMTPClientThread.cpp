@@ -46,13 +46,6 @@ std::string DomainOf(const std::string& address) {
   return domain ? std::string(domain) : std::string();
 }
 
-// The log and standard-error lines of an SMTP failure.
-void ReportSmtpFailure(const char* kind, const std::string& messageId, const CSMTPException& e) {
-  const std::string line =
-      Format("mail <%s> failed with %s SMTP error: ", messageId.c_str(), kind) + e.GetLastLine();
-  Error(MainLog(), "%s", line.c_str());
-  WriteStderr(line + "\n");
-}
 
 // A handshake that failed on a host that may take the mail without TLS: the
 // host is connected to once more and STARTTLS is left out.
@@ -262,15 +255,8 @@ void CSMTPClientThread::SendMail() {
           throw CSMTPTemporaryException(
               Format("MX resolution for domain '%s' failed, no valid MX returned", domain));
       }
-    } catch (const CSMTPPermanentException& e) {
-      e.WriteReport(m_strMailFile, nullptr, recipient);
-      ReportSmtpFailure("permanent", messageId, e);
-      m_nResult = ToInt(DeliveryResult::kPermanent);
-      return;
-    } catch (const CSMTPTemporaryException& e) {
-      e.WriteReport(m_strMailFile, nullptr, recipient);
-      ReportSmtpFailure("temporary", messageId, e);
-      m_nResult = ToInt(DeliveryResult::kTemporary);
+    } catch (const CSMTPException& e) {
+      RecordSmtpFailure(e, nullptr, recipient, messageId);
       return;
     }
 
@@ -284,6 +270,18 @@ void CSMTPClientThread::SendMail() {
     m_client.Close();
     m_nResult = ToInt(DeliveryResult::kTemporary);
   }
+}
+
+void CSMTPClientThread::RecordSmtpFailure(const CSMTPException& e, const char* host,
+                                          const std::string& recipient,
+                                          const std::string& messageId) {
+  e.WriteReport(m_strMailFile, host, recipient);
+  const std::string line = Format("mail <%s> failed with %s SMTP error: ", messageId.c_str(),
+                                  e.IsPermanent() ? "permanent" : "temporary") +
+                           e.GetLastLine();
+  Error(MainLog(), "%s", line.c_str());
+  WriteStderr(line + "\n");
+  m_nResult = ToInt(e.IsPermanent() ? DeliveryResult::kPermanent : DeliveryResult::kTemporary);
 }
 
 void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& sender,
@@ -362,27 +360,16 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
         WriteStderr(line + "\n");
         m_client.Close();
         m_nResult = ToInt(DeliveryResult::kSocketError);
-      } catch (const CSMTPPermanentException& e) {
-        e.WriteReport(m_strMailFile, host.c_str(), recipient);
-        ReportSmtpFailure("permanent", messageId, e);
+      } catch (const CSMTPException& e) {
+        RecordSmtpFailure(e, host.c_str(), recipient, messageId);
         try {
           m_client.Quit();
           m_client.EchoReply();
         } catch (const CSocketException&) {
         }
         m_client.Close();
-        m_nResult = ToInt(DeliveryResult::kPermanent);
-        return;
-      } catch (const CSMTPTemporaryException& e) {
-        e.WriteReport(m_strMailFile, host.c_str(), recipient);
-        ReportSmtpFailure("temporary", messageId, e);
-        try {
-          m_client.Quit();
-          m_client.EchoReply();
-        } catch (const CSocketException&) {
-        }
-        m_client.Close();
-        m_nResult = ToInt(DeliveryResult::kTemporary);
+        // A permanent failure ends the mail; a temporary one tries the next host.
+        if (e.IsPermanent()) return;
       }
       break;
     }

@@ -27,6 +27,7 @@
 
 class CConfigMap;
 class CResolver;
+class CSMTPException;
 
 namespace kelpd::smtp {
 
@@ -138,6 +139,10 @@ class CSMTPClientThread : public CThread {
   virtual bool RemoveMailFile(const std::string& path, kelpd::platform::FileError& error);
 
  private:
+  // The failure's report beside the mail file, its log and console line, and
+  // the result it stands for.
+  void RecordSmtpFailure(const CSMTPException& e, const char* host, const std::string& recipient,
+                         const std::string& messageId);
   // Tries every host; the result of the last one stays when all fail.
   void TryHosts(const CStringListEx& hosts, const std::string& sender, const std::string& recipient,
                 const std::string& message, const std::string& authAs,

@@ -34,6 +34,8 @@ class CSMTPException {
   // error and swallowed: the delivery goes on regardless.
   virtual void WriteReport(const std::string& mailFile, const char* host,
                            const std::string& recipient) const = 0;
+  // Whether the mail is returned (true) or tried again later (false).
+  virtual bool IsPermanent() const = 0;
 
   CStringListEx m_lstLines;
 };
@@ -44,6 +46,7 @@ class CSMTPTemporaryException : public CSMTPException {
   // The report with the heading "continuous fatal errors".
   void WriteReport(const std::string& mailFile, const char* host,
                    const std::string& recipient) const override;
+  bool IsPermanent() const override { return false; }
 };
 
 class CSMTPPermanentException : public CSMTPException {
@@ -52,6 +55,7 @@ class CSMTPPermanentException : public CSMTPException {
   // The report with the heading "permanent fatal errors".
   void WriteReport(const std::string& mailFile, const char* host,
                    const std::string& recipient) const override;
+  bool IsPermanent() const override { return true; }
 };
 
 namespace kelpd::smtp {
