@@ -169,10 +169,12 @@ TEST(ResSend, QuestionIsComparedWithoutRegardToCase) {
 }
 
 TEST(ResSend, DroppedDatagramsDoNotRestartTheWait) {
-  // Wrong identifiers keep arriving; the wait still ends on time.
+  // Wrong identifiers keep arriving for 480 ms; the wait still ends after its
+  // 100 ms. A wait that restarted at each datagram would last past 580 ms, so
+  // the bound below leaves a loaded machine room without hiding that fault.
   Fixture f([](const DnsQueryInfo& q) -> Replies {
     Replies r;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 12; ++i) {
       DnsReplyAction a = DnsAnswer(q).Id(static_cast<uint16_t>(q.id ^ 0x5555)).Reply();
       a.delay_ms = 40;
       r.push_back(a);
@@ -184,7 +186,7 @@ TEST(ResSend, DroppedDatagramsDoNotRestartTheWait) {
   EXPECT_EQ(f.Query("example.org"), -1);
   int64_t took = Now() - start;
   EXPECT_GE(took, 95);
-  EXPECT_LT(took, 150);
+  EXPECT_LT(took, 400);
   // Datagrams came, none usable.
   EXPECT_EQ(f.st->send_error, WSAETIMEDOUT);
   EXPECT_EQ(f.st->host_error, WSATRY_AGAIN);
