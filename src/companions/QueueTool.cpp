@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "base/Clock.h"
 #include "base/Paths.h"
 #include "companions/FailureNotice.h"
 #include "companions/QueueFile.h"
@@ -532,7 +533,7 @@ int RunQueueTool(const std::vector<std::string>& args, ProgramOutput& output) {
     return kExitConfig;
   }
   const QueueDirectories dirs = DirectoriesOf(config);
-  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  const int64_t now = kelpd::base::NowSeconds();
 
   if (command == "list") {
     for (const std::string& o : operands)

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <mutex>
 
+#include "base/Clock.h"
 #include "base/Paths.h"
 #include "mail/QueueControl.h"
 #include "platform/AtomicFile.h"
@@ -17,7 +18,7 @@ namespace {
 
 std::atomic<uint64_t> g_delivered{0};
 std::atomic<uint64_t> g_failed{0};
-const int64_t g_started = static_cast<int64_t>(std::time(nullptr));
+const int64_t g_started = kelpd::base::NowSeconds();
 
 }  // namespace
 

@@ -25,7 +25,7 @@ constexpr int kScanIntervalMs = 1000;
 
 CRemoteAgent::CRemoteAgent()
     : m_strOutgoingDir(Config().GetString("OutgoingDir", kDefaultOutgoingDir)),
-      clock_([] { return static_cast<int64_t>(std::time(nullptr)); }) {}
+      clock_(kelpd::base::NowSeconds) {}
 
 CRemoteAgent::~CRemoteAgent() = default;
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "base/Clock.h"
 #include "core/Thread.h"
 #include "platform/StopSignal.h"
 
@@ -55,7 +56,7 @@ class CRemoteAgent : public CThread {
   Counts GetCounts() const;
 
   // Replaces the clock (seconds since 1970) that ScanOutgoing reads (tests).
-  void SetClockForTests(std::function<int64_t()> clock) { clock_ = std::move(clock); }
+  void SetClockForTests(kelpd::base::Clock clock) { clock_ = std::move(clock); }
 
  protected:
   void Run() override;
@@ -94,5 +95,5 @@ class CRemoteAgent : public CThread {
   Index index_;  // guarded by m_csLists
   // Raised when a scan leaves names to take; idle delivery threads wait on it.
   kelpd::platform::WakeSignal files_waiting_;
-  std::function<int64_t()> clock_;
+  kelpd::base::Clock clock_;
 };

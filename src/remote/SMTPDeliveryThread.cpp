@@ -81,7 +81,7 @@ CSMTPDeliveryThread::CSMTPDeliveryThread(CRemoteAgent* agent)
       m_pAgent(agent),
       m_strErrorDir(Config().GetString("ErrorDir", kDefaultErrorDir)),
       m_strOutgoingDir(Config().GetString("OutgoingDir", kDefaultOutgoingDir)),
-      clock_([] { return static_cast<int64_t>(std::time(nullptr)); }) {
+      clock_(kelpd::base::NowSeconds) {
   m_bUseTLS = Config().GetInt("UseTLS", 1) != 0;
   SetTlsMode(kelpd::smtp::ParseTlsMode(Config().GetString("TLS.Mode", "may")));
   SetTlsVerify(kelpd::smtp::ParseTlsVerify(Config().GetString("TLS.Verify", "0")),

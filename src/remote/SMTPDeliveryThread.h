@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Clock.h"
 #include "smtp/SMTPClientThread.h"
 
 class CRemoteAgent;
@@ -39,7 +40,7 @@ class CSMTPDeliveryThread : public CSMTPClientThread {
   bool GiveUp(const std::string& path);
 
   // Replaces the clock (seconds since 1970) that the age test reads (tests).
-  void SetClockForTests(std::function<int64_t()> clock) { clock_ = std::move(clock); }
+  void SetClockForTests(kelpd::base::Clock clock) { clock_ = std::move(clock); }
 
   CRemoteAgent* m_pAgent;
   std::string m_strFileName;
@@ -54,7 +55,7 @@ class CSMTPDeliveryThread : public CSMTPClientThread {
   // failed move is logged and keeps the name held.
   void MoveToErrorDir();
 
-  std::function<int64_t()> clock_;
+  kelpd::base::Clock clock_;
 };
 
 namespace kelpd::remote {
