@@ -102,12 +102,6 @@ bool CSMTPClientThread::StopRequested() const {
 bool CSMTPClientThread::PointsBackToThisHost(const std::string& host, bool allowLoopback) {
   const std::vector<kelpd::platform::IpAddress> addresses = kelpd::dns::MailHostAddresses(host);
   if (addresses.empty()) return false;
-  // Every loopback and "this network" address reaches this machine's own
-  // receiver, whatever the interfaces say.
-  if (!allowLoopback) {
-    for (const kelpd::platform::IpAddress& a : addresses)
-      if (kelpd::dns::IsThisHostAddress(a)) return true;
-  }
   // The host name alone often resolves to a loopback address only; the
   // interfaces carry the addresses other machines know this one by.
   std::vector<kelpd::platform::IpAddress> own = kelpd::platform::LocalInterfaceAddresses();
@@ -115,10 +109,19 @@ bool CSMTPClientThread::PointsBackToThisHost(const std::string& host, bool allow
     const std::vector<kelpd::platform::IpAddress> named = kelpd::platform::ResolveAll(*name);
     own.insert(own.end(), named.begin(), named.end());
   }
-  // An IPv4 address written as IPv6 (::ffff:a.b.c.d) is the same address.
-  for (const kelpd::platform::IpAddress& a : addresses)
+  for (const kelpd::platform::IpAddress& a : addresses) {
+    // Every loopback and "this network" address reaches this machine's own
+    // receiver, whatever the interfaces say; a set-up that allows them has
+    // its mail hosts there (::1 is the loopback interface's own address, so
+    // it is not compared with the interfaces').
+    if (kelpd::dns::IsThisHostAddress(a)) {
+      if (!allowLoopback) return true;
+      continue;
+    }
+    // An IPv4 address written as IPv6 (::ffff:a.b.c.d) is the same address.
     for (const kelpd::platform::IpAddress& mine : own)
       if (a.Unmapped() == mine.Unmapped()) return true;
+  }
   return false;
 }
 

@@ -423,13 +423,19 @@ TEST_F(SendMailTest, ThisMachinesAddresses) {
   }
   for (const char* host : {"::1", "[::1]", "::", "::ffff:127.0.0.9", "[IPv6:::1]"})
     EXPECT_TRUE(CSMTPClientThread::PointsBackToThisHost(host)) << host;
-  EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("::", true));
-  EXPECT_TRUE(CSMTPClientThread::PointsBackToThisHost("::ffff:127.0.0.1", true));
-  // This machine's own IPv6 addresses, whatever they are.
-  for (const kelpd::platform::IpAddress& own : kelpd::platform::LocalInterfaceAddresses())
+  // Allowed loopback addresses are left to the setting, ::1 included.
+  EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("::1", true));
+  // This machine's other addresses, whatever they are, also written as IPv6.
+  for (const kelpd::platform::IpAddress& own : kelpd::platform::LocalInterfaceAddresses()) {
+    if (kelpd::dns::IsThisHostAddress(own)) continue;
+    if (!own.IsV6()) {
+      EXPECT_TRUE(CSMTPClientThread::PointsBackToThisHost(
+          "::ffff:" + kelpd::platform::FormatIpAddress(own), true));
+    }
     EXPECT_TRUE(
         CSMTPClientThread::PointsBackToThisHost(kelpd::platform::FormatIpAddress(own), true))
         << kelpd::platform::FormatIpAddress(own);
+  }
   EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("2001:db8::25"));
   EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("127.0.0.77", true));
   EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("192.0.2.1"));
