@@ -17,13 +17,14 @@ namespace platform = kelpd::platform;
 
 namespace {
 
-constexpr int kErrorTimedOut = 10053;      // a wait ran out (or the worker stops)
-constexpr int kErrorInvalid = 10022;       // bad argument; SendTo's unresolvable host
-constexpr int kErrorBadAddress = 10014;    // a buffer that is not there
-constexpr int kErrorNotSocket = 10038;     // no socket is open
-constexpr int kErrorAlreadyOpen = 10048;   // Socket while one is open
-constexpr int kErrorHostNotFound = 11001;  // Connect's and Bind's unresolvable host
-constexpr int kErrorNoAddress = 11004;     // a host without an address to try
+constexpr int kErrorTimedOut = 10053;             // a wait ran out (or the worker stops)
+constexpr int kErrorInvalid = 10022;              // bad argument; SendTo's unresolvable host
+constexpr int kErrorBadAddress = 10014;           // a buffer that is not there
+constexpr int kErrorNotSocket = 10038;            // no socket is open
+constexpr int kErrorAlreadyOpen = 10048;          // Socket while one is open
+constexpr int kErrorHostNotFound = 11001;         // Connect's and Bind's unresolvable host
+constexpr int kErrorNoAddress = 11004;            // a host without an address to try
+constexpr int kErrorAddressNotAvailable = 10049;  // a bind to an address that is gone
 
 [[noreturn]] void ThrowErrno(int err) {
   throw CSocketException(platform::SocketErrorFromErrno(err));
@@ -151,7 +152,9 @@ bool CSyncSocketEx::Connect(const char* host, unsigned port) {
       // the address's family, bound as the first was.
       (void)CloseNow();
       Socket(type_, 0, tries[i].family);
-      if (!BindTo(local_port_, local_)) ThrowErrno(errno);
+      // The first socket was bound the same way, so this fails only when
+      // the interface's address went away meanwhile.
+      if (!BindTo(local_port_, local_)) throw CSocketException(kErrorAddressNotAvailable);
     }
     try {
       return CSyncSocketEx::Connect(platform::SocketAddress{tries[i], static_cast<uint16_t>(port)});

@@ -17,6 +17,9 @@ std::optional<uint32_t> ParseIPv4(const std::string& text) {
   return a.s_addr;
 }
 
+namespace {
+
+// Every IPv4 address of host, network order, in the resolver's order.
 std::vector<uint32_t> ResolveAllIPv4(const std::string& host) {
   std::vector<uint32_t> out;
   if (auto literal = ParseIPv4(host)) {
@@ -38,6 +41,8 @@ std::vector<uint32_t> ResolveAllIPv4(const std::string& host) {
   ::freeaddrinfo(result);
   return out;
 }
+
+}  // namespace
 
 std::vector<IpAddress> ResolveAll(const std::string& host) {
   std::vector<IpAddress> out;

@@ -18,9 +18,6 @@ std::optional<uint32_t> ParseIPv4(const std::string& text);
 // The first IPv4 address of host (a literal is never looked up), network order.
 std::optional<uint32_t> ResolveIPv4(const std::string& host);
 
-// Every IPv4 address of host, network order, in the resolver's order.
-std::vector<uint32_t> ResolveAllIPv4(const std::string& host);
-
 // Every address of host, IPv4 and IPv6, in the resolver's order; an address
 // literal (see ParseIpAddress, brackets included) is never looked up.
 std::vector<IpAddress> ResolveAll(const std::string& host);

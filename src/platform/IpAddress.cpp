@@ -34,15 +34,17 @@ IpAddress IpAddress::Unmapped() const {
 
 std::optional<IpAddress> ParseIpAddress(const std::string& text) {
   std::string bare = text;
-  const bool bracketed = bare.size() >= 2 && bare.front() == '[' && bare.back() == ']';
-  if (bracketed) {
+  bool tagged = false;  // "[IPv6:...]": nothing but IPv6 may follow
+  if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']') {
     bare = bare.substr(1, bare.size() - 2);
-    if (bare.size() > 5 && strncasecmp(bare.c_str(), "IPv6:", 5) == 0) bare.erase(0, 5);
+    tagged = bare.size() > 5 && strncasecmp(bare.c_str(), "IPv6:", 5) == 0;
+    if (tagged) bare.erase(0, 5);
   }
   // inet_aton and inet_pton stop at a zero byte; a text with one inside is no
   // address at all.
   if (bare.empty() || bare.find('\0') != std::string::npos) return std::nullopt;
   if (bare.find(':') == std::string::npos) {
+    if (tagged) return std::nullopt;
     struct in_addr a4 {};
     if (::inet_aton(bare.c_str(), &a4) == 0) return std::nullopt;
     return IpAddress::V4(a4.s_addr);

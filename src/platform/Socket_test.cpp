@@ -82,8 +82,9 @@ TEST(IpAddress, ParsesAndFormatsBothFamilies) {
   // An IPv4 address written as IPv6 is that IPv4 address; no other is.
   EXPECT_EQ(ParseIpAddress("::ffff:127.0.0.1")->Unmapped(), *ParseIpAddress("127.0.0.1"));
   EXPECT_TRUE(ParseIpAddress("::1")->Unmapped().IsV6());
-  for (const std::string text : {"", "[]", "[::1", "::1]", "[2001:db8::1]:25", "fe80::1%eth0",
-                                 "1.2.3.4.5", "mail.example.org", "2001:db8::1::2"})
+  for (const std::string text :
+       {"", "[]", "[::1", "::1]", "[2001:db8::1]:25", "fe80::1%eth0", "1.2.3.4.5",
+        "mail.example.org", "2001:db8::1::2", "[IPv6:192.0.2.1]"})
     EXPECT_FALSE(ParseIpAddress(text).has_value()) << text;
   EXPECT_FALSE(ParseIpAddress(std::string("::1\0x", 5)).has_value());
 }

@@ -53,6 +53,7 @@ TEST(IPv6Delivery, InANetworkNamespaceOfItsOwn) {
   text << in.rdbuf();
   if (text.str().find("[==========]") == std::string::npos)
     GTEST_SKIP() << "no network namespace with a loopback interface could be made: " << text.str();
+  if (text.str().find("[  SKIPPED ] 1 test") != std::string::npos) GTEST_SKIP() << text.str();
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << text.str();
   EXPECT_NE(text.str().find("[  PASSED  ] 1 test"), std::string::npos) << text.str();
 }
@@ -84,7 +85,7 @@ TEST(IPv6Delivery, DISABLED_InChildAddressesOfBothFamilies) {
   ASSERT_NE(std::getenv("KELPD_IPV6_CHILD"), nullptr);
   TempDir dns_dir;
   DnsmasqServer dns(dns_dir, kZone);
-  ASSERT_TRUE(dns.ready());
+  if (!dns.ready()) GTEST_SKIP() << "dnsmasq could not be started";
   const std::string conf =
       dns_dir.WriteFile("resolv.conf", "nameserver " + dns.address() + "\noptions attempts:2\n");
   ASSERT_EQ(std::system(("mount --bind " + conf + " /etc/resolv.conf").c_str()), 0);
