@@ -1,9 +1,10 @@
 // Feeds arbitrary DNS answers to the code that walks them: name expansion
 // and skipping at every offset, the MX walker with its host buffer, the
-// canonical-name scan and the question comparison.
+// canonical-name scan, the address records and the question comparison.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "dns/DnsQuery.h"
@@ -54,6 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     r.Name();
     RecordHeader h = ReadRecordHeader(r);
     if (!r.ok()) break;
+    std::optional<kelpd::platform::IpAddress> address = AddressOfRecord(m, size, h);
+    if (address && h.rdlength != (address->IsV6() ? 16 : 4)) __builtin_trap();
     r.Seek(h.rdata + h.rdlength);
   }
   return 0;

@@ -34,4 +34,4 @@ stop_system_mta() {
 # The packages the build needs.
 BUILD_PACKAGES=(cmake ninja-build g++ pkg-config libssl-dev)
 # The packages the tests need besides the build's.
-TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev dnsmasq-base postfix sasl2-bin libsasl2-modules openssl strace python3 groff-base man-db)
+TEST_PACKAGES=(libgtest-dev libgmock-dev clang libclang-rt-14-dev dnsmasq-base iproute2 postfix sasl2-bin libsasl2-modules openssl strace python3 groff-base man-db)

@@ -14,6 +14,7 @@
 #include "local/DirectoryData.h"
 #include "local/MailHelpers.h"
 #include "log/Syslog.h"
+#include "net/AddressOrder.h"
 #include "platform/AccessCheck.h"
 #include "platform/FileSystem.h"
 #include "platform/HostLookup.h"
@@ -88,6 +89,7 @@ class Checker {
     config_lines_ = KeyLines(config_path_, false);
     CheckDirectories();
     CheckLogSettings();
+    CheckAddressFamily();
     CheckLists();
     CheckSmartHosts();
     CheckResolver();
@@ -131,6 +133,13 @@ class Checker {
       if (Config().LookupPlain(key, name) && !CSyslog::LookupFacility(name))
         AddSetting(key, std::string(key) + " \"" + name + "\" is no syslog facility");
     }
+  }
+
+  void CheckAddressFamily() {
+    std::string family;
+    if (Config().LookupPlain("AddressFamily", family) && !kelpd::net::ParseAddressOrder(family))
+      AddSetting("AddressFamily",
+                 "AddressFamily \"" + family + "\" is none of ipv4-first, ipv4, ipv6, ipv6-first");
   }
 
   void CheckLists() {

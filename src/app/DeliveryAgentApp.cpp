@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <optional>
 
 #include "app/LifecycleRules.h"
 #include "app/LogTargets.h"
@@ -19,6 +20,7 @@
 #include "log/ConsoleLogTarget.h"
 #include "log/Log.h"
 #include "log/Syslog.h"
+#include "net/AddressOrder.h"
 #include "platform/FileSystem.h"
 #include "platform/Inotify.h"
 #include "platform/LocalTime.h"
@@ -416,12 +418,21 @@ bool CDeliveryAgentApp::StartDeliveryThreads() {
   const std::string helo = Config().GetString("FQDN");
   const std::string interface = Config().GetString("Interface");
   const int time_out = ClampSessionTimeOut(Config().GetInt("TimeOut", 90));
+  const std::string family = Config().GetString("AddressFamily", "ipv4-first");
+  std::optional<kelpd::net::AddressOrder> order = kelpd::net::ParseAddressOrder(family);
+  if (!order) {
+    Warning(MainLog(),
+            "AddressFamily \"%s\" is none of ipv4-first, ipv4, ipv6, ipv6-first; using ipv4-first",
+            family.c_str());
+    order = kelpd::net::AddressOrder::kIPv4First;
+  }
   for (int i = 1; i <= count; ++i) {
     try {
       auto thread = std::make_unique<CSMTPDeliveryThread>(remote_agent_.get());
       thread->m_strHeloName = helo;
       thread->m_strInterface = interface;
       thread->m_nSessionTimeOut = time_out;
+      thread->SetAddressOrder(*order);
       delivery_threads_.push_back(std::move(thread));
     } catch (const std::exception&) {
       Error(MainLog(), "could not instantiate remote delivery thread %d", i);

@@ -93,7 +93,7 @@ int CDnsApiResolver::GetMXHosts(const char* domain, CStringListEx& hosts) {
     }
   }
   if (hosts.IsEmpty()) {
-    if (!kelpd::platform::ResolveIPv4(domain)) return 1;
+    if (kelpd::platform::ResolveAll(domain).empty()) return 1;
     hosts.AddTail(domain);
   }
   return 0;

@@ -1,5 +1,7 @@
 #include "dns/DnsWire.h"
 
+#include <cstring>
+
 #include "base/Text.h"
 
 namespace kelpd::dns {
@@ -226,6 +228,21 @@ RecordHeader ReadRecordHeader(DnsReader& r) {
   // The announced data must be inside the message.
   if (r.remaining() < h.rdlength) r.Fail();
   return h;
+}
+
+std::optional<platform::IpAddress> AddressOfRecord(const uint8_t* msg, size_t len,
+                                                   const RecordHeader& h) {
+  size_t size = 0;
+  platform::IpAddress address;
+  if (h.type == kTypeA) {
+    size = 4;
+  } else if (h.type == kTypeAaaa) {
+    size = 16;
+    address.family = platform::kAddressFamilyIPv6;
+  }
+  if (size == 0 || h.rdlength != size || h.rdata > len || len - h.rdata < size) return std::nullopt;
+  std::memcpy(address.bytes.data(), msg + h.rdata, size);
+  return address;
 }
 
 std::string Printable(const std::string& text) {

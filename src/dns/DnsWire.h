@@ -7,9 +7,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "platform/IpAddress.h"
 
 namespace kelpd::dns {
 
@@ -24,6 +27,7 @@ constexpr int kTypeA = 1;
 constexpr int kTypeCname = 5;
 constexpr int kTypeMx = 15;
 constexpr int kTypeTxt = 16;
+constexpr int kTypeAaaa = 28;
 constexpr int kTypeAny = 255;
 
 constexpr int kRcodeNoError = 0;
@@ -125,6 +129,12 @@ struct RecordHeader {
 // Reads the fixed part after the owner name; fails the reader when the
 // announced data runs past the message.
 RecordHeader ReadRecordHeader(DnsReader& r);
+
+// The address of an A record (exactly 4 bytes of data) or an AAAA record
+// (exactly 16) of the message [msg, msg + len) whose fixed part is h;
+// nothing for any other type or length, or data outside the message.
+std::optional<platform::IpAddress> AddressOfRecord(const uint8_t* msg, size_t len,
+                                                   const RecordHeader& h);
 
 // A text with every byte outside printable ASCII replaced by '?', for log
 // lines and messages that show names from outside.

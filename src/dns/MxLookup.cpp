@@ -162,7 +162,7 @@ int getmxrr(const char* host, char** hostsOut, bool dropLocal, int* resultCode) 
     char* close = std::strchr(buf, ']');
     if (close != nullptr) {
       std::string inner(buf + 1, close);
-      if (!platform::ParseIPv4(inner)) {
+      if (!platform::ParseIpAddress(inner)) {
         // A bracketed name (not an address) is looked up like any host.
         CopyCut(buf, kMXHostBufSize - 1, inner.data(), inner.size());
         try_canonify = true;
@@ -197,6 +197,10 @@ CanonicalScan ScanCanonicalAnswer(const uint8_t* answer, int answerLen, bool emp
     switch (h.type) {
       case kTypeA:
         scan.address_match = true;
+        break;
+      case kTypeAaaa:
+        // Only a well-formed IPv6 address counts.
+        if (AddressOfRecord(answer, static_cast<size_t>(answerLen), h)) scan.address_match = true;
         break;
       case kTypeMx:
         scan.mx_seen = true;
@@ -264,7 +268,11 @@ restart:
             qtype = kTypeA;
             continue;
           }
-          if (qtype == kTypeA && !got_mx && tryMX) {
+          if (qtype == kTypeA) {
+            qtype = kTypeAaaa;
+            continue;
+          }
+          if (qtype == kTypeAaaa && !got_mx && tryMX) {
             qtype = kTypeMx;
             continue;
           }
@@ -299,7 +307,10 @@ restart:
       if (qtype == kTypeAny) {
         qtype = kTypeA;
         next_type = true;
-      } else if (qtype == kTypeA && !got_mx && tryMX) {
+      } else if (qtype == kTypeA) {
+        qtype = kTypeAaaa;
+        next_type = true;
+      } else if (qtype == kTypeAaaa && !got_mx && tryMX) {
         qtype = kTypeMx;
         next_type = true;
       }

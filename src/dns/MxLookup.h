@@ -54,7 +54,7 @@ int MxWeight(const char* name);
 struct CanonicalScan {
   bool question_ok = false;  // false: the question section is malformed
   int qdcount = 0;
-  bool address_match = false;  // an A record, or an MX record under the empty suffix
+  bool address_match = false;  // an A or AAAA record, or an MX record under the empty suffix
   bool mx_seen = false;
   std::optional<std::string> cname;  // target of the first CNAME record
 };

@@ -180,7 +180,7 @@ TEST(CanonicalizeHost, UsesTheSearchListAndTheFirstMatch) {
   EXPECT_STREQ(none, "nothing.anywhere");
 }
 
-TEST(CanonicalizeHost, AnyThenAThenMx) {
+TEST(CanonicalizeHost, AnyThenAThenAaaaThenMx) {
   Fixture f([](const DnsQueryInfo& q) -> Replies {
     if (q.type == kTypeMx) return {DnsAnswer(q).Mx(q.name, 10, "mx.example.org").Reply()};
     return {DnsAnswer(q).Reply()};  // exists, no records of the type
@@ -190,7 +190,24 @@ TEST(CanonicalizeHost, AnyThenAThenMx) {
   EXPECT_STREQ(host, "mail.example.org");
   std::vector<int> types;
   for (const auto& q : f.server.Queries()) types.push_back(q.type);
-  EXPECT_THAT(types, ElementsAre(kTypeAny, kTypeA, kTypeMx));
+  EXPECT_THAT(types, ElementsAre(kTypeAny, kTypeA, kTypeAaaa, kTypeMx));
+}
+
+// A host with only an IPv6 address is found by its AAAA record; an AAAA
+// record whose data is not 16 bytes long is no address.
+TEST(CanonicalizeHost, AaaaRecordOfSixteenBytesIsAnAddress) {
+  Fixture f([](const DnsQueryInfo& q) -> Replies {
+    DnsAnswer answer(q);
+    std::vector<uint8_t> v6(16, 0);
+    v6[0] = 0x20, v6[1] = 0x01, v6[15] = 1;
+    if (q.name == "short.example.org") v6.pop_back();
+    if (q.type == kTypeAaaa) answer.Record(q.name, kTypeAaaa, v6);
+    return {answer.Reply()};
+  });
+  char six[256] = "six.example.org.";
+  EXPECT_TRUE(canonicalize_host(six, sizeof six, false));
+  char cut[256] = "short.example.org.";
+  EXPECT_FALSE(canonicalize_host(cut, sizeof cut, false));
 }
 
 // Answers built by hand for the walker.

@@ -1,31 +1,41 @@
 #include "dns/Resolver.h"
 
+#include <array>
 #include <cstring>
 
 #include "dns/DnsApiResolver.h"
 #include "dns/StubResolver.h"
+#include "net/AddressOrder.h"
 #include "platform/HostLookup.h"
 
 namespace kelpd::dns {
 
-std::optional<uint32_t> MailHostAddress(const std::string& host) {
+std::vector<platform::IpAddress> MailHostAddresses(const std::string& host) {
   std::string bare = host;
   if (!bare.empty() && bare.back() == '.') bare.pop_back();
-  if (std::optional<uint32_t> literal = platform::ParseIPv4(bare)) return literal;
-  return platform::ResolveIPv4(host);
+  if (std::optional<platform::IpAddress> literal = platform::ParseIpAddress(bare))
+    return {*literal};
+  return net::AddressesToTry(platform::ResolveAll(host), net::AddressOrder::kIPv4First);
 }
 
-bool IsThisHostAddress(uint32_t ipv4) {
-  unsigned char octets[4];
-  std::memcpy(octets, &ipv4, sizeof octets);  // network order: the first octet first
-  return octets[0] == 127 || octets[0] == 0;
+bool IsThisHostAddress(const platform::IpAddress& address) {
+  const platform::IpAddress a = address.Unmapped();
+  if (!a.IsV6()) return a.bytes[0] == 127 || a.bytes[0] == 0;
+  static constexpr std::array<uint8_t, 16> kAny{};
+  static constexpr std::array<uint8_t, 16> kLoopback{0, 0, 0, 0, 0, 0, 0, 0,
+                                                     0, 0, 0, 0, 0, 0, 0, 1};
+  return a.bytes == kAny || a.bytes == kLoopback;
 }
 
 bool IsUsableMailHost(const std::string& host, bool allow_loopback) {
-  static const uint32_t kLoopback = *platform::ParseIPv4("127.0.0.1");
-  std::optional<uint32_t> address = MailHostAddress(host);
-  if (!address || *address == kLoopback) return false;
-  return allow_loopback || !IsThisHostAddress(*address);
+  static const platform::IpAddress kLoopback = *platform::ParseIpAddress("127.0.0.1");
+  const std::vector<platform::IpAddress> addresses = MailHostAddresses(host);
+  if (addresses.empty()) return false;
+  for (const platform::IpAddress& a : addresses) {
+    if (a.Unmapped() == kLoopback) return false;
+    if (!allow_loopback && IsThisHostAddress(a)) return false;
+  }
+  return true;
 }
 
 }  // namespace kelpd::dns

@@ -7,8 +7,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "config/StringListEx.h"
+#include "platform/IpAddress.h"
 
 class CResolver {
  public:
@@ -16,14 +18,15 @@ class CResolver {
   // Prepares the implementation; true when it can be used.
   virtual bool Init() = 0;
   // Appends the mail hosts of domain to hosts in the order to try, leaving
-  // out hosts that do not resolve or resolve to 127.0.0.1. Returns 0 or an
+  // out hosts without an IPv4 or IPv6 address and hosts on 127.0.0.1 (see
+  // IsUsableMailHost). Returns 0 or an
   // error code (see the implementations).
   virtual int GetMXHosts(const char* domain, CStringListEx& hosts) = 0;
   // Appends the text records of domain. Not used by the delivery path.
   virtual int GetTXTRecords(const char* domain, CStringListEx& texts) = 0;
 
   // Off (the default): GetMXHosts also leaves out hosts on any loopback or
-  // "this network" address (127.0.0.0/8, 0.0.0.0/8), which would loop mail
+  // "this network" address (127.0.0.0/8, 0.0.0.0/8, ::1, ::), which would loop mail
   // into this machine. On: only 127.0.0.1 is left out, for set-ups whose mail
   // hosts listen on loopback addresses ("AllowLoopbackMX").
   void AllowLoopbackHosts(bool allow) { allow_loopback_ = allow; }
@@ -38,14 +41,16 @@ class CResolver {
 std::unique_ptr<CResolver> CreateResolver();
 
 namespace kelpd::dns {
-// The address of a mail host: a name that reads as an address (a dotted quad,
-// with or without a trailing dot, or any form inet_aton takes) is that
-// address; else the first IPv4 address of the name. Network order.
-std::optional<uint32_t> MailHostAddress(const std::string& host);
-// True for addresses that always mean this machine: 127.0.0.0/8 and
-// 0.0.0.0/8. Network order.
-bool IsThisHostAddress(uint32_t ipv4);
-// True when host resolves and its first address is not 127.0.0.1, nor, unless
-// allow_loopback, any other address of IsThisHostAddress.
+// The addresses of a mail host that are connected to: a name that reads as an
+// address (a literal, with or without a trailing dot) is that address; else
+// the first IPv4 and the first IPv6 address of the name, IPv4 first. Empty
+// when the name does not resolve.
+std::vector<platform::IpAddress> MailHostAddresses(const std::string& host);
+// True for addresses that always mean this machine: 127.0.0.0/8, 0.0.0.0/8,
+// ::1, :: and those IPv4 addresses written as IPv6 (::ffff:127.0.0.1).
+bool IsThisHostAddress(const platform::IpAddress& address);
+// True when host resolves, none of its MailHostAddresses is 127.0.0.1 (also
+// written as IPv6), nor, unless allow_loopback, any other address of
+// IsThisHostAddress.
 bool IsUsableMailHost(const std::string& host, bool allow_loopback);
 }  // namespace kelpd::dns

@@ -53,6 +53,7 @@ constexpr SocketErrorEntry kSocketErrors[] = {
     {10093, "the winsock API has not been initialised correctly"},
     {10101, "the message terminated gracefully"},
     {11001, "the host was not found"},
+    {11004, "the host has no address of the family that may be used"},
 };
 
 // Indexed by cause number.

@@ -190,7 +190,11 @@ bool CSecureSyncSocketEx::NegotiateTLS(bool requireClientCert, const char* certN
   outgoing_ = out;
   SSL_set_connect_state(ssl_);
   const bool has_name = targetName != nullptr && targetName[0] != '\0';
-  const bool is_address = has_name && kelpd::platform::ParseIPv4(targetName).has_value();
+  // An address literal (IPv6 also in square brackets) is checked against the
+  // certificate's IP addresses and is never sent as a server name.
+  const std::optional<kelpd::platform::IpAddress> address =
+      has_name ? kelpd::platform::ParseIpAddress(targetName) : std::nullopt;
+  const bool is_address = address.has_value();
   if (has_name && !is_address) SSL_set_tlsext_host_name(ssl_, targetName);
   if (verify_) {
     // The chain, the dates and the name are checked inside the handshake,
@@ -198,7 +202,8 @@ bool CSecureSyncSocketEx::NegotiateTLS(bool requireClientCert, const char* certN
     X509_VERIFY_PARAM* param = SSL_get0_param(ssl_);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     const int named = !has_name    ? 0
-                      : is_address ? X509_VERIFY_PARAM_set1_ip_asc(param, targetName)
+                      : is_address ? X509_VERIFY_PARAM_set1_ip_asc(
+                                         param, kelpd::platform::FormatIpAddress(*address).c_str())
                                    : X509_VERIFY_PARAM_set1_host(param, targetName, 0);
     if (named != 1) {
       RecordTlsError("there is no name to check the server's certificate against");

@@ -190,7 +190,9 @@ class TlsPeer {
         platform::WaitResult::kReady)
       return false;
     int fd = -1;
-    if (platform::AcceptSocket(listen_.get(), &fd, nullptr) != 0) return false;
+    if (platform::AcceptSocket(listen_.get(), &fd,
+                               static_cast<platform::SocketAddress*>(nullptr)) != 0)
+      return false;
     conn_.Reset(fd);
     return true;
   }

@@ -6,6 +6,8 @@
 #include <optional>
 #include <utility>
 
+#include "log/Log.h"
+#include "net/ErrorTexts.h"
 #include "platform/DnsTransport.h"
 #include "platform/Errors.h"
 #include "platform/HostLookup.h"
@@ -15,12 +17,14 @@ namespace platform = kelpd::platform;
 
 namespace {
 
-constexpr int kErrorTimedOut = 10053;      // a wait ran out (or the worker stops)
-constexpr int kErrorInvalid = 10022;       // bad argument; SendTo's unresolvable host
-constexpr int kErrorBadAddress = 10014;    // a buffer that is not there
-constexpr int kErrorNotSocket = 10038;     // no socket is open
-constexpr int kErrorAlreadyOpen = 10048;   // Socket while one is open
-constexpr int kErrorHostNotFound = 11001;  // Connect's and Bind's unresolvable host
+constexpr int kErrorTimedOut = 10053;             // a wait ran out (or the worker stops)
+constexpr int kErrorInvalid = 10022;              // bad argument; SendTo's unresolvable host
+constexpr int kErrorBadAddress = 10014;           // a buffer that is not there
+constexpr int kErrorNotSocket = 10038;            // no socket is open
+constexpr int kErrorAlreadyOpen = 10048;          // Socket while one is open
+constexpr int kErrorHostNotFound = 11001;         // Connect's and Bind's unresolvable host
+constexpr int kErrorNoAddress = 11004;            // a host without an address to try
+constexpr int kErrorAddressNotAvailable = 10049;  // a bind to an address that is gone
 
 [[noreturn]] void ThrowErrno(int err) {
   throw CSocketException(platform::SocketErrorFromErrno(err));
@@ -34,10 +38,19 @@ int SecondsToMs(int seconds) {
   return seconds * 1000;
 }
 
-// host as a dotted quad (never looked up) or the first IPv4 address of a name.
-std::optional<uint32_t> HostAddress(const char* host) {
-  if (host == nullptr) return std::nullopt;
-  return platform::ResolveIPv4(host);
+// The address to bind to: a literal, or the first IPv4 address of a name,
+// else its first IPv6 address.
+std::optional<platform::IpAddress> InterfaceAddress(const char* address) {
+  const std::vector<platform::IpAddress> all = platform::ResolveAll(address);
+  for (const platform::IpAddress& a : all)
+    if (!a.IsV6()) return a;
+  if (all.empty()) return std::nullopt;
+  return all.front();
+}
+
+bool Stopping() {
+  const platform::StopSignal* signal = platform::CurrentStopSignal();
+  return signal != nullptr && signal->IsRaised();
 }
 
 }  // namespace
@@ -60,51 +73,99 @@ bool CSyncSocketEx::Socket(int type, int protocol, int family) {
   int fd = -1;
   if (int err = platform::OpenSocket(family, type, protocol, &fd)) ThrowErrno(err);
   m_hSocket = fd;
+  family_ = family;
+  type_ = type;
   return true;
 }
 
 bool CSyncSocketEx::Create(unsigned port, int type, const char* address) {
-  return Socket(type, 0, platform::kAddressFamilyIPv4) && Bind(port, address);
+  std::optional<platform::IpAddress> local;
+  const bool named = address != nullptr && address[0] != '\0';
+  if (named) local = InterfaceAddress(address);
+  // An address that does not resolve is reported by Bind, after the socket
+  // is made, as it always was.
+  if (!Socket(type, 0, local ? local->family : platform::kAddressFamilyIPv4)) return false;
+  local_port_ = port;
+  local_.reset();
+  if (named && !local) throw CSocketException(kErrorHostNotFound);
+  local_ = local;
+  return BindTo(port, local);
 }
 
 bool CSyncSocketEx::Bind(unsigned port, const char* address) {
-  platform::SocketAddressV4 local;
+  std::optional<platform::IpAddress> local;
   if (address != nullptr && address[0] != '\0') {
-    std::optional<uint32_t> ip = HostAddress(address);
-    if (!ip) throw CSocketException(kErrorHostNotFound);
-    local.ipv4 = *ip;
+    local = InterfaceAddress(address);
+    if (!local) throw CSocketException(kErrorHostNotFound);
   }
-  if (port > 65535) return false;
-  local.port = static_cast<uint16_t>(port);
-  return platform::BindSocket(m_hSocket, local) == 0;
+  return BindTo(port, local);
 }
 
-bool CSyncSocketEx::GetSockName(platform::SocketAddressV4& addr) {
+bool CSyncSocketEx::BindTo(unsigned port, const std::optional<platform::IpAddress>& local) {
+  if (port > 65535) return false;
+  platform::SocketAddress any;
+  if (family_ == platform::kAddressFamilyIPv6) any.ip.family = platform::kAddressFamilyIPv6;
+  platform::SocketAddress where = local ? platform::SocketAddress{*local, 0} : any;
+  where.port = static_cast<uint16_t>(port);
+  return platform::BindSocket(m_hSocket, where) == 0;
+}
+
+bool CSyncSocketEx::GetSockName(platform::SocketAddress& addr) {
   if (int err = platform::LocalAddress(m_hSocket, &addr)) ThrowErrno(err);
   return true;
 }
 
 bool CSyncSocketEx::GetSockName(std::string& address, unsigned& port) {
-  platform::SocketAddressV4 local;
+  platform::SocketAddress local;
   GetSockName(local);
-  address = platform::FormatIPv4(local.ipv4);
+  address = platform::FormatIpAddress(local.ip);
   port = local.port;
   return true;
 }
 
 bool CSyncSocketEx::ShutDown(int how) { return platform::ShutdownSocket(m_hSocket, how) == 0; }
 
-bool CSyncSocketEx::Connect(const platform::SocketAddressV4& addr) {
+bool CSyncSocketEx::Connect(const platform::SocketAddress& addr) {
   if (int err = platform::ConnectSocket(m_hSocket, addr, platform::kConnectTimeoutMs))
     ThrowErrno(err);
   return true;
 }
 
 bool CSyncSocketEx::Connect(const char* host, unsigned port) {
-  std::optional<uint32_t> ip = HostAddress(host);
-  if (!ip) throw CSocketException(kErrorHostNotFound);
+  if (host == nullptr) throw CSocketException(kErrorHostNotFound);
+  const std::vector<platform::IpAddress> all = platform::ResolveAll(host);
+  if (all.empty()) throw CSocketException(kErrorHostNotFound);
   if (port > 65535) throw CSocketException(kErrorInvalid);
-  return CSyncSocketEx::Connect(platform::SocketAddressV4{*ip, static_cast<uint16_t>(port)});
+  std::optional<int> local_family;
+  if (local_) local_family = local_->family;
+  const std::vector<platform::IpAddress> tries =
+      kelpd::net::AddressesToTry(all, address_order_, local_family);
+  if (tries.empty()) {
+    Warning(MainLog(), "no address of %s is left to connect to: AddressFamily is %s%s%s", host,
+            kelpd::net::AddressOrderName(address_order_), local_ ? ", Interface is " : "",
+            local_ ? platform::FormatAddressLiteral(*local_).c_str() : "");
+    throw CSocketException(kErrorNoAddress);
+  }
+  for (size_t i = 0; i < tries.size(); ++i) {
+    if (i > 0 || (m_hSocket >= 0 && family_ != tries[i].family)) {
+      // A socket whose connection failed is not used again: a fresh one of
+      // the address's family, bound as the first was.
+      (void)CloseNow();
+      Socket(type_, 0, tries[i].family);
+      // The first socket was bound the same way, so this fails only when
+      // the interface's address went away meanwhile.
+      if (!BindTo(local_port_, local_)) throw CSocketException(kErrorAddressNotAvailable);
+    }
+    try {
+      return CSyncSocketEx::Connect(platform::SocketAddress{tries[i], static_cast<uint16_t>(port)});
+    } catch (const CSocketException& e) {
+      if (i + 1 == tries.size() || Stopping()) throw;
+      Warning(MainLog(), "connection to %s at %s failed (%s), trying its next address", host,
+              platform::FormatAddressLiteral(tries[i]).c_str(),
+              kelpd::net::SocketErrorText(e.m_nError).c_str());
+    }
+  }
+  throw CSocketException(kErrorNoAddress);  // not reached: the loop returns or throws
 }
 
 void CSyncSocketEx::SetDeadline(int seconds) {

@@ -1,9 +1,11 @@
-// CSyncSocketEx: the blocking IPv4 socket of the service. Every wait before a
+// CSyncSocketEx: the blocking IPv4 and IPv6 socket of the service. Every wait before a
 // receive or send is bounded by m_nTimeOut and also ends when the calling
 // worker is asked to stop; failures are thrown as CSocketException with a
 // socket error number:
 //   10053  a receive or send waited m_nTimeOut seconds (or the worker is stopping)
 //   11001  Connect(host, port) or Bind given a name that does not resolve
+//   11004  Connect(host, port) given a name with no address the address
+//          order and the bound interface leave
 //   10022  SendTo given a name that does not resolve
 //   10048  Socket/Create while a socket is already open
 //   10060  a connection not established within about 21 seconds
@@ -18,8 +20,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "net/AddressOrder.h"
 #include "net/SocketException.h"
 #include "platform/Socket.h"
 
@@ -38,12 +42,19 @@ class CSyncSocketEx {
 
   // Connects the open socket, waiting at most platform::kConnectTimeoutMs.
   // Returns true or throws.
-  virtual bool Connect(const kelpd::platform::SocketAddressV4& addr);
-  // host is a dotted quad (never looked up) or a name (its first IPv4 address);
-  // a null host or one that does not resolve throws 11001, a port above 65535
-  // throws 10022. Then connects as the
-  // address form of this class does (not through the virtual table).
+  virtual bool Connect(const kelpd::platform::SocketAddress& addr);
+  // host is an address literal (never looked up; IPv6 may stand in square
+  // brackets) or a name; a null host or one that does not resolve throws
+  // 11001, a port above 65535 throws 10022. Of the host's addresses those
+  // AddressesToTry picks (by the address order, and the family of the
+  // interface Create bound to) are connected to in turn as the address form
+  // of this class does (not through the virtual table), each on a fresh
+  // socket of its family made and bound as Create made the first; a failure
+  // goes on with the next address (logged) unless it was the last or the
+  // worker is stopping, and is thrown then. None left to try throws 11004.
   virtual bool Connect(const char* host, unsigned port);
+  // The address order of Connect(host, port); kIPv4First unless set.
+  void SetAddressOrder(kelpd::net::AddressOrder order) { address_order_ = order; }
 
   // Waits for data (m_nTimeOut), then one receive of at most size bytes.
   // Returns the count, 0 when the peer has closed the connection.
@@ -60,17 +71,21 @@ class CSyncSocketEx {
   // (which stays open), or the error of socket. Returns true.
   bool Socket(int type = kelpd::platform::kSocketStream, int protocol = 0,
               int family = kelpd::platform::kAddressFamilyIPv4);
-  // Socket(type, 0, IPv4) and Bind(port, address); true when both succeed.
+  // Socket(type, 0, the family of address: IPv4 when it is null or empty)
+  // and Bind(port, address); true when both succeed. Connect(host, port)
+  // makes its further sockets the same way.
   bool Create(unsigned port = 0, int type = kelpd::platform::kSocketStream,
               const char* address = nullptr);
-  // A null or empty address binds to any local address; otherwise a dotted quad
-  // or a name (its first address; one that does not resolve throws 11001).
-  // Returns false when bind fails or port is above 65535.
+  // A null or empty address binds to any local address; otherwise an address
+  // literal or a name (its first IPv4 address, else its first IPv6 address;
+  // one that does not resolve throws 11001). Returns false when bind fails
+  // (an address of another family than the socket's) or port is above 65535.
   bool Bind(unsigned port, const char* address = nullptr);
 
   // The local address. Throws the error of getsockname.
-  bool GetSockName(kelpd::platform::SocketAddressV4& addr);
-  // The local address as dotted-quad text and the port in host order.
+  bool GetSockName(kelpd::platform::SocketAddress& addr);
+  // The local address as text (dotted quad, or IPv6 without brackets) and
+  // the port in host order.
   bool GetSockName(std::string& address, unsigned& port);
 
   // shutdown(how); whether it succeeded. Never throws.
@@ -101,6 +116,14 @@ class CSyncSocketEx {
  private:
   bool Wait(short events, int seconds);
   bool CloseNow();
+  bool BindTo(unsigned port, const std::optional<kelpd::platform::IpAddress>& local);
+
+  // How Create made the socket, for the further sockets of Connect(host, port).
+  int family_ = kelpd::platform::kAddressFamilyIPv4;
+  int type_ = kelpd::platform::kSocketStream;
+  unsigned local_port_ = 0;
+  std::optional<kelpd::platform::IpAddress> local_;  // the bound interface, if any
+  kelpd::net::AddressOrder address_order_ = kelpd::net::AddressOrder::kIPv4First;
 
   int64_t deadline_ms_ = -1;  // monotonic milliseconds, -1 when none is set
 };

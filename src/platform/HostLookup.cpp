@@ -17,6 +17,9 @@ std::optional<uint32_t> ParseIPv4(const std::string& text) {
   return a.s_addr;
 }
 
+namespace {
+
+// Every IPv4 address of host, network order, in the resolver's order.
 std::vector<uint32_t> ResolveAllIPv4(const std::string& host) {
   std::vector<uint32_t> out;
   if (auto literal = ParseIPv4(host)) {
@@ -33,6 +36,41 @@ std::vector<uint32_t> ResolveAllIPv4(const std::string& host) {
     uint32_t a = reinterpret_cast<struct sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
     bool seen = false;
     for (uint32_t b : out) seen = seen || a == b;
+    if (!seen) out.push_back(a);
+  }
+  ::freeaddrinfo(result);
+  return out;
+}
+
+}  // namespace
+
+std::vector<IpAddress> ResolveAll(const std::string& host) {
+  std::vector<IpAddress> out;
+  if (std::optional<IpAddress> literal = ParseIpAddress(host)) {
+    out.push_back(*literal);
+    return out;
+  }
+  struct addrinfo hints {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* result = nullptr;
+  if (host.empty() || host.find('\0') != std::string::npos ||
+      ::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0)
+    return out;
+  for (struct addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
+    if (ai->ai_addr == nullptr) continue;
+    IpAddress a;
+    if (ai->ai_family == AF_INET) {
+      a = IpAddress::V4(reinterpret_cast<struct sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr);
+    } else if (ai->ai_family == AF_INET6) {
+      a.family = kAddressFamilyIPv6;
+      std::memcpy(a.bytes.data(), &reinterpret_cast<struct sockaddr_in6*>(ai->ai_addr)->sin6_addr,
+                  a.bytes.size());
+    } else {
+      continue;
+    }
+    bool seen = false;
+    for (const IpAddress& b : out) seen = seen || a == b;
     if (!seen) out.push_back(a);
   }
   ::freeaddrinfo(result);
@@ -59,12 +97,22 @@ std::optional<std::string> CanonicalName(const std::string& host) {
   return name;
 }
 
-std::optional<std::string> ReverseLookup(uint32_t ipv4) {
-  struct sockaddr_in sa {};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = ipv4;
+std::optional<std::string> ReverseLookup(const IpAddress& address) {
+  struct sockaddr_storage storage {};
+  socklen_t len = 0;
+  if (address.IsV6()) {
+    auto* sa = reinterpret_cast<struct sockaddr_in6*>(&storage);
+    sa->sin6_family = AF_INET6;
+    std::memcpy(&sa->sin6_addr, address.bytes.data(), sizeof sa->sin6_addr);
+    len = sizeof *sa;
+  } else {
+    auto* sa = reinterpret_cast<struct sockaddr_in*>(&storage);
+    sa->sin_family = AF_INET;
+    sa->sin_addr.s_addr = address.ipv4();
+    len = sizeof *sa;
+  }
   char host[NI_MAXHOST];
-  if (::getnameinfo(reinterpret_cast<struct sockaddr*>(&sa), sizeof sa, host, sizeof host, nullptr,
+  if (::getnameinfo(reinterpret_cast<struct sockaddr*>(&storage), len, host, sizeof host, nullptr,
                     0, NI_NAMEREQD) != 0)
     return std::nullopt;
   return std::string(host);
@@ -77,13 +125,22 @@ std::optional<std::string> HostName() {
   return std::string(buf);
 }
 
-std::vector<uint32_t> LocalInterfaceAddresses() {
-  std::vector<uint32_t> out;
+std::vector<IpAddress> LocalInterfaceAddresses() {
+  std::vector<IpAddress> out;
   struct ifaddrs* list = nullptr;
   if (::getifaddrs(&list) != 0) return out;
   for (struct ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
-    out.push_back(reinterpret_cast<struct sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+    if (i->ifa_addr == nullptr) continue;
+    if (i->ifa_addr->sa_family == AF_INET) {
+      out.push_back(
+          IpAddress::V4(reinterpret_cast<struct sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr));
+    } else if (i->ifa_addr->sa_family == AF_INET6) {
+      IpAddress a;
+      a.family = kAddressFamilyIPv6;
+      std::memcpy(a.bytes.data(), &reinterpret_cast<struct sockaddr_in6*>(i->ifa_addr)->sin6_addr,
+                  a.bytes.size());
+      out.push_back(a);
+    }
   }
   ::freeifaddrs(list);
   return out;

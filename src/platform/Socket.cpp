@@ -7,11 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform/StopSignal.h"
 
 namespace kelpd::platform {
 
-static_assert(kAddressFamilyIPv4 == AF_INET);
 static_assert(kSocketStream == SOCK_STREAM && kSocketDatagram == SOCK_DGRAM);
 static_assert(kShutdownReceive == SHUT_RD && kShutdownSend == SHUT_WR &&
               kShutdownBoth == SHUT_RDWR);
@@ -21,16 +22,52 @@ static_assert(kAnyAddress == INADDR_ANY && kBroadcastAddress == INADDR_BROADCAST
 
 namespace {
 
-struct sockaddr_in ToSockaddr(const SocketAddressV4& a) {
-  struct sockaddr_in sa {};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(a.port);
-  sa.sin_addr.s_addr = a.ipv4;
-  return sa;
+// A socket address in the kernel's form for either family.
+struct Sockaddr {
+  struct sockaddr_storage storage {};
+  socklen_t len = 0;
+  struct sockaddr* get() {
+    return reinterpret_cast<struct sockaddr*>(&storage);
+  }
+};
+
+Sockaddr ToSockaddr(const SocketAddress& a) {
+  Sockaddr out;
+  if (a.ip.IsV6()) {
+    auto* sa = reinterpret_cast<struct sockaddr_in6*>(&out.storage);
+    sa->sin6_family = AF_INET6;
+    sa->sin6_port = htons(a.port);
+    std::memcpy(&sa->sin6_addr, a.ip.bytes.data(), sizeof sa->sin6_addr);
+    out.len = sizeof *sa;
+  } else {
+    auto* sa = reinterpret_cast<struct sockaddr_in*>(&out.storage);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(a.port);
+    sa->sin_addr.s_addr = a.ip.ipv4();
+    out.len = sizeof *sa;
+  }
+  return out;
 }
 
-SocketAddressV4 FromSockaddr(const struct sockaddr_in& sa) {
-  return SocketAddressV4{sa.sin_addr.s_addr, ntohs(sa.sin_port)};
+// False for a family other than IPv4 and IPv6.
+bool FromSockaddr(const struct sockaddr_storage& storage, SocketAddress* out) {
+  if (storage.ss_family == AF_INET6) {
+    const auto* sa = reinterpret_cast<const struct sockaddr_in6*>(&storage);
+    out->ip = IpAddress{};
+    out->ip.family = kAddressFamilyIPv6;
+    std::memcpy(out->ip.bytes.data(), &sa->sin6_addr, sizeof sa->sin6_addr);
+    out->port = ntohs(sa->sin6_port);
+    return true;
+  }
+  if (storage.ss_family != AF_INET) return false;
+  const auto* sa = reinterpret_cast<const struct sockaddr_in*>(&storage);
+  out->ip = IpAddress::V4(sa->sin_addr.s_addr);
+  out->port = ntohs(sa->sin_port);
+  return true;
+}
+
+SocketAddress Widen(const SocketAddressV4& a) {
+  return SocketAddress{IpAddress::V4(a.ipv4), a.port};
 }
 
 }  // namespace
@@ -40,15 +77,17 @@ int OpenSocket(int family, int type, int protocol, int* fd) {
   return *fd < 0 ? errno : 0;
 }
 
-int BindSocket(int fd, const SocketAddressV4& local) {
-  struct sockaddr_in sa = ToSockaddr(local);
-  return ::bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) == 0 ? 0 : errno;
+int BindSocket(int fd, const SocketAddress& local) {
+  Sockaddr sa = ToSockaddr(local);
+  return ::bind(fd, sa.get(), sa.len) == 0 ? 0 : errno;
 }
+
+int BindSocket(int fd, const SocketAddressV4& local) { return BindSocket(fd, Widen(local)); }
 
 int ListenSocket(int fd, int backlog) { return ::listen(fd, backlog) == 0 ? 0 : errno; }
 
-int AcceptSocket(int fd, int* accepted, SocketAddressV4* peer) {
-  struct sockaddr_in sa {};
+int AcceptSocket(int fd, int* accepted, SocketAddress* peer) {
+  struct sockaddr_storage sa {};
   socklen_t len = sizeof sa;
   int r;
   do {
@@ -56,13 +95,24 @@ int AcceptSocket(int fd, int* accepted, SocketAddressV4* peer) {
   } while (r < 0 && errno == EINTR);
   *accepted = r;
   if (r < 0) return errno;
-  if (peer != nullptr) *peer = FromSockaddr(sa);
+  if (peer != nullptr) (void)FromSockaddr(sa, peer);
   return 0;
 }
 
+int AcceptSocket(int fd, int* accepted, SocketAddressV4* peer) {
+  SocketAddress wide;
+  const int err = AcceptSocket(fd, accepted, &wide);
+  if (err == 0 && peer != nullptr) *peer = SocketAddressV4{wide.ip.ipv4(), wide.port};
+  return err;
+}
+
 int ConnectSocket(int fd, const SocketAddressV4& remote, int timeout_ms) {
-  struct sockaddr_in sa = ToSockaddr(remote);
-  if (::connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  return ConnectSocket(fd, Widen(remote), timeout_ms);
+}
+
+int ConnectSocket(int fd, const SocketAddress& remote, int timeout_ms) {
+  Sockaddr sa = ToSockaddr(remote);
+  if (::connect(fd, sa.get(), sa.len) == 0) return 0;
   // On a non-blocking socket an interrupted connect goes on in the background,
   // just as one in progress does; both are waited for.
   if (errno != EINPROGRESS && errno != EINTR) return errno;
@@ -107,23 +157,28 @@ int SendDatagram(int fd, const void* data, size_t len, int flags, const SocketAd
     int on = 1;
     if (::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) return errno;
   }
-  struct sockaddr_in sa = ToSockaddr(remote);
+  Sockaddr sa = ToSockaddr(Widen(remote));
   ssize_t n;
   do {
-    n = ::sendto(fd, data, len, flags | MSG_NOSIGNAL, reinterpret_cast<struct sockaddr*>(&sa),
-                 sizeof sa);
+    n = ::sendto(fd, data, len, flags | MSG_NOSIGNAL, sa.get(), sa.len);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return errno;
   *sent = static_cast<size_t>(n);
   return 0;
 }
 
-int LocalAddress(int fd, SocketAddressV4* local) {
-  struct sockaddr_in sa {};
+int LocalAddress(int fd, SocketAddress* local) {
+  struct sockaddr_storage sa {};
   socklen_t len = sizeof sa;
   if (::getsockname(fd, reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return errno;
-  if (sa.sin_family != AF_INET) return EAFNOSUPPORT;
-  *local = FromSockaddr(sa);
+  return FromSockaddr(sa, local) ? 0 : EAFNOSUPPORT;
+}
+
+int LocalAddress(int fd, SocketAddressV4* local) {
+  SocketAddress wide;
+  if (int err = LocalAddress(fd, &wide)) return err;
+  if (wide.ip.IsV6()) return EAFNOSUPPORT;
+  *local = SocketAddressV4{wide.ip.ipv4(), wide.port};
   return 0;
 }
 

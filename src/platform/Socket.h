@@ -1,4 +1,4 @@
-// Thin wrappers over the BSD socket calls, IPv4 only. Every socket is opened
+// Thin wrappers over the BSD socket calls, IPv4 and IPv6. Every socket is opened
 // close-on-exec and non-blocking: a caller waits for readiness with WaitFd
 // (which also wakes on the worker's stop request) and then makes one call.
 // Every function returns 0 on success or the errno value of the failure and
@@ -10,17 +10,18 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/IpAddress.h"
+
 namespace kelpd::platform {
 
 // The values of the socket constants, for code outside this folder.
-constexpr int kAddressFamilyIPv4 = 2;  // AF_INET
-constexpr int kSocketStream = 1;       // SOCK_STREAM
-constexpr int kSocketDatagram = 2;     // SOCK_DGRAM
-constexpr int kShutdownReceive = 0;    // SHUT_RD
-constexpr int kShutdownSend = 1;       // SHUT_WR
-constexpr int kShutdownBoth = 2;       // SHUT_RDWR
-constexpr int kMessageOutOfBand = 1;   // MSG_OOB
-constexpr int kMessagePeek = 2;        // MSG_PEEK
+constexpr int kSocketStream = 1;      // SOCK_STREAM
+constexpr int kSocketDatagram = 2;    // SOCK_DGRAM
+constexpr int kShutdownReceive = 0;   // SHUT_RD
+constexpr int kShutdownSend = 1;      // SHUT_WR
+constexpr int kShutdownBoth = 2;      // SHUT_RDWR
+constexpr int kMessageOutOfBand = 1;  // MSG_OOB
+constexpr int kMessagePeek = 2;       // MSG_PEEK
 
 // The poll events WaitFd takes, for code outside this folder.
 constexpr short kWaitReadable = 0x001;  // POLLIN
@@ -34,6 +35,7 @@ constexpr uint32_t kBroadcastAddress = 0xFFFFFFFF;  // INADDR_BROADCAST (same in
 // everywhere.
 constexpr int kConnectTimeoutMs = 21000;
 
+// An IPv4 socket address, for the datagram sockets that stay IPv4 only.
 struct SocketAddressV4 {
   uint32_t ipv4 = 0;  // network byte order
   uint16_t port = 0;  // host byte order
@@ -42,18 +44,22 @@ struct SocketAddressV4 {
 // socket(family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, protocol); *fd is -1 on failure.
 [[nodiscard]] int OpenSocket(int family, int type, int protocol, int* fd);
 
+// The address's family must be the socket's.
+[[nodiscard]] int BindSocket(int fd, const SocketAddress& local);
 [[nodiscard]] int BindSocket(int fd, const SocketAddressV4& local);
 
 // Listening and accepting, for the loopback peers of the tests (the service
 // itself never listens). The accepted socket is close-on-exec and non-blocking;
 // with no pending connection AcceptSocket returns EAGAIN at once.
 [[nodiscard]] int ListenSocket(int fd, int backlog);
+[[nodiscard]] int AcceptSocket(int fd, int* accepted, SocketAddress* peer);
 [[nodiscard]] int AcceptSocket(int fd, int* accepted, SocketAddressV4* peer);
 
 // Connects and waits until the connection is established, at most timeout_ms
 // (-1: no limit). Running out gives ETIMEDOUT; a stop request of the calling
 // worker ends the wait with ECONNABORTED; a refused or failed connection gives
 // its own errno (ECONNREFUSED, ENETUNREACH, ...).
+[[nodiscard]] int ConnectSocket(int fd, const SocketAddress& remote, int timeout_ms);
 [[nodiscard]] int ConnectSocket(int fd, const SocketAddressV4& remote, int timeout_ms);
 
 // One recv. *received is the count, 0 when the peer has closed the connection.
@@ -68,7 +74,8 @@ struct SocketAddressV4 {
 [[nodiscard]] int SendDatagram(int fd, const void* data, size_t len, int flags,
                                const SocketAddressV4& remote, size_t* sent);
 
-// getsockname of an IPv4 socket.
+// getsockname; the V4 form gives EAFNOSUPPORT for an IPv6 socket.
+[[nodiscard]] int LocalAddress(int fd, SocketAddress* local);
 [[nodiscard]] int LocalAddress(int fd, SocketAddressV4* local);
 
 [[nodiscard]] int ShutdownSocket(int fd, int how);

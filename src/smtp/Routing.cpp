@@ -43,6 +43,15 @@ void ParseHostEntry(const std::string& entry, HostEntry& out) {
       out.password.assign(credentials.substr(colon + 1));
     }
   }
+  // An address literal in square brackets ("[2001:db8::1]:2525") keeps its
+  // brackets and its colons; the port follows the closing bracket.
+  const size_t close = host_part.find(']');
+  if (!host_part.empty() && host_part.front() == '[' && close != std::string_view::npos) {
+    out.host.assign(host_part.substr(0, close + 1));
+    const std::string_view rest = host_part.substr(close + 1);
+    if (!rest.empty()) out.port = rest.front() == ':' ? ParsePort(rest.substr(1)) : 0;
+    return;
+  }
   const size_t colon = host_part.find(':');
   if (colon == std::string_view::npos) {
     out.host.assign(host_part);

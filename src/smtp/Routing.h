@@ -22,9 +22,11 @@ struct HostEntry {
 
 // Splits entry at its last '@' (credentials left, host right), the
 // credentials at their first ':' (user, password) and the host part at its
-// first ':' (host, decimal port read as leading digits). Fields the entry
-// does not have are left as they are in out. A port beyond 65535 becomes 0,
-// which no connection accepts.
+// first ':' (host, decimal port read as leading digits); a host part that
+// begins with '[' is an address literal up to its first ']' (brackets kept:
+// "[2001:db8::1]:2525"), and only ':' and the port may follow it (anything
+// else gives port 0). Fields the entry does not have are left as they are in out. A port beyond
+// 65535 becomes 0, which no connection accepts.
 void ParseHostEntry(const std::string& entry, HostEntry& out);
 
 // The wildcard match of smarthost keys: '*' any run of characters, '?' one,

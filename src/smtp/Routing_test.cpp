@@ -53,6 +53,19 @@ TEST(ParseHostEntry, UserWithoutPasswordAndOddPorts) {
   EXPECT_EQ(Parse("host:-25").port, 0u);
 }
 
+TEST(ParseHostEntry, BracketedAddressLiterals) {
+  HostEntry e = Parse("joe:pw@[2001:db8::1]:2525");
+  EXPECT_EQ(e.host, "[2001:db8::1]");
+  EXPECT_EQ(e.port, 2525u);
+  EXPECT_EQ(e.password, "pw");
+  EXPECT_EQ(Parse("[::1]").host, "[::1]");
+  EXPECT_EQ(Parse("[::1]").port, 25u);
+  EXPECT_EQ(Parse("[192.0.2.1]:26").port, 26u);
+  // Nothing but a port may follow the bracket; an unclosed one is no literal.
+  EXPECT_EQ(Parse("[::1]2525").port, 0u);
+  EXPECT_EQ(Parse("[::1").port, 0u);
+}
+
 TEST(MatchDomainPattern, Wildcards) {
   EXPECT_TRUE(MatchDomainPattern("*", ""));
   EXPECT_TRUE(MatchDomainPattern("*", "example.org"));

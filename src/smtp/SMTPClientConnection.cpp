@@ -77,13 +77,13 @@ void CSMTPClient::EchoReply() {
 }
 
 std::string CSMTPClient::LocalHelloName() {
-  platform::SocketAddressV4 local;
+  platform::SocketAddress local;
   try {
     GetSockName(local);
   } catch (const CSocketException&) {
     return "localhost";
   }
-  if (std::optional<std::string> name = platform::ReverseLookup(local.ipv4)) return *name;
+  if (std::optional<std::string> name = platform::ReverseLookup(local.ip)) return *name;
   if (std::optional<std::string> name = platform::HostName()) return *name;
   return "localhost";
 }

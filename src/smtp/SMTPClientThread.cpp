@@ -93,19 +93,29 @@ bool CSMTPClientThread::StopRequested() const {
 }
 
 bool CSMTPClientThread::PointsBackToThisHost(const std::string& host, bool allowLoopback) {
-  const std::optional<uint32_t> address = kelpd::dns::MailHostAddress(host);
-  if (!address) return false;
-  // Every loopback and "this network" address reaches this machine's own
-  // receiver, whatever the interfaces say.
-  if (!allowLoopback && kelpd::dns::IsThisHostAddress(*address)) return true;
+  const std::vector<kelpd::platform::IpAddress> addresses = kelpd::dns::MailHostAddresses(host);
+  if (addresses.empty()) return false;
   // The host name alone often resolves to a loopback address only; the
   // interfaces carry the addresses other machines know this one by.
-  std::vector<uint32_t> own = kelpd::platform::LocalInterfaceAddresses();
+  std::vector<kelpd::platform::IpAddress> own = kelpd::platform::LocalInterfaceAddresses();
   if (const std::optional<std::string> name = kelpd::platform::HostName()) {
-    const std::vector<uint32_t> named = kelpd::platform::ResolveAllIPv4(*name);
+    const std::vector<kelpd::platform::IpAddress> named = kelpd::platform::ResolveAll(*name);
     own.insert(own.end(), named.begin(), named.end());
   }
-  return std::find(own.begin(), own.end(), *address) != own.end();
+  for (const kelpd::platform::IpAddress& a : addresses) {
+    // Every loopback and "this network" address reaches this machine's own
+    // receiver, whatever the interfaces say; a set-up that allows them has
+    // its mail hosts there (::1 is the loopback interface's own address, so
+    // it is not compared with the interfaces').
+    if (kelpd::dns::IsThisHostAddress(a)) {
+      if (!allowLoopback) return true;
+      continue;
+    }
+    // An IPv4 address written as IPv6 (::ffff:a.b.c.d) is the same address.
+    for (const kelpd::platform::IpAddress& mine : own)
+      if (a.Unmapped() == mine.Unmapped()) return true;
+  }
+  return false;
 }
 
 int CSMTPClientThread::ResolveMX(const std::string& domain_in, CStringListEx& hosts) {
@@ -311,6 +321,7 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
                              m_strInterface.empty() ? nullptr : m_strInterface.c_str(), false))
           throw CSocketException(10049);
         m_client.m_nTimeOut = m_nSessionTimeOut;
+        m_client.SetAddressOrder(address_order_);
         m_client.Connect(host.c_str(), port);
         const int greeting = m_client.ReadReply();
         m_client.EchoReply();
@@ -438,11 +449,11 @@ void CSMTPClientThread::SecureSession(const std::string& host, const std::string
   // where the administrator says so.
   bool clear_password_allowed = Config().GetInt("Auth.AllowPlaintext", 0) != 0;
   if (!clear_password_allowed && !m_client.Encrypted()) {
-    kelpd::platform::SocketAddressV4 local;
+    kelpd::platform::SocketAddress local;
     try {
       m_client.GetSockName(local);
       // A connection from a loopback address stays inside this machine.
-      clear_password_allowed = kelpd::dns::IsThisHostAddress(local.ipv4);
+      clear_password_allowed = kelpd::dns::IsThisHostAddress(local.ip);
     } catch (const CSocketException&) {
     }
   }

@@ -74,11 +74,11 @@ class CSMTPClientThread : public CThread {
   static void ParseHostEntry(const std::string& entry, std::string& host, unsigned& port,
                              std::string& user, std::string& password);
 
-  // True when the first IPv4 address of host (or the address the name reads
-  // as) is one of this machine's: any loopback or "this network" address
-  // (unless allowLoopback, for set-ups whose mail hosts listen on loopback
-  // addresses), or an address of its host name or of a local interface.
-  // False when a lookup fails.
+  // True when the first IPv4 or the first IPv6 address of host (or the
+  // address the name reads as) is one of this machine's: any loopback or
+  // "this network" address (unless allowLoopback, for set-ups whose mail
+  // hosts listen on loopback addresses), or an address of its host name or
+  // of a local interface. False when a lookup fails.
   static bool PointsBackToThisHost(const std::string& host, bool allowLoopback = false);
 
   // The tables routing reads. Null maps count as empty; a null test says no
@@ -97,6 +97,9 @@ class CSMTPClientThread : public CThread {
     tls_verify_ = verify;
     ca_file_ = std::move(caFile);
   }
+  // Which addresses of a host are connected to, in which order
+  // ("AddressFamily"); kIPv4First unless set.
+  void SetAddressOrder(kelpd::net::AddressOrder order) { address_order_ = order; }
   // Replaces CreateResolver for the MX look-up (tests).
   void SetResolverFactory(std::function<std::unique_ptr<CResolver>()> factory) {
     resolver_factory_ = std::move(factory);
@@ -168,6 +171,7 @@ class CSMTPClientThread : public CThread {
   kelpd::smtp::TlsVerify tls_verify_ = kelpd::smtp::TlsVerify::kNone;
   std::string ca_file_;
   bool verify_peer_ = false;  // for the mail being sent
+  kelpd::net::AddressOrder address_order_ = kelpd::net::AddressOrder::kIPv4First;
   std::function<std::unique_ptr<CResolver>()> resolver_factory_;
   LoadedMail last_load_;
   bool mail_file_busy_ = false;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "mail/Encodings.h"
 #include "mail/Mail.h"
 #include "platform/FileLock.h"
+#include "platform/HostLookup.h"
 #include "platform/StopSignal.h"
 #include "smtp/ConsoleOutput.h"
 #include "support/LogCapture.h"
@@ -383,12 +385,58 @@ TEST_F(SendMailTest, InterfaceThatIsNotLocalIsASocketError) {
   EXPECT_EQ(Send(), 0);
 }
 
+// A smarthost entry may be an IPv6 literal in brackets. Only addresses of the
+// bound interface's family and of the address order's families are tried.
+TEST_F(SendMailTest, IPv6LiteralFollowsTheInterfaceAndTheAddressOrder) {
+  Script s;
+  std::unique_ptr<ScriptedSmtpServer> server;
+  try {
+    server = std::make_unique<ScriptedSmtpServer>(
+        [&](ScriptedConnection& c, int) { ServeScript(c, s); }, 1, "::1");
+  } catch (const std::exception&) {
+    GTEST_SKIP() << "this machine has no IPv6 loopback address";
+  }
+  smarthosts_.SetString("*", "[::1]:" + std::to_string(server->port()));
+  thread_->m_strInterface = "127.0.0.1";
+  EXPECT_EQ(Send(), 8);
+  EXPECT_EQ(log_.Count("no address of [::1] is left to connect to: AddressFamily is ipv4-first, "
+                       "Interface is 127.0.0.1"),
+            1);
+  thread_->m_strInterface.clear();
+  thread_->SetAddressOrder(kelpd::net::AddressOrder::kIPv4Only);
+  EXPECT_EQ(Send(), 8);
+  EXPECT_EQ(server->Connections(), 0);
+
+  thread_->SetAddressOrder(kelpd::net::AddressOrder::kIPv6Only);
+  thread_->m_strInterface = "::1";
+  EXPECT_EQ(Send(), 0);
+  EXPECT_EQ(log_.Count("connection to [::1] established"), 1);
+  server->Join();
+  EXPECT_THAT(server->Received(0), HasSubstr("RCPT To:<bob@remote.example>"));
+}
+
 // Every loopback and "this network" address, also written as a name, is this
 // machine unless "AllowLoopbackMX" says the set-up's mail hosts live there.
 TEST_F(SendMailTest, ThisMachinesAddresses) {
   for (const char* host : {"127.0.0.1", "127.0.0.77", "127.0.0.2.", "0.0.0.0.", "2130706434"}) {
     EXPECT_TRUE(CSMTPClientThread::PointsBackToThisHost(host)) << host;
   }
+  for (const char* host : {"::1", "[::1]", "::", "::ffff:127.0.0.9", "[IPv6:::1]"})
+    EXPECT_TRUE(CSMTPClientThread::PointsBackToThisHost(host)) << host;
+  // Allowed loopback addresses are left to the setting, ::1 included.
+  EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("::1", true));
+  // This machine's other addresses, whatever they are, also written as IPv6.
+  for (const kelpd::platform::IpAddress& own : kelpd::platform::LocalInterfaceAddresses()) {
+    if (kelpd::dns::IsThisHostAddress(own)) continue;
+    if (!own.IsV6()) {
+      EXPECT_TRUE(CSMTPClientThread::PointsBackToThisHost(
+          "::ffff:" + kelpd::platform::FormatIpAddress(own), true));
+    }
+    EXPECT_TRUE(
+        CSMTPClientThread::PointsBackToThisHost(kelpd::platform::FormatIpAddress(own), true))
+        << kelpd::platform::FormatIpAddress(own);
+  }
+  EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("2001:db8::25"));
   EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("127.0.0.77", true));
   EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("192.0.2.1"));
   EXPECT_FALSE(CSMTPClientThread::PointsBackToThisHost("no-such-host.invalid"));

@@ -85,25 +85,35 @@ bool ScriptedConnection::ClientClosed(int ms) {
 ScriptedSmtpServer::ScriptedSmtpServer(Handler handler, int max_connections,
                                        const std::string& address, uint16_t port)
     : handler_(std::move(handler)), max_connections_(max_connections) {
-  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // An address with a colon is IPv6 ("::1").
+  const bool v6 = address.find(':') != std::string::npos;
+  listen_fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) throw std::runtime_error("socket failed");
   int one = 1;
   ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  struct sockaddr_in a {};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+  struct sockaddr_storage storage {};
+  auto* a4 = reinterpret_cast<sockaddr_in*>(&storage);
+  auto* a6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  socklen_t len = v6 ? sizeof *a6 : sizeof *a4;
+  if (v6) {
+    a6->sin6_family = AF_INET6;
+    a6->sin6_port = htons(port);
+  } else {
+    a4->sin_family = AF_INET;
+    a4->sin_port = htons(port);
+  }
+  if (::inet_pton(v6 ? AF_INET6 : AF_INET, address.c_str(),
+                  v6 ? static_cast<void*>(&a6->sin6_addr) : &a4->sin_addr) != 1) {
     ::close(listen_fd_);
     throw std::runtime_error("bad listening address " + address);
   }
-  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&storage), len) != 0 ||
       ::listen(listen_fd_, 16) != 0) {
     ::close(listen_fd_);
     throw std::runtime_error("bind/listen failed on " + address);
   }
-  socklen_t len = sizeof a;
-  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&a), &len);
-  port_ = ntohs(a.sin_port);
+  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&storage), &len);
+  port_ = ntohs(v6 ? a6->sin6_port : a4->sin_port);
   received_.resize(static_cast<size_t>(max_connections));
   thread_ = std::thread([this] { Serve(); });
 }

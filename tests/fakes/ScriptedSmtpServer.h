@@ -44,7 +44,8 @@ class ScriptedSmtpServer {
  public:
   using Handler = std::function<void(ScriptedConnection&, int connection_index)>;
 
-  // Listens on address:port (default 127.0.0.1, ephemeral port) and serves
+  // Listens on address:port (default 127.0.0.1, ephemeral port; an IPv6
+  // address such as "::1" is written without brackets) and serves
   // up to max_connections. Throws when the address can't be bound.
   explicit ScriptedSmtpServer(Handler handler, int max_connections = 1,
                               const std::string& address = "127.0.0.1", uint16_t port = 0);

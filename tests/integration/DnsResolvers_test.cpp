@@ -2,9 +2,6 @@
 // address. The system resolver reads /etc/resolv.conf, so the comparison runs
 // in a child process of this binary with its own mount namespace, in which a
 // resolv.conf naming the test server is bind-mounted over /etc/resolv.conf.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,28 +19,16 @@
 #include "dns/DnsApiResolver.h"
 #include "dns/Resolver.h"
 #include "dns/StubResolver.h"
-#include "support/LoopbackPort.h"
-#include "support/PeerProcess.h"
+#include "support/DnsmasqServer.h"
 #include "support/TempDir.h"
 #include "support/WaitFor.h"
 
 namespace {
 
+using kelpd::testing::DnsmasqServer;
 using kelpd::testing::TempDir;
 using ::testing::ElementsAre;
 using namespace std::chrono_literals;
-
-// True when a TCP connection to address:53 is accepted.
-bool Listening(const std::string& address) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(53);
-  ::inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-  bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-  ::close(fd);
-  return ok;
-}
 
 const char kZone[] =
     "mx-host=multi.test.example,mx1.test.example,10\n"
@@ -58,36 +43,10 @@ const char kZone[] =
     "host-record=plain.test.example,127.0.0.20\n"
     "cname=alias.test.example,plain.test.example\n"
     "cname=mxalias.test.example,multi.test.example\n"
-    "txt-record=plain.test.example,\"v=test1\"\n";
-
-class DnsServerProcess {
- public:
-  explicit DnsServerProcess(const TempDir& dir) {
-    address_ = kelpd::testing::FreeLoopbackAddress(53, 53);
-    if (address_.empty()) return;
-    std::string conf =
-        dir.WriteFile("dnsmasq.conf", "no-resolv\nno-hosts\nport=53\nlisten-address=" + address_ +
-                                          "\nbind-interfaces\nlocal=/test.example/\n" + kZone);
-    std::vector<std::string> args = {"dnsmasq", "--keep-in-foreground",
-                                     "--pid-file=", "--conf-file=" + conf,
-                                     "--log-facility=" + dir.Join("log")};
-    for (const char* path : {"/usr/sbin/dnsmasq", "/usr/bin/dnsmasq"}) {
-      if (::access(path, X_OK) != 0) continue;
-      args[0] = path;
-      std::string error;
-      ready_ = process_.Start(args, &error) &&
-               kelpd::testing::WaitFor([&] { return Listening(address_); }, 5s, 50ms);
-      break;
-    }
-  }
-  bool ready() const { return ready_; }
-  const std::string& address() const { return address_; }
-
- private:
-  std::string address_;
-  kelpd::testing::PeerProcess process_;
-  bool ready_ = false;
-};
+    "txt-record=plain.test.example,\"v=test1\"\n"
+    "mx-host=six.test.example,mx6.test.example,10\n"
+    "host-record=mx6.test.example,2001:db8::25\n"
+    "host-record=sixplain.test.example,2001:db8::26\n";
 
 std::vector<std::string> Hosts(const CStringListEx& list) {
   std::vector<std::string> out;
@@ -101,7 +60,7 @@ std::vector<std::string> Hosts(const CStringListEx& list) {
 
 TEST(DnsResolvers, BothResolversAgainstARealServer) {
   TempDir dir;
-  DnsServerProcess server(dir);
+  DnsmasqServer server(dir, kZone);
   if (!server.ready()) GTEST_SKIP() << "dnsmasq could not be started on a loopback address";
   std::string system_conf = dir.WriteFile(
       "system-resolv.conf", "nameserver " + server.address() + "\noptions timeout:2 attempts:2\n");
@@ -163,6 +122,19 @@ TEST(DnsResolvers, DISABLED_InChildBothResolversAnswerAlike) {
     EXPECT_THAT(Hosts(a), ElementsAre("plain.test.example"));
     EXPECT_EQ(Hosts(a), Hosts(b));
   }
+  // Hosts with only an IPv6 address are kept, as MX hosts and as the domain
+  // itself.
+  for (const char* domain : {"six.test.example.", "sixplain.test.example."}) {
+    SCOPED_TRACE(domain);
+    CStringListEx a, b;
+    EXPECT_EQ(system.GetMXHosts(domain, a), 0);
+    CStubResolver stub;
+    EXPECT_EQ(stub.GetMXHosts(domain, b), 0);
+    EXPECT_EQ(Hosts(a).size(), 1u);
+    EXPECT_EQ(Hosts(a), Hosts(b));
+  }
+  EXPECT_EQ(kelpd::dns::MailHostAddresses("mx6.test.example."),
+            std::vector{*kelpd::platform::ParseIpAddress("2001:db8::25")});
   // An alias without MX: the system resolver gives the alias target; the
   // built-in one keeps the name it was given, which resolves to the same host.
   {

@@ -258,3 +258,21 @@ TEST(Operating, ConfigurationCheckNamesEachProblemOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// The check names an AddressFamily the delivery would not understand, and
+// takes a bracketed IPv6 smarthost entry.
+TEST(Operating, ConfigurationCheckNamesAnUnknownAddressFamily) {
+  ServiceTree tree(RemoteOptions(25, true, {"AddressFamily:\tipv5"}));
+  tree.WriteList("resolv.conf", "nameserver 127.0.0.1\n");
+  tree.WriteList("smarthosts", "*:\t[::1]:2525\n");
+  ChildResult bad = RunOn(tree, KELPD_BINARY, {"-check"});
+  EXPECT_EQ(bad.exit_code, 1) << bad.out;
+  const std::string line = "AddressFamily \"ipv5\" is none of ipv4-first, ipv4, ipv6, ipv6-first";
+  EXPECT_EQ(bad.out.rfind(tree.config_dir() + "/kelpd.cfg:", 0), 0u) << bad.out;
+  EXPECT_NE(bad.out.find(line), std::string::npos) << bad.out;
+  EXPECT_EQ(std::count(bad.out.begin(), bad.out.end(), '\n'), 1) << bad.out;
+}
+
+}  // namespace

@@ -101,7 +101,8 @@ TEST(CSecureSyncSocketExAgainstTlsServer, VerifiedCertificates) {
 
   CSecureSyncSocketEx client;
   ASSERT_TRUE(client.VerifyPeer(true, valid.certificate().ca)) << client.LastTlsError();
-  for (const char* name : {"localhost", "127.0.0.1"}) {
+  // An IPv6 literal, bracketed as in a smarthost entry, is an IP address too.
+  for (const char* name : {"localhost", "127.0.0.1", "[::1]"}) {
     EXPECT_TRUE(NegotiateAs(client, valid.port(), name)) << name << ": " << client.LastTlsError();
     EXPECT_EQ(client.SessionDescription().rfind("TLSv1.", 0), 0u) << client.SessionDescription();
   }
@@ -111,6 +112,7 @@ TEST(CSecureSyncSocketExAgainstTlsServer, VerifiedCertificates) {
     const char* reason;
   } refused[] = {{"mail.kelpd.test", valid.port(), "hostname mismatch"},
                  {"127.0.0.2", valid.port(), "IP address mismatch"},
+                 {"[2001:db8::1]", valid.port(), "IP address mismatch"},
                  {nullptr, valid.port(), "no name to check"}};
   for (const auto& r : refused) {
     EXPECT_FALSE(NegotiateAs(client, r.port, r.name));

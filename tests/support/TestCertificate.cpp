@@ -40,7 +40,7 @@ bool MakeCertificate(const std::string& dir, const std::string& stem, Certificat
   if (!Run(genkey, error)) return false;
 
   std::string name = "localhost";
-  std::string alt_names = "DNS:localhost,IP:127.0.0.1";
+  std::string alt_names = "DNS:localhost,IP:127.0.0.1,IP:::1";
   if (kind == CertificateKind::kWrongName) {
     name = "wrong-name.invalid";
     alt_names = "DNS:wrong-name.invalid";

@@ -6,7 +6,7 @@
 namespace kelpd::testing {
 
 enum class CertificateKind {
-  kValid,      // names "localhost" and 127.0.0.1, valid from 2020 to 2099
+  kValid,      // names "localhost", 127.0.0.1 and ::1, valid from 2020 to 2099
   kExpired,    // same names, valid only on 1 January 2020
   kWrongName,  // valid dates, but names only "wrong-name.invalid"
 };
