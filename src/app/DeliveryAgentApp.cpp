@@ -247,6 +247,9 @@ int CDeliveryAgentApp::Run() {
   CChangeNotification config_monitor;
   config_monitor.Create(config_dir, false,
                         kelpd::platform::kNotifyFileName | kelpd::platform::kNotifyLastWrite);
+  // The lists were loaded before the watch began: the first pass compares
+  // them with their files, so an edit made in between is not missed.
+  bool first_pass = true;
 
   while (RunEvent().IsSet()) {
     if (PauseEvent().IsSet()) {
@@ -262,7 +265,8 @@ int CDeliveryAgentApp::Run() {
       SleepWhileRunning(kHourlyPollMs);
       continue;
     }
-    bool config_changed = config_monitor.HasChanged();
+    bool config_changed = config_monitor.HasChanged() || first_pass;
+    first_pass = false;
     bool spool_changed = !config_changed && UserListMonitorChanged();
     if (!config_changed && !spool_changed) {
       SleepWhileRunning(kPassSleepMs);

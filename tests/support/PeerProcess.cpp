@@ -320,6 +320,10 @@ int PeerProcess::WaitExit(std::chrono::milliseconds timeout) {
     if (Clock::now() >= deadline) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  // The reader may not yet have taken the child's last output from the
+  // pipes; callers read Stdout and Stderr next. A grandchild that keeps the
+  // pipes open does not hold this up for long.
+  WaitOutputEnd(std::chrono::milliseconds(2000));
   return exit_code_;
 }
 

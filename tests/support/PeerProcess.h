@@ -65,8 +65,9 @@ class PeerProcess {
   // Waits until the collected standard output (or error) contains needle.
   bool WaitForStdout(std::string_view needle, std::chrono::milliseconds timeout) const;
   bool WaitForStderr(std::string_view needle, std::chrono::milliseconds timeout) const;
-  // Waits for the child to end; its exit code (128 + signal when killed), or
-  // -1 when it is still running at the time-out.
+  // Waits for the child to end, and briefly for the reader to collect its
+  // last output; its exit code (128 + signal when killed), or -1 when it is
+  // still running at the time-out.
   int WaitExit(std::chrono::milliseconds timeout);
   // Waits until both output streams are closed (the child and whatever
   // inherited them have ended) and everything is collected.
