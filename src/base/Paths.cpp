@@ -19,29 +19,32 @@ std::string ToForwardSlashes(const std::string& text) {
 
 namespace kelpd::text {
 
-bool MatchWildcard(std::string_view pattern, std::string_view name) {
-  if (pattern == "*.*") return true;
-  // Greedy match that backtracks only to the last '*': linear in practice and
-  // never worse than pattern length times name length.
-  size_t p = 0, n = 0;
+bool MatchPattern(std::string_view pattern, std::string_view text, bool ignore_case) {
+  auto same = [ignore_case](char a, char b) {
+    return a == b || (ignore_case && ToLower(a) == ToLower(b));
+  };
+  size_t p = 0, t = 0;
   size_t star = std::string_view::npos, resume = 0;
-  while (n < name.size()) {
+  while (t < text.size()) {
     if (p < pattern.size() && pattern[p] == '*') {
       star = p++;
-      resume = n;
-    } else if (p < pattern.size() &&
-               (pattern[p] == '?' || text::ToLower(pattern[p]) == text::ToLower(name[n]))) {
+      resume = t;
+    } else if (p < pattern.size() && (pattern[p] == '?' || same(pattern[p], text[t]))) {
       ++p;
-      ++n;
+      ++t;
     } else if (star != std::string_view::npos) {
       p = star + 1;
-      n = ++resume;
+      t = ++resume;
     } else {
       return false;
     }
   }
   while (p < pattern.size() && pattern[p] == '*') ++p;
   return p == pattern.size();
+}
+
+bool MatchWildcard(std::string_view pattern, std::string_view name) {
+  return pattern == "*.*" || MatchPattern(pattern, name, true);
 }
 
 }  // namespace kelpd::text

@@ -266,36 +266,12 @@ bool IsLocalAddress(const std::string& address) {
 }
 
 bool MatchAliasPattern(const std::string& pattern, const std::string& text) {
-  if (text.find_first_of("*?") != std::string::npos) return false;
-  // The classic loop with one remembered star: on a mismatch the last '*'
-  // takes one more character. Linear in practice and never exponential,
-  // whatever a recipient address looks like.
-  size_t p = 0, t = 0;
-  size_t star = std::string::npos, star_text = 0;
-  while (t < text.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      star_text = t;
-    } else if (p < pattern.size() && (pattern[p] == '?' || kelpd::text::ToLower(pattern[p]) ==
-                                                               kelpd::text::ToLower(text[t]))) {
-      ++p;
-      ++t;
-    } else if (star != std::string::npos) {
-      p = star + 1;
-      t = ++star_text;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
+  return !kelpd::text::HasWildcard(text) && kelpd::text::MatchPattern(pattern, text, true);
 }
 
 namespace {
 
 using AliasItems = CMapEx::Container;
-
-bool HasWildcard(const std::string& text) { return text.find_first_of("*?") != std::string::npos; }
 
 // Whether candidate beats the best match so far: the longest key wins, and
 // between keys of equal length the one first in byte order, so that the
@@ -316,7 +292,7 @@ bool LookupIndexed(const AliasItems& items, const std::vector<std::string>& scan
     target = exact->second;
     return true;
   }
-  if (HasWildcard(key)) return false;
+  if (kelpd::text::HasWildcard(key)) return false;
   const std::pair<const std::string, std::string>* best = nullptr;
   auto plain = items.find(ToLowerCopy(key));
   if (plain != items.end()) best = &*plain;

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/Paths.h"
 #include "base/Text.h"
 #include "config/ConfigMap.h"
 
@@ -62,26 +63,7 @@ void ParseHostEntry(const std::string& entry, HostEntry& out) {
 }
 
 bool MatchDomainPattern(std::string_view pattern, std::string_view domain) {
-  if (domain.find_first_of("*?") != std::string_view::npos) return false;
-  // Iterative match with one back-track point: linear in practice and never
-  // recursive, whatever a hostile pattern looks like.
-  size_t p = 0, d = 0, star = std::string_view::npos, mark = 0;
-  while (d < domain.size()) {
-    if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == domain[d])) {
-      ++p;
-      ++d;
-    } else if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      mark = d;
-    } else if (star != std::string_view::npos) {
-      p = star + 1;
-      d = ++mark;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
+  return !kelpd::text::HasWildcard(domain) && kelpd::text::MatchPattern(pattern, domain, false);
 }
 
 bool SmarthostRoute(const CConfigMap& map, const std::string& sender_domain,
