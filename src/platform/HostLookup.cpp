@@ -17,33 +17,6 @@ std::optional<uint32_t> ParseIPv4(const std::string& text) {
   return a.s_addr;
 }
 
-namespace {
-
-// Every IPv4 address of host, network order, in the resolver's order.
-std::vector<uint32_t> ResolveAllIPv4(const std::string& host) {
-  std::vector<uint32_t> out;
-  if (auto literal = ParseIPv4(host)) {
-    out.push_back(*literal);
-    return out;
-  }
-  struct addrinfo hints {};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo* result = nullptr;
-  if (host.empty() || ::getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0) return out;
-  for (struct addrinfo* ai = result; ai != nullptr; ai = ai->ai_next) {
-    if (ai->ai_family != AF_INET || ai->ai_addr == nullptr) continue;
-    uint32_t a = reinterpret_cast<struct sockaddr_in*>(ai->ai_addr)->sin_addr.s_addr;
-    bool seen = false;
-    for (uint32_t b : out) seen = seen || a == b;
-    if (!seen) out.push_back(a);
-  }
-  ::freeaddrinfo(result);
-  return out;
-}
-
-}  // namespace
-
 std::vector<IpAddress> ResolveAll(const std::string& host) {
   std::vector<IpAddress> out;
   if (std::optional<IpAddress> literal = ParseIpAddress(host)) {
@@ -78,9 +51,9 @@ std::vector<IpAddress> ResolveAll(const std::string& host) {
 }
 
 std::optional<uint32_t> ResolveIPv4(const std::string& host) {
-  std::vector<uint32_t> all = ResolveAllIPv4(host);
-  if (all.empty()) return std::nullopt;
-  return all.front();
+  for (const IpAddress& a : ResolveAll(host))
+    if (!a.IsV6()) return a.ipv4();
+  return std::nullopt;
 }
 
 std::optional<std::string> CanonicalName(const std::string& host) {
