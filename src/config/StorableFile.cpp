@@ -9,9 +9,15 @@
 
 namespace kelpd::config {
 
-bool ReadForLoad(const std::string& path, const platform::FileStatus& status, std::string& data) {
+bool ReadStorableFile(const std::string& path,
+                      const std::function<void(const FileStamp&)>& take_stamp,
+                      const std::function<bool()>& before_load, std::string& data) {
+  platform::FileStatus status;
   int err = 0;
-  return platform::ReadWholeFile(path, status, kMaxStorableFileBytes, data, &err);
+  if (!platform::StatFile(path, status, &err)) return false;
+  take_stamp(FileStamp::Of(status));
+  // The whole file, and only the version that was examined.
+  return before_load() && platform::ReadWholeFile(path, status, kMaxStorableFileBytes, data, &err);
 }
 
 std::vector<std::string_view> SplitTextLines(std::string_view data) {

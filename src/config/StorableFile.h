@@ -5,8 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <new>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "platform/FileSystem.h"
@@ -32,9 +36,30 @@ struct FileStamp {
   bool operator==(const FileStamp&) const = default;
 };
 
-// Reads the file described by status (as StatFile found it) whole. Fails when
-// it cannot be read or is not, or no longer, that version of the file.
-bool ReadForLoad(const std::string& path, const platform::FileStatus& status, std::string& data);
+// The first half of a load, as the map and the list run it: examines the file
+// at path, hands its stamp to take_stamp, asks before_load, then reads the
+// file whole into data. False when any step fails.
+bool ReadStorableFile(const std::string& path,
+                      const std::function<void(const FileStamp&)>& take_stamp,
+                      const std::function<bool()>& before_load, std::string& data);
+
+// The second half: the parts are emptied and parse fills them; when it fails
+// or memory runs out, they get their previous contents back, so readers see
+// the old contents or the new, never a part.
+template <class... Parts>
+bool ParseKeepingOnFailure(const std::function<bool()>& parse, Parts&... parts) {
+  std::tuple<Parts...> old;
+  auto exchange = [&](auto&... slot) { (std::swap(slot, parts), ...); };
+  std::apply(exchange, old);
+  bool ok = false;
+  try {
+    ok = parse();
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
+  if (!ok) std::apply(exchange, old);
+  return ok;
+}
 
 // The lines of a text file: split at line feeds, a carriage return before a
 // line feed dropped, a last line without line feed kept. The views point

@@ -27,37 +27,23 @@ bool CStorableList::HasChanged() {
 }
 
 bool CStorableList::Load() {
-  std::string path = GetPath();
-  kelpd::platform::FileStatus status;
-  int err = 0;
-  if (!kelpd::platform::StatFile(path, status, &err)) return false;
-  {
-    std::lock_guard<std::recursive_mutex> lock(section_);
-    stamp_ = kelpd::config::FileStamp::Of(status);
-  }
-  if (!BeforeLoad()) return false;
   std::string data;
-  if (!kelpd::config::ReadForLoad(path, status, data)) return false;
-  return LoadText(data);
+  return kelpd::config::ReadStorableFile(
+             GetPath(),
+             [this](const kelpd::config::FileStamp& stamp) {
+               std::lock_guard<std::recursive_mutex> lock(section_);
+               stamp_ = stamp;
+             },
+             [this] { return BeforeLoad(); }, data) &&
+         LoadText(data);
 }
 
 bool CStorableList::LoadText(std::string_view data) {
   std::lock_guard<std::recursive_mutex> lock(section_);
-  Container old_items;
-  std::map<std::string, std::string> old_comments;
-  old_items.swap(items_);
-  old_comments.swap(comments_);
-  bool ok = false;
-  try {
-    ok = BeforeRead() && Parse(kelpd::config::SplitTextLines(data)) && AfterRead();
-  } catch (const std::bad_alloc&) {
-    ok = false;
-  }
-  if (!ok) {
-    items_.swap(old_items);
-    comments_.swap(old_comments);
+  if (!kelpd::config::ParseKeepingOnFailure(
+          [&] { return BeforeRead() && Parse(kelpd::config::SplitTextLines(data)) && AfterRead(); },
+          items_, comments_))
     return false;
-  }
   AfterLoad();
   loaded_ = true;
   return true;
