@@ -114,7 +114,7 @@ std::string DeliveryStatusPart(const DeliveryFacts& facts, const std::string& ho
 
 bool RemoveIfPresent(const std::string& path, platform::FileError& err) {
   if (platform::RemoveFile(path, err)) return true;
-  return err.cause == 2;  // already gone
+  return err.Is(platform::kFileCauseNotFound);  // already gone
 }
 
 }  // namespace

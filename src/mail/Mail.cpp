@@ -171,7 +171,7 @@ bool CMail::Load(const std::string& path, platform::FileError& fileError, bool h
   }
   if (!ok) {
     // Memory or a read that fell short (cause 0, the errno kept).
-    fileError = platform::FileError{0, err};
+    fileError = platform::FileError{platform::kFileCauseNone, err};
     Error(MainLog(), "mail file \"%s\" could not be read whole", path.c_str());
     return false;
   }
@@ -188,7 +188,7 @@ bool CMail::Save(const std::string& path, int kind, platform::FileError& fileErr
                     : locked == platform::LockResult::kStopped ? ECANCELED
                                                                : lock.error();
     Error(MainLog(), "CMutex::Lock failed in %s:%d, error=%d", kSource, __LINE__, err);
-    fileError = platform::FileError{0, err};
+    fileError = platform::FileError{platform::kFileCauseNone, err};
     return false;
   }
   return WriteTo(path, kind, createNew, fileError);

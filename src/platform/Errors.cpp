@@ -77,33 +77,33 @@ int SocketErrorFromErrno(int err) {
   }
 }
 
-int FileCauseFromErrno(int err) {
+FileCause FileCauseFromErrno(int err) {
   switch (err) {
     case ENOENT:
-      return 2;
+      return kFileCauseNotFound;
     case ENOTDIR:
     case ENAMETOOLONG:
     case ELOOP:
-      return 3;
+      return kFileCauseBadPath;
     case EMFILE:
     case ENFILE:
-      return 4;
+      return kFileCauseTooManyOpenFiles;
     case EACCES:
     case EPERM:
     case EROFS:
     case EISDIR:
-      return 5;
+      return kFileCauseAccessDenied;
     case EBADF:
-      return 6;
+      return kFileCauseInvalidHandle;
     case EIO:
-      return 10;
+      return kFileCauseHardIO;
     case EWOULDBLOCK:
-      return 12;
+      return kFileCauseLockViolation;
     case ENOSPC:
     case EDQUOT:
-      return 13;
+      return kFileCauseDiskFull;
     default:
-      return 1;
+      return kFileCauseGeneric;
   }
 }
 

@@ -10,21 +10,43 @@ namespace kelpd::platform {
 // The socket error number (10000 and up) for an errno value.
 int SocketErrorFromErrno(int err);
 
-// The file-error cause (0..14) for an errno value: ENOENT 2, ENOTDIR/ENAMETOOLONG/
-// ELOOP 3, EMFILE/ENFILE 4, EACCES/EPERM/EROFS/EISDIR 5, EBADF 6, EIO 10,
-// EWOULDBLOCK 12, ENOSPC/EDQUOT 13, anything else 1.
-int FileCauseFromErrno(int err);
+// The cause numbers of file errors, as log lines and failure reports show
+// them ("cause=2") and as net/ErrorTexts words them.
+enum FileCause : int {
+  kFileCauseNone = 0,
+  kFileCauseGeneric = 1,
+  kFileCauseNotFound = 2,
+  kFileCauseBadPath = 3,
+  kFileCauseTooManyOpenFiles = 4,
+  kFileCauseAccessDenied = 5,
+  kFileCauseInvalidHandle = 6,
+  kFileCauseRemoveCurrentDir = 7,
+  kFileCauseDirectoryFull = 8,
+  kFileCauseBadSeek = 9,
+  kFileCauseHardIO = 10,
+  kFileCauseSharingViolation = 11,
+  kFileCauseLockViolation = 12,
+  kFileCauseDiskFull = 13,
+  kFileCauseEndOfFile = 14,
+};
+
+// The file-error cause for an errno value: ENOENT not found, ENOTDIR/
+// ENAMETOOLONG/ELOOP bad path, EMFILE/ENFILE too many open files, EACCES/EPERM/
+// EROFS/EISDIR access denied, EBADF invalid handle, EIO hardware error,
+// EWOULDBLOCK lock violation, ENOSPC/EDQUOT disk full, anything else generic.
+FileCause FileCauseFromErrno(int err);
 
 // strerror_r text for an errno value.
 std::string ErrnoText(int err);
 
 // A failed file operation as callers report it: the cause number and errno.
 struct FileError {
-  int cause = 0;   // 0: no error
-  int error = -1;  // errno, -1 when none was recorded
+  int cause = kFileCauseNone;  // a FileCause
+  int error = -1;              // errno, -1 when none was recorded
 
   static FileError FromErrno(int err) { return FileError{FileCauseFromErrno(err), err}; }
-  bool IsSet() const { return cause != 0; }
+  bool IsSet() const { return cause != kFileCauseNone; }
+  bool Is(FileCause c) const { return cause == c; }
 };
 
 // The errno of "the file exists" failures (the suite's file-exists code 80).

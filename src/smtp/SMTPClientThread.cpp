@@ -46,7 +46,6 @@ std::string DomainOf(const std::string& address) {
   return domain ? std::string(domain) : std::string();
 }
 
-
 // A handshake that failed on a host that may take the mail without TLS: the
 // host is connected to once more and STARTTLS is left out.
 struct TlsFallback {
@@ -468,7 +467,7 @@ void CSMTPClientThread::RemoveDelivered() {
   WriteStdout(Format("--> Removing file \"%s\"...\n", m_strMailFile.c_str()));
   Info(MainLog(), "removing file \"%s\"", m_strMailFile.c_str());
   kelpd::platform::FileError error;
-  if (!RemoveMailFile(m_strMailFile, error) && error.cause != 2) {
+  if (!RemoveMailFile(m_strMailFile, error) && !error.Is(kelpd::platform::kFileCauseNotFound)) {
     // A delivered mail that stays in the outgoing directory must not be sent
     // again: the caller keeps its name held instead of releasing it.
     remove_failed_ = true;
