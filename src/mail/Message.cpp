@@ -312,3 +312,21 @@ bool CMessage::WriteTo(const std::string& path, int kind, bool createNew,
   }
   return true;
 }
+
+bool CMessage::StageIn(platform::StagedFiles& files, const std::string& dir, int kind,
+                       platform::FileError& fileError) const {
+  std::string header;
+  try {
+    header = BuildHeaderText(kind);
+  } catch (const std::bad_alloc&) {
+    Error(MainLog(), "CMemoryException in %s:%d", kSource, __LINE__);
+    return false;
+  }
+  if (!files.Add(dir, {header, BodyForWriting()}, static_cast<int>(kelpd::config::MailFileMode()),
+                 fileError)) {
+    Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d", kSource, __LINE__,
+          fileError.cause, fileError.error);
+    return false;
+  }
+  return true;
+}

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -124,17 +125,53 @@ bool LinkUnnamed(int fd, const std::string& path) {
   return ::linkat(AT_FDCWD, proc_path, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
+// One writev for all pieces (a short write goes on where it stopped).
 bool WriteAllPieces(int fd, std::initializer_list<std::string_view> pieces) {
+  constexpr size_t kMaxPieces = 8;
+  if (pieces.size() > kMaxPieces) {
+    for (std::string_view piece : pieces) {
+      if (!piece.empty() && !WriteAll(fd, piece.data(), piece.size())) return false;
+    }
+    return true;
+  }
+  struct iovec vec[kMaxPieces];
+  int count = 0;
   for (std::string_view piece : pieces) {
-    if (!piece.empty() && !WriteAll(fd, piece.data(), piece.size())) return false;
+    if (piece.empty()) continue;
+    vec[count].iov_base = const_cast<char*>(piece.data());
+    vec[count].iov_len = piece.size();
+    ++count;
+  }
+  struct iovec* next = vec;
+  while (count > 0) {
+    ssize_t n = ::writev(fd, next, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    size_t done = static_cast<size_t>(n);
+    while (count > 0 && done >= next->iov_len) {
+      done -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
   }
   return true;
 }
 
-// Makes the new name in dir durable now, or at the pass's sync.
-void FinishName(const std::string& dir, bool per_file) {
+// Makes the new name in dir durable now, or at the pass's sync (fd, when
+// still open, names the file system without opening the directory).
+void FinishName(const std::string& dir, bool per_file, int fd = -1) {
   if (!per_file) {
-    NoteDeferredWrite(dir);
+    if (fd >= 0) {
+      NoteDeferredWrite(fd);
+    } else {
+      NoteDeferredWrite(dir);
+    }
     return;
   }
   UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -183,6 +220,8 @@ bool WriteUnnamed(const std::string& dir, const std::string& path,
     err = FileError::FromErrno(errno);
     return false;
   }
+  // Noted while the descriptor is open; a failure below leaves only an extra sync.
+  if (!per_file) FinishName(dir, per_file, fd.get());
   if (!fd.Reset()) {
     const int e = errno;
     ::unlink(first_name.c_str());
@@ -195,7 +234,7 @@ bool WriteUnnamed(const std::string& dir, const std::string& path,
     err = FileError::FromErrno(e);
     return false;
   }
-  FinishName(dir, per_file);
+  if (per_file) FinishName(dir, per_file);
   return true;
 }
 
@@ -265,6 +304,98 @@ bool WriteFileWhole(const std::string& target, std::initializer_list<std::string
   }
   FinishName(dir, per_file);
   return true;
+}
+
+bool StagedFiles::Add(const std::string& dir, std::initializer_list<std::string_view> pieces,
+                      int new_mode, FileError& err) {
+  File file;
+  file.dir = dir;
+  file.fd.Reset(CreateUnnamed(dir));
+  if (!file.fd.valid()) {
+    if (!IsUnsupported(errno)) {
+      err = FileError::FromErrno(errno);
+      return false;
+    }
+    file.fd.Reset(CreateTemp(dir, file.temp_path, new_mode == kUmaskMode ? 0666 : 0600));
+    if (!file.fd.valid()) {
+      err = FileError::FromErrno(errno);
+      return false;
+    }
+  }
+  Inherited mode;
+  mode.new_mode = new_mode;
+  if (!ApplyInherited(file.fd.get(), mode) || !WriteAllPieces(file.fd.get(), pieces)) {
+    err = FileError::FromErrno(errno);
+    if (!file.temp_path.empty()) ::unlink(file.temp_path.c_str());
+    return false;
+  }
+  files_.push_back(std::move(file));
+  return true;
+}
+
+bool StagedFiles::SyncData(FileError& err, std::string& failed_path) {
+  const bool per_file = ThreadSyncMode() == SyncMode::kPerFile;
+  // The devices synced by this call, so that each file system is synced once.
+  std::vector<dev_t> synced;
+  std::vector<std::string> dirs;  // ... and the directories known to be on them
+  for (size_t i = synced_; i < files_.size(); ++i) {
+    File& file = files_[i];
+    if (per_file) {
+      if (::fdatasync(file.fd.get()) != 0) {
+        err = FileError::FromErrno(errno);
+        failed_path = file.dir;
+        return false;
+      }
+      continue;
+    }
+    bool done = false;
+    for (const std::string& dir : dirs) done = done || dir == file.dir;
+    if (done) continue;
+    struct stat st {};
+    if (::fstat(file.fd.get(), &st) != 0) {
+      err = FileError::FromErrno(errno);
+      failed_path = file.dir;
+      return false;
+    }
+    for (dev_t dev : synced) done = done || dev == st.st_dev;
+    if (!done) {
+      if (::syncfs(file.fd.get()) != 0) {
+        err = FileError::FromErrno(errno);
+        failed_path = file.dir;
+        return false;
+      }
+      synced.push_back(st.st_dev);
+    }
+    dirs.push_back(file.dir);
+  }
+  synced_ = files_.size();
+  return true;
+}
+
+bool StagedFiles::Name(size_t index, const std::string& path, FileError& err) {
+  if (index >= synced_ || files_[index].named) {
+    err = FileError::FromErrno(EINVAL);
+    return false;
+  }
+  File& file = files_[index];
+  const bool linked = file.temp_path.empty() ? LinkUnnamed(file.fd.get(), path)
+                                             : ::link(file.temp_path.c_str(), path.c_str()) == 0;
+  if (!linked) {
+    err = FileError::FromErrno(errno);
+    return false;
+  }
+  file.named = true;
+  const bool per_file = ThreadSyncMode() == SyncMode::kPerFile;
+  FinishName(file.dir, per_file, file.fd.get());
+  return true;
+}
+
+void StagedFiles::Clear() {
+  for (File& file : files_) {
+    if (!file.temp_path.empty()) ::unlink(file.temp_path.c_str());
+  }
+  files_.clear();
+  synced_ = 0;
 }
 
 bool RemoveFile(const std::string& path, FileError& err) {
