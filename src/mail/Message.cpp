@@ -60,6 +60,16 @@ class LineReader {
     }
   }
 
+  // Copies what the buffer holds of the bytes from offset on into out (at
+  // most len); returns the count, 0 when offset is outside the buffer.
+  size_t CopyBuffered(int64_t offset, char* out, size_t len) const {
+    if (offset < buf_offset_ || offset >= buf_offset_ + static_cast<int64_t>(len_)) return 0;
+    const size_t from = static_cast<size_t>(offset - buf_offset_);
+    const size_t n = std::min(len, len_ - from);
+    std::memcpy(out, buf_.get() + from, n);
+    return n;
+  }
+
   // The next byte, or -1 at the end (or on a read error, reported by the
   // next ReadLine).
   int Peek() {
@@ -251,7 +261,9 @@ bool CMessage::ReadFrom(CByteSource& file, bool headersOnly) {
       AdoptBody(nullptr, 0);
       return false;
     }
-    int64_t done = 0;
+    // Most of a small mail is in the reader's buffer already.
+    int64_t done =
+        static_cast<int64_t>(reader.CopyBuffered(start, body.get(), static_cast<size_t>(length)));
     while (done < length) {
       const size_t chunk = static_cast<size_t>(std::min<int64_t>(length - done, 1 << 30));
       const int64_t n = file.ReadAt(start + done, body.get() + done, chunk);
