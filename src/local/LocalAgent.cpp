@@ -42,6 +42,8 @@ constexpr int kDeleteGroup = 32;
 // The most copies a group holds unnamed (each an open descriptor): a queued
 // file with many recipients has its copies named in several steps.
 constexpr size_t kMaxStaged = 256;
+// The most mailboxes whose settings are kept between copies.
+constexpr size_t kMaxKnownMailboxes = 4096;
 // The longest an idle agent waits before it lists the queue again.
 constexpr int kScanIntervalMs = 1000;
 
@@ -311,8 +313,15 @@ void CLocalAgent::NameStaged() {
     }
     it->second.push_back(&pending.copy);
   }
-  for (const std::string& key : order)
-    NameInMailbox(*mailboxes[key], staged_, by_mailbox[key], m_strQueueDir);
+  for (const std::string& key : order) {
+    MailboxSettings saved;
+    NameInMailbox(*mailboxes[key], staged_, by_mailbox[key], m_strQueueDir, &saved);
+    if (saved.stamp == kelpd::config::FileStamp{}) {
+      mailbox_settings_.erase(key);
+    } else {
+      mailbox_settings_.insert_or_assign(key, std::move(saved));
+    }
+  }
   for (PendingCopy& pending : pending_) {
     if (pending.kind != PendingCopy::Kind::kMailbox) pending.copy.result = NameGenerated(pending);
     if (pending.copy.result == StoreResult::kStored) continue;
@@ -321,7 +330,6 @@ void CLocalAgent::NameStaged() {
   }
   staged_.Clear();
   pending_.clear();
-  mailbox_settings_.clear();
 }
 
 StoreResult CLocalAgent::NameGenerated(PendingCopy& pending) {
@@ -473,14 +481,17 @@ bool CLocalAgent::Deliver(const std::string& name) {
       PendingCopy pending;
       pending.mailbox = MailboxOf(target, m_strSpoolDir);
       auto settings = mailbox_settings_.find(pending.mailbox.directory);
-      if (settings == mailbox_settings_.end()) {
+      if (settings == mailbox_settings_.end() ||
+          !SettingsCurrent(pending.mailbox, settings->second)) {
         MailboxSettings read;
         const StoreResult got = ReadMailboxSettings(pending.mailbox, read);
         if (got == StoreResult::kFailed) return false;
         // Asked to stop while waiting for the account: the file stays in the
         // queue and is handled again by a later run.
         if (got == StoreResult::kStopped) return true;
-        settings = mailbox_settings_.emplace(pending.mailbox.directory, std::move(read)).first;
+        if (mailbox_settings_.size() >= kMaxKnownMailboxes) mailbox_settings_.clear();
+        settings =
+            mailbox_settings_.insert_or_assign(pending.mailbox.directory, std::move(read)).first;
       }
       pending.copy = CopyOf(copy, staged_.size(), copy_name);
       platform::FileError save_error;

@@ -107,7 +107,8 @@ class CLocalAgent : public CThread {
 
   kelpd::platform::StagedFiles staged_;
   std::vector<PendingCopy> pending_;
-  // The settings of the mailboxes written into since the last naming.
+  // The settings of mailboxes written into, each with the version of the
+  // file it was read from.
   std::unordered_map<std::string, MailboxSettings> mailbox_settings_;
   // Queued files (full paths) with a copy that was not named: kFailed or
   // kStopped.

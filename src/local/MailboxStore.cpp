@@ -107,11 +107,20 @@ StoreResult ReadMailboxSettings(const Mailbox& box, MailboxSettings& settings) {
   CConfigMap map;
   if (!LoadSettings(box, map)) return StoreResult::kFailed;
   settings = SettingsFrom(map);
+  settings.stamp = map.Stamp();
   return StoreResult::kStored;
 }
 
+bool SettingsCurrent(const Mailbox& box, const MailboxSettings& settings) {
+  platform::FileStatus status;
+  int err = 0;
+  return platform::StatFile(box.settings_path, status, &err) &&
+         kelpd::config::FileStamp::Of(status) == settings.stamp;
+}
+
 void NameInMailbox(const Mailbox& box, platform::StagedFiles& files,
-                   std::vector<StagedCopy*>& copies, const std::string& queueDir) {
+                   std::vector<StagedCopy*>& copies, const std::string& queueDir,
+                   MailboxSettings* saved) {
   platform::NamedLock account_lock(AccountLockName(box.settings_path));
   const StoreResult locked = LockAccount(account_lock);
   if (locked != StoreResult::kStored) {
@@ -170,6 +179,9 @@ void NameInMailbox(const Mailbox& box, platform::StagedFiles& files,
     Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d file=\"%s\": %s\n", kSource,
           __LINE__, platform::FileCauseFromErrno(err), err, box.settings_path.c_str(),
           err > 0 ? platform::ErrnoText(err).c_str() : "unknown error");
+  } else if (saved != nullptr) {
+    *saved = wanted;
+    saved->stamp = settings.Stamp();
   }
 
   for (const StagedCopy* copy : copies) {
