@@ -66,15 +66,22 @@ int CreateUnnamed(const std::string& dir) {
 
 bool IsUnsupported(int e) { return e == EOPNOTSUPP || e == EISDIR || e == EINVAL; }
 
-// A symbolic link at path names the file to replace: the link stays.
-std::string ResolveTarget(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+// A symbolic link at path names the file to replace: the link stays. st
+// gets what lstat found (st_mode 0 when nothing); *resolved says whether path
+// was a link that was followed.
+std::string ResolveTarget(const std::string& path, struct stat& st, bool* resolved) {
+  *resolved = false;
+  if (::lstat(path.c_str(), &st) != 0) {
+    st.st_mode = 0;
+    return path;
+  }
+  if (S_ISLNK(st.st_mode)) {
     char* real = ::realpath(path.c_str(), nullptr);
     if (real != nullptr) {
-      std::string resolved(real);
+      std::string target(real);
       ::free(real);
-      return resolved;
+      *resolved = true;
+      return target;
     }
   }
   return path;
@@ -88,10 +95,17 @@ struct Inherited {
   int new_mode = kUmaskMode;
 };
 
-Inherited InheritFrom(const std::string& path, bool replace, int new_mode) {
+// known, when not null, is what lstat found at path (no link).
+Inherited InheritFrom(const std::string& path, bool replace, int new_mode,
+                      const struct stat* known) {
   Inherited in;
   in.new_mode = new_mode;
-  in.replaces = replace && ::stat(path.c_str(), &in.old) == 0 && S_ISREG(in.old.st_mode);
+  if (replace && known != nullptr) {
+    in.old = *known;
+    in.replaces = S_ISREG(in.old.st_mode);
+  } else {
+    in.replaces = replace && ::stat(path.c_str(), &in.old) == 0 && S_ISREG(in.old.st_mode);
+  }
   return in;
 }
 
@@ -165,10 +179,10 @@ bool WriteAllPieces(int fd, std::initializer_list<std::string_view> pieces) {
 
 // Makes the new name in dir durable now, or at the pass's sync (fd, when
 // still open, names the file system without opening the directory).
-void FinishName(const std::string& dir, bool per_file, int fd = -1) {
+void FinishName(const std::string& dir, bool per_file, int fd = -1, uint64_t device = 0) {
   if (!per_file) {
     if (fd >= 0) {
-      NoteDeferredWrite(fd);
+      NoteDeferredWrite(fd, device);
     } else {
       NoteDeferredWrite(dir);
     }
@@ -270,9 +284,13 @@ int64_t ReadOnlyFile::ReadAt(int64_t offset, char* buf, size_t len) {
 
 bool WriteFileWhole(const std::string& target, std::initializer_list<std::string_view> pieces,
                     bool replace, FileError& err, int new_mode) {
-  const std::string path = replace ? ResolveTarget(target) : target;
+  struct stat found {};
+  bool resolved = false;
+  const std::string path = replace ? ResolveTarget(target, found, &resolved) : target;
   const std::string dir = DirectoryOf(path);
-  const Inherited inherited = InheritFrom(path, replace, new_mode);
+  // A link that was followed (or a dangling one) is looked at again.
+  const bool known = replace && !resolved && !S_ISLNK(found.st_mode);
+  const Inherited inherited = InheritFrom(path, replace, new_mode, known ? &found : nullptr);
   bool unsupported = false;
   if (WriteUnnamed(dir, path, pieces, replace, inherited, err, &unsupported)) return true;
   if (!unsupported) return false;
@@ -337,7 +355,8 @@ bool StagedFiles::SyncData(FileError& err, std::string& failed_path) {
   const bool per_file = ThreadSyncMode() == SyncMode::kPerFile;
   // The devices synced by this call, so that each file system is synced once.
   std::vector<dev_t> synced;
-  std::vector<std::string> dirs;  // ... and the directories known to be on them
+  // The directories seen, with their devices.
+  std::vector<std::pair<const std::string*, dev_t>> dirs;
   for (size_t i = synced_; i < files_.size(); ++i) {
     File& file = files_[i];
     if (per_file) {
@@ -349,7 +368,12 @@ bool StagedFiles::SyncData(FileError& err, std::string& failed_path) {
       continue;
     }
     bool done = false;
-    for (const std::string& dir : dirs) done = done || dir == file.dir;
+    for (const auto& [dir, dev] : dirs) {
+      if (*dir != file.dir) continue;
+      file.device = dev;
+      done = true;
+      break;
+    }
     if (done) continue;
     struct stat st {};
     if (::fstat(file.fd.get(), &st) != 0) {
@@ -357,6 +381,7 @@ bool StagedFiles::SyncData(FileError& err, std::string& failed_path) {
       failed_path = file.dir;
       return false;
     }
+    file.device = st.st_dev;
     for (dev_t dev : synced) done = done || dev == st.st_dev;
     if (!done) {
       if (::syncfs(file.fd.get()) != 0) {
@@ -366,7 +391,7 @@ bool StagedFiles::SyncData(FileError& err, std::string& failed_path) {
       }
       synced.push_back(st.st_dev);
     }
-    dirs.push_back(file.dir);
+    dirs.emplace_back(&file.dir, st.st_dev);
   }
   synced_ = files_.size();
   return true;
@@ -386,7 +411,7 @@ bool StagedFiles::Name(size_t index, const std::string& path, FileError& err) {
   }
   file.named = true;
   const bool per_file = ThreadSyncMode() == SyncMode::kPerFile;
-  FinishName(file.dir, per_file, file.fd.get());
+  FinishName(file.dir, per_file, file.fd.get(), file.device);
   return true;
 }
 

@@ -104,6 +104,7 @@ class StagedFiles {
     UniqueFd fd;
     std::string dir;
     std::string temp_path;  // only where no unnamed file could be made
+    uint64_t device = 0;    // st_dev, once synced
     bool named = false;
   };
   std::vector<File> files_;

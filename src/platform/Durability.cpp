@@ -31,10 +31,14 @@ void NoteDeferredWrite(const std::string& directory) {
   t_noted.insert(directory.empty() ? std::string(".") : directory);
 }
 
-void NoteDeferredWrite(int fd) {
+void NoteDeferredWrite(int fd, uint64_t device) {
   if (t_mode != SyncMode::kDeferred) return;
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
+  st.st_dev = static_cast<dev_t>(device);
+  if (device != 0) {
+    for (const auto& noted : t_noted_fds)
+      if (noted.first == st.st_dev) return;
+  } else if (::fstat(fd, &st) != 0) {
     // Unknown: its own descriptor stands for it.
     st.st_dev = 0;
   } else {

@@ -11,6 +11,7 @@
 // The mode and the notes belong to the calling thread.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/Errors.h"
@@ -29,8 +30,9 @@ SyncMode ThreadSyncMode();
 // mode). Called by the writers.
 void NoteDeferredWrite(const std::string& directory);
 // The same by a descriptor open on the written file: no directory needs to be
-// opened, and a file system already noted costs nothing more than the fstat.
-void NoteDeferredWrite(int fd);
+// opened, and a file system already noted costs nothing more than the fstat
+// (nothing when device, the file's st_dev, is given).
+void NoteDeferredWrite(int fd, uint64_t device = 0);
 
 // Whether writes were noted since the last successful flush.
 bool HasDeferredWrites();
