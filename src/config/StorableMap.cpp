@@ -25,6 +25,11 @@ bool CStorableMap::IsLoaded() const {
   return loaded_;
 }
 
+kelpd::config::FileStamp CStorableMap::Stamp() const {
+  std::lock_guard<std::recursive_mutex> lock(section_);
+  return stamp_;
+}
+
 bool CStorableMap::HasChanged() {
   std::lock_guard<std::recursive_mutex> lock(section_);
   return kelpd::config::CheckChanged(path_, stamp_);

@@ -26,6 +26,8 @@ class CStorableMap : public CThreadSafeMap {
   // Whether the file's time or size differ from those of the last load, save
   // or check (a file that cannot be examined is no change).
   virtual bool HasChanged();
+  // The version of the file as last loaded or saved (all 0 before).
+  kelpd::config::FileStamp Stamp() const;
   // Reloads from the path. False when the file is missing, unreadable,
   // changed while it was read, or a hook refused; the contents then stay.
   virtual bool Load();

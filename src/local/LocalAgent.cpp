@@ -20,6 +20,7 @@
 #include "mail/Srs.h"
 #include "net/LocalHostIdentity.h"
 #include "platform/Errors.h"
+#include "platform/FileLock.h"
 #include "platform/FileMove.h"
 #include "platform/LocalTime.h"
 #include "platform/StopSignal.h"
@@ -39,6 +40,11 @@ constexpr int kMaxNameAttempts = 10000;
 // where a long pass over a full queue would otherwise be delivered again
 // whole. The group keeps the syncing of the copies batched.
 constexpr int kDeleteGroup = 32;
+// The most copies a group holds unnamed (each an open descriptor): a queued
+// file with many recipients has its copies named in several steps.
+constexpr size_t kMaxStaged = 256;
+// The most mailboxes whose settings are kept between copies.
+constexpr size_t kMaxKnownMailboxes = 4096;
 // The longest an idle agent waits before it lists the queue again.
 constexpr int kScanIntervalMs = 1000;
 
@@ -52,11 +58,22 @@ void LogFileError(int line, const platform::FileError& err, const std::string& p
 }
 
 void LogMailFileError(int line, const platform::FileError& err, const std::string& path,
-                      const CMail& mail) {
+                      const StagedCopy& copy) {
   Error(MainLog(),
         "CFileException in %s:%d, cause=%d error=%d file=\"%s\" msgid=<%s> from=<%s> to=<%s>: %s\n",
-        kSource, line, err.cause, err.error, path.c_str(), mail.GetMessageID().c_str(),
-        mail.GetSender().c_str(), mail.GetFirstRecipient().c_str(), ErrorText(err).c_str());
+        kSource, line, err.cause, err.error, path.c_str(), copy.message_id.c_str(),
+        copy.sender.c_str(), copy.recipient.c_str(), ErrorText(err).c_str());
+}
+
+// What the log lines of a copy name.
+StagedCopy CopyOf(const CMail& mail, size_t index, const std::string& reply_name) {
+  StagedCopy copy;
+  copy.index = index;
+  copy.reply_name = reply_name;
+  copy.message_id = mail.GetMessageID();
+  copy.sender = mail.GetSender();
+  copy.recipient = mail.GetFirstRecipient();
+  return copy;
 }
 
 bool ScriptsNoWait() {
@@ -71,17 +88,6 @@ std::string WithSuffix(const std::string& name, int n) {
   return name.substr(0, dot) + suffix + name.substr(dot);
 }
 
-// A named lock held elsewhere for the whole wait, or a stop request during
-// it: nothing is wrong with the mail, so it is tried again later.
-bool IsLockBusy(const platform::FileError& err) {
-  return err.cause == 0 && (err.error == ETIMEDOUT || err.error == ECANCELED);
-}
-
-bool LeaveForLater(const std::string& path) {
-  Warning(MainLog(), "Looks like lock on file \"%s\" failed, retrying later!\n", path.c_str());
-  return true;
-}
-
 platform::SyncMode SyncModeFromEnvironment() {
   // The benchmark compares both ways; the default is the faster one.
   std::string value;
@@ -92,6 +98,17 @@ platform::SyncMode SyncModeFromEnvironment() {
 
 }  // namespace
 
+// A copy written without a name, and where it goes.
+struct CLocalAgent::PendingCopy {
+  enum class Kind { kMailbox, kOutgoing, kFilter };
+  Kind kind = Kind::kMailbox;
+  std::string queue_path;  // the queued file it is a copy of
+  StagedCopy copy;
+  Mailbox mailbox;     // kMailbox
+  std::string name;    // kOutgoing, kFilter: the name tried first
+  std::string reason;  // kFilter: why the mail was filtered
+};
+
 CLocalAgent::CLocalAgent()
     : m_strQueueDir(Config().GetString("QueueDir", kDefaultQueueDir)),
       m_strSpoolDir(Config().GetString("SpoolDir", kDefaultSpoolDir)),
@@ -99,6 +116,8 @@ CLocalAgent::CLocalAgent()
       m_strFilterDir(Config().GetString("FilterDir", kDefaultFilterDir)),
       m_strOutgoingDir(Config().GetString("OutgoingDir", kDefaultOutgoingDir)),
       sync_mode_(SyncModeFromEnvironment()) {
+  std::string hold;
+  hold_before_naming_ = kelpd::config::EnvValue("KELPD_TEST_HOLD_BEFORE_NAMING", hold);
   std::string address;
   GetLocalHostIdentity(address, m_strHostName);
 }
@@ -229,6 +248,8 @@ bool CLocalAgent::MoveToError(const std::string& name) {
 }
 
 void CLocalAgent::DeleteProcessed() {
+  NameStaged();
+  SettleUnnamed();
   if (m_processed.IsEmpty()) return;
   // A mail must survive a power failure once its queue file is gone: what
   // this pass wrote reaches stable storage first. Should that fail, the files
@@ -258,6 +279,127 @@ void CLocalAgent::AddProcessed(const std::string& path) {
   if (processed_index_.insert(path).second) m_processed.AddTail(path);
 }
 
+void CLocalAgent::NameStaged() {
+  if (staged_.empty()) return;
+  platform::FileError err;
+  std::string failed_path;
+  if (!staged_.SyncData(err, failed_path)) {
+    // Nothing is named: the queued files stay and are delivered again.
+    LogFileError(__LINE__, err, failed_path);
+    for (const PendingCopy& pending : pending_)
+      unnamed_.emplace(pending.queue_path, StoreResult::kStopped);
+    staged_.Clear();
+    pending_.clear();
+    mailbox_settings_.clear();
+    return;
+  }
+  if (hold_before_naming_) {
+    hold_before_naming_ = false;
+    Info(MainLog(), "holding %u unnamed copies before naming them",
+         static_cast<unsigned>(staged_.size()));
+    while (IsRunning()) Sleep(1000);
+  }
+
+  // The copies of one mailbox are named under one hold of its account lock.
+  std::vector<std::string> order;
+  std::unordered_map<std::string, std::vector<StagedCopy*>> by_mailbox;
+  std::unordered_map<std::string, const Mailbox*> mailboxes;
+  for (PendingCopy& pending : pending_) {
+    if (pending.kind != PendingCopy::Kind::kMailbox) continue;
+    const std::string& key = pending.mailbox.directory;
+    auto [it, fresh] = by_mailbox.try_emplace(key);
+    if (fresh) {
+      order.push_back(key);
+      mailboxes[key] = &pending.mailbox;
+    }
+    it->second.push_back(&pending.copy);
+  }
+  for (const std::string& key : order) {
+    MailboxSettings saved;
+    NameInMailbox(*mailboxes[key], staged_, by_mailbox[key], m_strQueueDir, &saved);
+    if (saved.stamp == kelpd::config::FileStamp{}) {
+      mailbox_settings_.erase(key);
+    } else {
+      mailbox_settings_.insert_or_assign(key, std::move(saved));
+    }
+  }
+  for (PendingCopy& pending : pending_) {
+    if (pending.kind != PendingCopy::Kind::kMailbox) pending.copy.result = NameGenerated(pending);
+    if (pending.copy.result == StoreResult::kStored) continue;
+    auto [it, fresh] = unnamed_.try_emplace(pending.queue_path, pending.copy.result);
+    if (pending.copy.result == StoreResult::kFailed) it->second = StoreResult::kFailed;
+  }
+  staged_.Clear();
+  pending_.clear();
+}
+
+StoreResult CLocalAgent::NameGenerated(PendingCopy& pending) {
+  const bool filter = pending.kind == PendingCopy::Kind::kFilter;
+  const std::string& dir = filter ? m_strFilterDir : m_strOutgoingDir;
+  std::string path;
+  platform::FileError err;
+  for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+    path = MakePath(dir, pending.name);
+    err = platform::FileError{};
+    // The other programs of the suite take a mail file's named lock before
+    // they touch it; a name held elsewhere is not given out.
+    platform::NamedLock lock(CMail::LockNameOf(path));
+    const platform::LockResult locked = lock.Lock(CMail::LockWaitMs());
+    if (locked != platform::LockResult::kAcquired) {
+      Error(MainLog(), "CMutex::Lock failed in %s:%d, error=%d", kSource, __LINE__,
+            locked == platform::LockResult::kError ? lock.error() : ETIMEDOUT);
+      if (locked == platform::LockResult::kError) return StoreResult::kFailed;
+      Warning(MainLog(), "Looks like lock on file \"%s\" failed, retrying later!\n",
+              pending.queue_path.c_str());
+      return StoreResult::kStopped;
+    }
+    if (staged_.Name(pending.copy.index, path, err)) {
+      const StagedCopy& copy = pending.copy;
+      if (filter) {
+        Warning(MainLog(), "mail <%s> from <%s> to <%s> has been filtered due to \"%s\"",
+                copy.message_id.c_str(), copy.sender.c_str(), copy.recipient.c_str(),
+                pending.reason.c_str());
+        RunArrivalScript(m_strFilterDir, path, ScriptsNoWait());
+      } else {
+        Info(MainLog(), "mail <%s> from <%s> to <%s> saved in outgoing", copy.message_id.c_str(),
+             copy.sender.c_str(), copy.recipient.c_str());
+        if (Config().GetInt("AutoTransport", 1) == 0)
+          RunArrivalScript(m_strOutgoingDir, path, ScriptsNoWait());
+      }
+      return StoreResult::kStored;
+    }
+    if (err.error != platform::kFileExistsErrno) break;
+    pending.name = MakeFileName(filter);
+  }
+  LogMailFileError(__LINE__, err, path, pending.copy);
+  return StoreResult::kFailed;
+}
+
+void CLocalAgent::SettleUnnamed() {
+  for (const auto& [path, result] : unnamed_) {
+    // Files no longer marked were moved to the error directory or left in
+    // the queue already.
+    if (processed_index_.erase(path) == 0) continue;
+    for (CStringListEx::Position pos = m_processed.GetHeadPosition(); pos;) {
+      const CStringListEx::Position here = pos;
+      if (m_processed.GetNext(pos) == path) m_processed.RemoveAt(here);
+    }
+    if (result != StoreResult::kFailed) continue;
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    Error(MainLog(), "delivering mail '%s' failed, placing in error", name.c_str());
+    MoveToError(name);
+  }
+  unnamed_.clear();
+}
+
+bool CLocalAgent::TakeUnnamed(const std::string& path, bool* result) {
+  auto found = unnamed_.find(path);
+  if (found == unnamed_.end()) return false;
+  *result = found->second != StoreResult::kFailed;
+  unnamed_.erase(found);
+  return true;
+}
+
 platform::LocalTime CLocalAgent::NameTime() const { return platform::LocalTimeNow(); }
 
 std::string CLocalAgent::MakeFileName(bool filter_style) {
@@ -272,18 +414,6 @@ std::string CLocalAgent::MakeFileName(bool filter_style) {
   }
   ++m_nCounter;
   return name;
-}
-
-bool CLocalAgent::SaveGenerated(CMail& mail, const std::string& dir, bool filter_style,
-                                std::string& name, std::string& path, platform::FileError& error) {
-  for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
-    path = MakePath(dir, name);
-    error = platform::FileError{};
-    if (mail.Save(path, EnvelopeHeaders, error, true)) return true;
-    if (error.error != platform::kFileExistsErrno) return false;
-    name = MakeFileName(filter_style);
-  }
-  return false;
 }
 
 bool CLocalAgent::Deliver(const std::string& name) {
@@ -305,20 +435,32 @@ bool CLocalAgent::Deliver(const std::string& name) {
     return false;
   }
 
+  // Adds the copy just written; the group is named early when it holds the
+  // most copies it may. False when this mail's earlier copies could not be
+  // named, with *result what Deliver returns.
+  auto add_pending = [&](PendingCopy&& pending, bool* result) {
+    pending.queue_path = path;
+    pending_.push_back(std::move(pending));
+    if (staged_.size() < kMaxStaged) return true;
+    NameStaged();
+    return !TakeUnnamed(path, result);
+  };
+  bool result = true;
+
   std::string filter_name = MakeFileName(true);
   std::string reason;
   if (Config().GetInt("FilterContent", 1) != 0 && MatchFilters(mail, reason)) {
-    std::string filter_path;
     platform::FileError save_error;
-    if (!SaveGenerated(mail, m_strFilterDir, true, filter_name, filter_path, save_error)) {
-      if (IsLockBusy(save_error)) return LeaveForLater(path);
-      LogMailFileError(__LINE__, save_error, filter_path, mail);
+    PendingCopy pending;
+    pending.kind = PendingCopy::Kind::kFilter;
+    pending.copy = CopyOf(mail, staged_.size(), "");
+    if (!mail.StageIn(staged_, m_strFilterDir, EnvelopeHeaders, save_error)) {
+      LogMailFileError(__LINE__, save_error, m_strFilterDir, pending.copy);
       return false;
     }
-    Warning(MainLog(), "mail <%s> from <%s> to <%s> has been filtered due to \"%s\"",
-            mail.GetMessageID().c_str(), mail.GetSender().c_str(), mail.GetFirstRecipient().c_str(),
-            reason.c_str());
-    RunArrivalScript(m_strFilterDir, filter_path, ScriptsNoWait());
+    pending.name = filter_name;
+    pending.reason = reason;
+    if (!add_pending(std::move(pending), &result)) return result;
     AddProcessed(path);
     return true;
   }
@@ -337,12 +479,28 @@ bool CLocalAgent::Deliver(const std::string& name) {
     if (IsLocalAddress(target)) target = ResolveLocal(text::ToLowerCopy(target));
 
     if (IsLocalAddress(target)) {
-      const StoreResult stored =
-          StoreInMailbox(copy, target, copy_name, m_strSpoolDir, m_strQueueDir);
-      if (stored == StoreResult::kFailed) return false;
-      // Asked to stop while waiting for the account: the file stays in the
-      // queue and is handled again by a later run.
-      if (stored == StoreResult::kStopped) return true;
+      PendingCopy pending;
+      pending.mailbox = MailboxOf(target, m_strSpoolDir);
+      auto settings = mailbox_settings_.find(pending.mailbox.directory);
+      if (settings == mailbox_settings_.end() ||
+          !SettingsCurrent(pending.mailbox, settings->second)) {
+        MailboxSettings read;
+        const StoreResult got = ReadMailboxSettings(pending.mailbox, read);
+        if (got == StoreResult::kFailed) return false;
+        // Asked to stop while waiting for the account: the file stays in the
+        // queue and is handled again by a later run.
+        if (got == StoreResult::kStopped) return true;
+        if (mailbox_settings_.size() >= kMaxKnownMailboxes) mailbox_settings_.clear();
+        settings =
+            mailbox_settings_.insert_or_assign(pending.mailbox.directory, std::move(read)).first;
+      }
+      pending.copy = CopyOf(copy, staged_.size(), copy_name);
+      platform::FileError save_error;
+      if (!copy.StageIn(staged_, pending.mailbox.directory, settings->second.kind, save_error)) {
+        LogMailFileError(__LINE__, save_error, pending.mailbox.directory, pending.copy);
+        return false;
+      }
+      if (!add_pending(std::move(pending), &result)) return result;
       continue;
     }
 
@@ -363,17 +521,16 @@ bool CLocalAgent::Deliver(const std::string& name) {
         copy.SetEnvelopeSender(SrsRewrite(copy.GetSender(), srs_domain, srs_challenge));
     }
     copy.SetRecipients(target);
-    std::string outgoing_path;
+    PendingCopy pending;
+    pending.kind = PendingCopy::Kind::kOutgoing;
+    pending.copy = CopyOf(copy, staged_.size(), copy_name);
     platform::FileError save_error;
-    if (!SaveGenerated(copy, m_strOutgoingDir, false, copy_name, outgoing_path, save_error)) {
-      if (IsLockBusy(save_error)) return LeaveForLater(path);
-      LogMailFileError(__LINE__, save_error, outgoing_path, copy);
+    if (!copy.StageIn(staged_, m_strOutgoingDir, EnvelopeHeaders, save_error)) {
+      LogMailFileError(__LINE__, save_error, m_strOutgoingDir, pending.copy);
       return false;
     }
-    Info(MainLog(), "mail <%s> from <%s> to <%s> saved in outgoing", copy.GetMessageID().c_str(),
-         copy.GetSender().c_str(), copy.GetFirstRecipient().c_str());
-    if (Config().GetInt("AutoTransport", 1) == 0)
-      RunArrivalScript(m_strOutgoingDir, outgoing_path, ScriptsNoWait());
+    pending.name = copy_name;
+    if (!add_pending(std::move(pending), &result)) return result;
   }
   AddProcessed(path);
   return true;

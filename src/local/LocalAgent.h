@@ -3,8 +3,13 @@
 // envelope recipient; a copy is stored in a local mailbox or written into the
 // outgoing directory, or, when the mail matches a content filter, the mail is
 // stored once in the filter directory. What can't be handled goes whole to the
-// error directory; the files handled by a pass are deleted at its end, once
-// everything the pass wrote is on stable storage.
+// error directory.
+//
+// The copies of a group of queued files are written without names, their data
+// is synced once, then they are named (a mailbox file takes its number only
+// then, under the account lock), the names are synced once, and only then are
+// the group's queued files deleted. So no copy is ever seen before its data is
+// on stable storage, and a crash at any point re-delivers at most a group.
 //
 // Owned by the application; started after the directory data is loaded and
 // stopped at shutdown or restart. Only the agent's own thread touches its
@@ -13,10 +18,14 @@
 
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "config/StringListEx.h"
 #include "core/Thread.h"
+#include "local/MailboxStore.h"
+#include "platform/AtomicFile.h"
 #include "platform/Durability.h"
 #include "platform/LocalTime.h"
 
@@ -62,11 +71,19 @@ class CLocalAgent : public CThread {
   // A generated file name: the filter style prints the milliseconds with four
   // digits, the outgoing style with three. Uses up one counter value.
   std::string MakeFileName(bool filter_style);
-  // Saves mail with the envelope lines under dir/name without replacing a
-  // file: a taken name makes a new one (name and path are updated).
-  bool SaveGenerated(CMail& mail, const std::string& dir, bool filter_style, std::string& name,
-                     std::string& path, kelpd::platform::FileError& error);
   void AddProcessed(const std::string& path);
+  // Syncs the copies written so far, names them and forgets them. A queued
+  // file whose copy could not be named is noted in unnamed_.
+  void NameStaged();
+  // Names one outgoing or filter copy under the name's lock, taking a new
+  // name while the name is taken; kStopped when the lock stayed busy.
+  struct PendingCopy;
+  StoreResult NameGenerated(PendingCopy& copy);
+  // Acts on unnamed_ for the queued files handled already: a failure moves
+  // the file to the error directory, a stop leaves it in the queue.
+  void SettleUnnamed();
+  // Where the copy being delivered could not be named: the result of Deliver.
+  bool TakeUnnamed(const std::string& path, bool* result);
 
   CStringListEx m_pending;    // names found by the last scan, not yet handled
   CStringListEx m_processed;  // full paths handled in this pass, to be deleted
@@ -84,4 +101,16 @@ class CLocalAgent : public CThread {
   std::function<bool()> paused_;
   kelpd::platform::SyncMode sync_mode_;
   bool direct_ = false;
+  // For the crash test: wait, once, between the writes of a group and its
+  // names until asked to stop.
+  bool hold_before_naming_ = false;
+
+  kelpd::platform::StagedFiles staged_;
+  std::vector<PendingCopy> pending_;
+  // The settings of mailboxes written into, each with the version of the
+  // file it was read from.
+  std::unordered_map<std::string, MailboxSettings> mailbox_settings_;
+  // Queued files (full paths) with a copy that was not named: kFailed or
+  // kStopped.
+  std::unordered_map<std::string, StoreResult> unnamed_;
 };

@@ -453,4 +453,20 @@ TEST_F(LocalAgentTest, LongPassDeletesHandledFilesInGroups) {
 }
 
 }  // namespace
+// The agent keeps a mailbox's settings between passes, but a change to the
+// settings file counts from the next copy on.
+TEST_F(LocalAgentTest, AChangedMailboxSettingsFileCountsForTheNextCopy) {
+  const std::string dir = tree.AddUser("alice");
+  LoadDirectoryData();
+  CLocalAgent agent;
+  tree.QueueMail("1.eml", QueuedMail("carol@remote.example", "alice@example.org", "One", "1@x"));
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_EQ(ReadFile(dir + "/1.eml").rfind("Return-Path: <carol@remote.example>\r\n", 0), 0u);
+  tree.AddUser("alice", "NextUID:\t7\nSaveEnvelope:\t1\n");
+  tree.QueueMail("2.eml", QueuedMail("carol@remote.example", "alice@example.org", "Two", "2@x"));
+  ASSERT_TRUE(agent.RunOnePass());
+  EXPECT_EQ(ReadFile(dir + "/7.eml").rfind("X-Envelope-From: carol@remote.example\r\n", 0), 0u)
+      << ReadFile(dir + "/7.eml");
+}
+
 }  // namespace kelpd::testing

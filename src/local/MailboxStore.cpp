@@ -12,6 +12,7 @@
 #include "local/MailHelpers.h"
 #include "log/Log.h"
 #include "mail/Mail.h"
+#include "platform/AtomicFile.h"
 #include "platform/Errors.h"
 #include "platform/FileLock.h"
 #include "platform/FileSystem.h"
@@ -30,12 +31,6 @@ bool StopRequested() {
 
 std::string ErrorText(const platform::FileError& err) {
   return err.error > 0 ? platform::ErrnoText(err.error) : std::string("unknown error");
-}
-
-bool Exists(const std::string& path) {
-  platform::FileStatus status;
-  int err = 0;
-  return platform::StatFile(path, status, &err);
 }
 
 // "NextUID" as one unsigned 32-bit number; false when the text is no such
@@ -62,70 +57,119 @@ std::string AccountLockName(const std::string& settingsPath) {
   return ToForwardSlashes(tail);
 }
 
-StoreResult StoreInMailbox(CMail& mail, const std::string& user, const std::string& replyName,
-                           const std::string& spoolDir, const std::string& queueDir) {
+Mailbox MailboxOf(const std::string& user, const std::string& spoolDir) {
   // The user list holds lower-case names; the directory keeps its own case.
   std::string on_disk = UserDirectoryName(user);
   if (on_disk.empty()) on_disk = user;
-  const std::string directory = MakePath(spoolDir, on_disk);
-  const std::string settings_path = MakePath(directory, "config");
+  Mailbox box;
+  box.user = user;
+  box.directory = MakePath(spoolDir, on_disk);
+  box.settings_path = MakePath(box.directory, "config");
+  return box;
+}
 
-  platform::NamedLock account_lock(AccountLockName(settings_path));
-  const platform::LockResult locked = account_lock.Lock(-1);
+namespace {
+
+StoreResult LockAccount(platform::NamedLock& lock) {
+  const platform::LockResult locked = lock.Lock(-1);
   if (locked == platform::LockResult::kStopped) return StoreResult::kStopped;
   if (locked != platform::LockResult::kAcquired) {
-    Error(MainLog(), "CMutex::Lock failed in %s:%d, error=%d", kSource, __LINE__,
-          account_lock.error());
+    Error(MainLog(), "CMutex::Lock failed in %s:%d, error=%d", kSource, __LINE__, lock.error());
     return StoreResult::kFailed;
   }
+  return StoreResult::kStored;
+}
 
-  CConfigMap settings;
+bool LoadSettings(const Mailbox& box, CConfigMap& settings) {
   errno = 0;
-  if (!settings.Load(settings_path)) {
-    Error(MainLog(), "couldn't load account config: %s (error=%d)", settings_path.c_str(),
-          errno != 0 ? errno : -1);
-    return StoreResult::kFailed;
+  if (settings.Load(box.settings_path)) return true;
+  Error(MainLog(), "couldn't load account config: %s (error=%d)", box.settings_path.c_str(),
+        errno != 0 ? errno : -1);
+  return false;
+}
+
+MailboxSettings SettingsFrom(const CConfigMap& settings) {
+  MailboxSettings out;
+  const bool save_envelope = settings.GetInt("SaveEnvelope", 0) != 0;
+  out.run_anti_spam = settings.GetInt("RunAntiSpam", 0) != 0;
+  out.run_reply = settings.GetInt("RunReply", 0) != 0;
+  out.reply_template = settings.GetString("RunReplyTemplate", "");
+  out.kind = save_envelope || out.run_reply ? EnvelopeHeaders : ReturnPathHeader;
+  return out;
+}
+
+}  // namespace
+
+StoreResult ReadMailboxSettings(const Mailbox& box, MailboxSettings& settings) {
+  platform::NamedLock account_lock(AccountLockName(box.settings_path));
+  const StoreResult locked = LockAccount(account_lock);
+  if (locked != StoreResult::kStored) return locked;
+  CConfigMap map;
+  if (!LoadSettings(box, map)) return StoreResult::kFailed;
+  settings = SettingsFrom(map);
+  settings.stamp = map.Stamp();
+  return StoreResult::kStored;
+}
+
+bool SettingsCurrent(const Mailbox& box, const MailboxSettings& settings) {
+  platform::FileStatus status;
+  int err = 0;
+  return platform::StatFile(box.settings_path, status, &err) &&
+         kelpd::config::FileStamp::Of(status) == settings.stamp;
+}
+
+void NameInMailbox(const Mailbox& box, platform::StagedFiles& files,
+                   std::vector<StagedCopy*>& copies, const std::string& queueDir,
+                   MailboxSettings* saved) {
+  platform::NamedLock account_lock(AccountLockName(box.settings_path));
+  const StoreResult locked = LockAccount(account_lock);
+  if (locked != StoreResult::kStored) {
+    for (StagedCopy* copy : copies) copy->result = locked;
+    return;
   }
+  CConfigMap settings;
+  if (!LoadSettings(box, settings)) return;
   uint32_t next_uid = 1;
   const std::string next_text = settings.GetString("NextUID", "");
   if (!next_text.empty() && !ParseMailboxNumber(next_text, next_uid)) {
     Warning(MainLog(), "account config %s holds NextUID \"%s\", which is no number; starting at 1",
-            settings_path.c_str(), next_text.c_str());
+            box.settings_path.c_str(), next_text.c_str());
     next_uid = 1;
   }
-  const bool save_envelope = settings.GetInt("SaveEnvelope", 0) != 0;
-  const bool run_anti_spam = settings.GetInt("RunAntiSpam", 0) != 0;
-  const bool run_reply = settings.GetInt("RunReply", 0) != 0;
-  const std::string reply_template = settings.GetString("RunReplyTemplate", "");
+  const MailboxSettings wanted = SettingsFrom(settings);
   const bool no_wait =
       Config().GetInt("Scripts.Execution.Parallel", Config().GetInt("AsyncScripts", 1)) != 0;
-  const int kind = save_envelope || run_reply ? EnvelopeHeaders : ReturnPathHeader;
 
-  // Numbers already taken are passed over; the create-new save still decides,
-  // so a file that appears meanwhile is never replaced.
+  // A number already taken is passed over: the link never replaces a file,
+  // so trying it is the check.
   uint32_t n = next_uid;
-  std::string path;
-  for (uint64_t attempts = 0;; ++attempts) {
-    char name[32];
-    std::snprintf(name, sizeof name, "%u.eml", static_cast<unsigned>(n));
-    path = MakePath(directory, name);
-    ++n;
-    platform::FileError file_error;
-    if (attempts < 0xFFFFFFFFull && Exists(path)) continue;
-    // The account lock orders the numbers of this mailbox and the new file
-    // appears whole under a name nothing else uses, so the file's own named
-    // lock would guard nothing here.
-    if (mail.SaveNewUnlocked(path, kind, file_error)) break;
-    if (file_error.error == platform::kFileExistsErrno && attempts < 0xFFFFFFFFull) continue;
-    if (StopRequested()) return StoreResult::kStopped;
-    Error(MainLog(),
-          "CFileException in %s:%d, cause=%d error=%d file=\"%s\" msgid=<%s> from=<%s> to=<%s>: "
-          "%s\n",
-          kSource, __LINE__, file_error.cause, file_error.error, path.c_str(),
-          mail.GetMessageID().c_str(), mail.GetSender().c_str(), mail.GetFirstRecipient().c_str(),
-          ErrorText(file_error).c_str());
-    return StoreResult::kFailed;
+  bool any = false;
+  for (StagedCopy* copy : copies) {
+    for (uint64_t attempts = 0;; ++attempts) {
+      char name[32];
+      std::snprintf(name, sizeof name, "%u.eml", static_cast<unsigned>(n));
+      copy->path = MakePath(box.directory, name);
+      ++n;
+      platform::FileError file_error;
+      if (files.Name(copy->index, copy->path, file_error)) {
+        copy->result = StoreResult::kStored;
+        any = true;
+        break;
+      }
+      if (file_error.error == platform::kFileExistsErrno && attempts < 0xFFFFFFFFull) continue;
+      --n;
+      copy->result = StopRequested() ? StoreResult::kStopped : StoreResult::kFailed;
+      if (copy->result == StoreResult::kFailed)
+        Error(MainLog(),
+              "CFileException in %s:%d, cause=%d error=%d file=\"%s\" msgid=<%s> from=<%s> "
+              "to=<%s>: %s\n",
+              kSource, __LINE__, file_error.cause, file_error.error, copy->path.c_str(),
+              copy->message_id.c_str(), copy->sender.c_str(), copy->recipient.c_str(),
+              ErrorText(file_error).c_str());
+      break;
+    }
   }
+  if (!any) return;
 
   settings.SetString("NextUID", std::to_string(n));
   errno = 0;
@@ -133,19 +177,52 @@ StoreResult StoreInMailbox(CMail& mail, const std::string& user, const std::stri
     // The mail is stored; the next store passes over the number by itself.
     const int err = errno != 0 ? errno : -1;
     Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d file=\"%s\": %s\n", kSource,
-          __LINE__, platform::FileCauseFromErrno(err), err, settings_path.c_str(),
+          __LINE__, platform::FileCauseFromErrno(err), err, box.settings_path.c_str(),
           err > 0 ? platform::ErrnoText(err).c_str() : "unknown error");
+  } else if (saved != nullptr) {
+    *saved = wanted;
+    saved->stamp = settings.Stamp();
   }
 
-  Info(MainLog(), "mail <%s> from <%s> to <%s> saved in <%s>", mail.GetMessageID().c_str(),
-       mail.GetSender().c_str(), mail.GetFirstRecipient().c_str(), user.c_str());
+  for (const StagedCopy* copy : copies) {
+    if (copy->result != StoreResult::kStored) continue;
+    Info(MainLog(), "mail <%s> from <%s> to <%s> saved in <%s>", copy->message_id.c_str(),
+         copy->sender.c_str(), copy->recipient.c_str(), box.user.c_str());
+    if (wanted.run_anti_spam) RunSpamTagger(box.directory, copy->path, no_wait);
+    if (wanted.run_reply && !wanted.reply_template.empty())
+      RunAutoResponder(box.directory, copy->path, wanted.reply_template,
+                       MakePath(queueDir, "r_" + copy->reply_name), no_wait);
+    RunArrivalScript(box.directory, copy->path, no_wait);
+  }
+}
 
-  if (run_anti_spam) RunSpamTagger(directory, path, no_wait);
-  if (run_reply && !reply_template.empty())
-    RunAutoResponder(directory, path, reply_template, MakePath(queueDir, "r_" + replyName),
-                     no_wait);
-  RunArrivalScript(directory, path, no_wait);
-  return StoreResult::kStored;
+StoreResult StoreInMailbox(CMail& mail, const std::string& user, const std::string& replyName,
+                           const std::string& spoolDir, const std::string& queueDir) {
+  const Mailbox box = MailboxOf(user, spoolDir);
+  MailboxSettings settings;
+  const StoreResult read = ReadMailboxSettings(box, settings);
+  if (read != StoreResult::kStored) return read;
+  platform::StagedFiles files;
+  platform::FileError file_error;
+  std::string failed_path = box.directory;
+  if (!mail.StageIn(files, box.directory, settings.kind, file_error) ||
+      !files.SyncData(file_error, failed_path)) {
+    Error(MainLog(),
+          "CFileException in %s:%d, cause=%d error=%d file=\"%s\" msgid=<%s> from=<%s> to=<%s>: "
+          "%s\n",
+          kSource, __LINE__, file_error.cause, file_error.error, failed_path.c_str(),
+          mail.GetMessageID().c_str(), mail.GetSender().c_str(), mail.GetFirstRecipient().c_str(),
+          ErrorText(file_error).c_str());
+    return StoreResult::kFailed;
+  }
+  StagedCopy copy;
+  copy.reply_name = replyName;
+  copy.message_id = mail.GetMessageID();
+  copy.sender = mail.GetSender();
+  copy.recipient = mail.GetFirstRecipient();
+  std::vector<StagedCopy*> copies{&copy};
+  NameInMailbox(box, files, copies, queueDir);
+  return copy.result;
 }
 
 void BuildReceivedHeader(const platform::LocalTime& time, const std::string& hostName,

@@ -59,13 +59,6 @@ class CMail : public CMessage {
   // fails with cause 0 and ETIMEDOUT (ECANCELED when asked to stop).
   bool Save(const std::string& path, int kind, kelpd::platform::FileError& fileError,
             bool createNew);
-  // Writes the mail as a new file without taking the file's named lock, for a
-  // caller whose own lock already orders the names in the directory (the
-  // mailbox numbering under the account lock): the file appears whole under a
-  // name no one else uses and is never replaced. EEXIST as for Save.
-  bool SaveNewUnlocked(const std::string& path, int kind, kelpd::platform::FileError& fileError) {
-    return WriteTo(path, kind, true, fileError);
-  }
   // A copy of the mail without its recipient list, for the per-recipient
   // copies: copying the list each time would cost the square of its length.
   CMail CopyWithoutRecipients();

@@ -60,6 +60,16 @@ class LineReader {
     }
   }
 
+  // Copies what the buffer holds of the bytes from offset on into out (at
+  // most len); returns the count, 0 when offset is outside the buffer.
+  size_t CopyBuffered(int64_t offset, char* out, size_t len) const {
+    if (offset < buf_offset_ || offset >= buf_offset_ + static_cast<int64_t>(len_)) return 0;
+    const size_t from = static_cast<size_t>(offset - buf_offset_);
+    const size_t n = std::min(len, len_ - from);
+    std::memcpy(out, buf_.get() + from, n);
+    return n;
+  }
+
   // The next byte, or -1 at the end (or on a read error, reported by the
   // next ReadLine).
   int Peek() {
@@ -251,7 +261,9 @@ bool CMessage::ReadFrom(CByteSource& file, bool headersOnly) {
       AdoptBody(nullptr, 0);
       return false;
     }
-    int64_t done = 0;
+    // Most of a small mail is in the reader's buffer already.
+    int64_t done =
+        static_cast<int64_t>(reader.CopyBuffered(start, body.get(), static_cast<size_t>(length)));
     while (done < length) {
       const size_t chunk = static_cast<size_t>(std::min<int64_t>(length - done, 1 << 30));
       const int64_t n = file.ReadAt(start + done, body.get() + done, chunk);
@@ -306,6 +318,24 @@ bool CMessage::WriteTo(const std::string& path, int kind, bool createNew,
     // An existing name under createNew is the caller's cue to pick another
     // one (the mailbox numbering), not a failure worth a log line.
     if (createNew && fileError.error == platform::kFileExistsErrno) return false;
+    Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d", kSource, __LINE__,
+          fileError.cause, fileError.error);
+    return false;
+  }
+  return true;
+}
+
+bool CMessage::StageIn(platform::StagedFiles& files, const std::string& dir, int kind,
+                       platform::FileError& fileError) const {
+  std::string header;
+  try {
+    header = BuildHeaderText(kind);
+  } catch (const std::bad_alloc&) {
+    Error(MainLog(), "CMemoryException in %s:%d", kSource, __LINE__);
+    return false;
+  }
+  if (!files.Add(dir, {header, BodyForWriting()}, static_cast<int>(kelpd::config::MailFileMode()),
+                 fileError)) {
     Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d", kSource, __LINE__,
           fileError.cause, fileError.error);
     return false;

@@ -14,6 +14,10 @@
 #include "mail/MessagePart.h"
 #include "platform/Errors.h"
 
+namespace kelpd::platform {
+class StagedFiles;
+}
+
 // Which lines come first when a mail is written.
 enum HeaderKind : int {
   PlainHeaders = 0,      // none
@@ -60,6 +64,11 @@ class CMessage : public CMessagePart {
   // (an existing file under createNew fails without a log line).
   virtual bool WriteTo(const std::string& path, int kind, bool createNew,
                        kelpd::platform::FileError& fileError);
+  // The same as a new file of dir without a name yet, added to files (the
+  // caller names it once the group is synced). Logs and returns false on
+  // failure.
+  bool StageIn(kelpd::platform::StagedFiles& files, const std::string& dir, int kind,
+               kelpd::platform::FileError& fileError) const;
 
   virtual void SetFromAddress(const std::string& address) { m_strFromAddress = address; }
   // Splits a From value into address and display name.

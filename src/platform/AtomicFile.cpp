@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -65,15 +66,22 @@ int CreateUnnamed(const std::string& dir) {
 
 bool IsUnsupported(int e) { return e == EOPNOTSUPP || e == EISDIR || e == EINVAL; }
 
-// A symbolic link at path names the file to replace: the link stays.
-std::string ResolveTarget(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+// A symbolic link at path names the file to replace: the link stays. st
+// gets what lstat found (st_mode 0 when nothing); *resolved says whether path
+// was a link that was followed.
+std::string ResolveTarget(const std::string& path, struct stat& st, bool* resolved) {
+  *resolved = false;
+  if (::lstat(path.c_str(), &st) != 0) {
+    st.st_mode = 0;
+    return path;
+  }
+  if (S_ISLNK(st.st_mode)) {
     char* real = ::realpath(path.c_str(), nullptr);
     if (real != nullptr) {
-      std::string resolved(real);
+      std::string target(real);
       ::free(real);
-      return resolved;
+      *resolved = true;
+      return target;
     }
   }
   return path;
@@ -87,10 +95,17 @@ struct Inherited {
   int new_mode = kUmaskMode;
 };
 
-Inherited InheritFrom(const std::string& path, bool replace, int new_mode) {
+// known, when not null, is what lstat found at path (no link).
+Inherited InheritFrom(const std::string& path, bool replace, int new_mode,
+                      const struct stat* known) {
   Inherited in;
   in.new_mode = new_mode;
-  in.replaces = replace && ::stat(path.c_str(), &in.old) == 0 && S_ISREG(in.old.st_mode);
+  if (replace && known != nullptr) {
+    in.old = *known;
+    in.replaces = S_ISREG(in.old.st_mode);
+  } else {
+    in.replaces = replace && ::stat(path.c_str(), &in.old) == 0 && S_ISREG(in.old.st_mode);
+  }
   return in;
 }
 
@@ -124,17 +139,53 @@ bool LinkUnnamed(int fd, const std::string& path) {
   return ::linkat(AT_FDCWD, proc_path, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
+// One writev for all pieces (a short write goes on where it stopped).
 bool WriteAllPieces(int fd, std::initializer_list<std::string_view> pieces) {
+  constexpr size_t kMaxPieces = 8;
+  if (pieces.size() > kMaxPieces) {
+    for (std::string_view piece : pieces) {
+      if (!piece.empty() && !WriteAll(fd, piece.data(), piece.size())) return false;
+    }
+    return true;
+  }
+  struct iovec vec[kMaxPieces];
+  int count = 0;
   for (std::string_view piece : pieces) {
-    if (!piece.empty() && !WriteAll(fd, piece.data(), piece.size())) return false;
+    if (piece.empty()) continue;
+    vec[count].iov_base = const_cast<char*>(piece.data());
+    vec[count].iov_len = piece.size();
+    ++count;
+  }
+  struct iovec* next = vec;
+  while (count > 0) {
+    ssize_t n = ::writev(fd, next, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    size_t done = static_cast<size_t>(n);
+    while (count > 0 && done >= next->iov_len) {
+      done -= next->iov_len;
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + done;
+      next->iov_len -= done;
+    }
   }
   return true;
 }
 
-// Makes the new name in dir durable now, or at the pass's sync.
-void FinishName(const std::string& dir, bool per_file) {
+// Makes the new name in dir durable now, or at the pass's sync (fd, when
+// still open, names the file system without opening the directory).
+void FinishName(const std::string& dir, bool per_file, int fd = -1, uint64_t device = 0) {
   if (!per_file) {
-    NoteDeferredWrite(dir);
+    if (fd >= 0) {
+      NoteDeferredWrite(fd, device);
+    } else {
+      NoteDeferredWrite(dir);
+    }
     return;
   }
   UniqueFd dir_fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -183,6 +234,8 @@ bool WriteUnnamed(const std::string& dir, const std::string& path,
     err = FileError::FromErrno(errno);
     return false;
   }
+  // Noted while the descriptor is open; a failure below leaves only an extra sync.
+  if (!per_file) FinishName(dir, per_file, fd.get());
   if (!fd.Reset()) {
     const int e = errno;
     ::unlink(first_name.c_str());
@@ -195,7 +248,7 @@ bool WriteUnnamed(const std::string& dir, const std::string& path,
     err = FileError::FromErrno(e);
     return false;
   }
-  FinishName(dir, per_file);
+  if (per_file) FinishName(dir, per_file);
   return true;
 }
 
@@ -231,9 +284,13 @@ int64_t ReadOnlyFile::ReadAt(int64_t offset, char* buf, size_t len) {
 
 bool WriteFileWhole(const std::string& target, std::initializer_list<std::string_view> pieces,
                     bool replace, FileError& err, int new_mode) {
-  const std::string path = replace ? ResolveTarget(target) : target;
+  struct stat found {};
+  bool resolved = false;
+  const std::string path = replace ? ResolveTarget(target, found, &resolved) : target;
   const std::string dir = DirectoryOf(path);
-  const Inherited inherited = InheritFrom(path, replace, new_mode);
+  // A link that was followed (or a dangling one) is looked at again.
+  const bool known = replace && !resolved && !S_ISLNK(found.st_mode);
+  const Inherited inherited = InheritFrom(path, replace, new_mode, known ? &found : nullptr);
   bool unsupported = false;
   if (WriteUnnamed(dir, path, pieces, replace, inherited, err, &unsupported)) return true;
   if (!unsupported) return false;
@@ -265,6 +322,105 @@ bool WriteFileWhole(const std::string& target, std::initializer_list<std::string
   }
   FinishName(dir, per_file);
   return true;
+}
+
+bool StagedFiles::Add(const std::string& dir, std::initializer_list<std::string_view> pieces,
+                      int new_mode, FileError& err) {
+  File file;
+  file.dir = dir;
+  file.fd.Reset(CreateUnnamed(dir));
+  if (!file.fd.valid()) {
+    if (!IsUnsupported(errno)) {
+      err = FileError::FromErrno(errno);
+      return false;
+    }
+    file.fd.Reset(CreateTemp(dir, file.temp_path, new_mode == kUmaskMode ? 0666 : 0600));
+    if (!file.fd.valid()) {
+      err = FileError::FromErrno(errno);
+      return false;
+    }
+  }
+  Inherited mode;
+  mode.new_mode = new_mode;
+  if (!ApplyInherited(file.fd.get(), mode) || !WriteAllPieces(file.fd.get(), pieces)) {
+    err = FileError::FromErrno(errno);
+    if (!file.temp_path.empty()) ::unlink(file.temp_path.c_str());
+    return false;
+  }
+  files_.push_back(std::move(file));
+  return true;
+}
+
+bool StagedFiles::SyncData(FileError& err, std::string& failed_path) {
+  const bool per_file = ThreadSyncMode() == SyncMode::kPerFile;
+  // The devices synced by this call, so that each file system is synced once.
+  std::vector<dev_t> synced;
+  // The directories seen, with their devices.
+  std::vector<std::pair<const std::string*, dev_t>> dirs;
+  for (size_t i = synced_; i < files_.size(); ++i) {
+    File& file = files_[i];
+    if (per_file) {
+      if (::fdatasync(file.fd.get()) != 0) {
+        err = FileError::FromErrno(errno);
+        failed_path = file.dir;
+        return false;
+      }
+      continue;
+    }
+    bool done = false;
+    for (const auto& [dir, dev] : dirs) {
+      if (*dir != file.dir) continue;
+      file.device = dev;
+      done = true;
+      break;
+    }
+    if (done) continue;
+    struct stat st {};
+    if (::fstat(file.fd.get(), &st) != 0) {
+      err = FileError::FromErrno(errno);
+      failed_path = file.dir;
+      return false;
+    }
+    file.device = st.st_dev;
+    for (dev_t dev : synced) done = done || dev == st.st_dev;
+    if (!done) {
+      if (::syncfs(file.fd.get()) != 0) {
+        err = FileError::FromErrno(errno);
+        failed_path = file.dir;
+        return false;
+      }
+      synced.push_back(st.st_dev);
+    }
+    dirs.emplace_back(&file.dir, st.st_dev);
+  }
+  synced_ = files_.size();
+  return true;
+}
+
+bool StagedFiles::Name(size_t index, const std::string& path, FileError& err) {
+  if (index >= synced_ || files_[index].named) {
+    err = FileError::FromErrno(EINVAL);
+    return false;
+  }
+  File& file = files_[index];
+  const bool linked = file.temp_path.empty() ? LinkUnnamed(file.fd.get(), path)
+                                             : ::link(file.temp_path.c_str(), path.c_str()) == 0;
+  if (!linked) {
+    err = FileError::FromErrno(errno);
+    return false;
+  }
+  file.named = true;
+  const bool per_file = ThreadSyncMode() == SyncMode::kPerFile;
+  FinishName(file.dir, per_file, file.fd.get(), file.device);
+  return true;
+}
+
+void StagedFiles::Clear() {
+  for (File& file : files_) {
+    if (!file.temp_path.empty()) ::unlink(file.temp_path.c_str());
+  }
+  files_.clear();
+  synced_ = 0;
 }
 
 bool RemoveFile(const std::string& path, FileError& err) {

@@ -17,6 +17,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/Errors.h"
 #include "platform/UniqueFd.h"
@@ -58,6 +59,57 @@ constexpr int kUmaskMode = -1;
 // after. Returns false with err set on failure.
 bool WriteFileWhole(const std::string& path, std::initializer_list<std::string_view> pieces,
                     bool replace, FileError& err, int new_mode = kUmaskMode);
+
+// New files written now and named later, so that a group of them is made
+// durable by one sync between the writes and the names: no name appears
+// before its data is on stable storage, and no file is synced on its own.
+//
+//   StagedFiles group;
+//   group.Add(dir, {header, body}, mode, err);  // an unnamed file
+//   group.SyncData(err, failed_path);           // once for the group
+//   group.Name(0, path, err);                   // never replaces (EEXIST)
+//   FlushDeferredWrites(err, failed_path);      // the names
+//   group.Clear();
+//
+// A file is written unnamed (O_TMPFILE) so that a killed process leaves
+// nothing behind; where the file system can't, under a temporary name as
+// WriteFileWhole does, removed again by Clear. In deferred sync mode SyncData
+// runs one syncfs per file system and Name notes the names for
+// FlushDeferredWrites; in per-file mode SyncData syncs each file and Name
+// syncs the directory at once. Each file holds a descriptor until Clear.
+class StagedFiles {
+ public:
+  StagedFiles() = default;
+  ~StagedFiles() { Clear(); }
+  StagedFiles(const StagedFiles&) = delete;
+  StagedFiles& operator=(const StagedFiles&) = delete;
+
+  size_t size() const { return files_.size(); }
+  bool empty() const { return files_.empty(); }
+  // Writes a new file in dir with new_mode (as for WriteFileWhole); it gets
+  // index size() - 1. False with err set on failure (nothing is added).
+  bool Add(const std::string& dir, std::initializer_list<std::string_view> pieces, int new_mode,
+           FileError& err);
+  // Puts the data of every file added so far on stable storage.
+  bool SyncData(FileError& err, std::string& failed_path);
+  // Gives file index the name path, after SyncData. An existing name is kept
+  // and fails with EEXIST, so the caller may try another; a file can be named
+  // once.
+  bool Name(size_t index, const std::string& path, FileError& err);
+  // Closes every file; one never named is gone.
+  void Clear();
+
+ private:
+  struct File {
+    UniqueFd fd;
+    std::string dir;
+    std::string temp_path;  // only where no unnamed file could be made
+    uint64_t device = 0;    // st_dev, once synced
+    bool named = false;
+  };
+  std::vector<File> files_;
+  size_t synced_ = 0;  // files_[0, synced_) have their data on stable storage
+};
 
 // Removes path; false with err set on failure.
 bool RemoveFile(const std::string& path, FileError& err);

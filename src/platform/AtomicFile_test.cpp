@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/Durability.h"
 #include "support/TempDir.h"
 
 namespace kelpd::platform {
@@ -138,6 +139,42 @@ TEST(ReadOnlyFileTest, ReadsAtOffsetsAndRejectsDirectories) {
   ReadOnlyFile directory;
   EXPECT_FALSE(directory.Open(dir.path(), err));
   EXPECT_EQ(err.cause, 5);  // EISDIR
+}
+
+// Staged files stay invisible until named, get a name only after their data
+// is synced, never replace a name, and leave nothing behind unnamed.
+TEST(StagedFilesTest, NamesComeAfterTheSyncAndNeverReplace) {
+  TempDir dir;
+  dir.WriteFile("1.eml", "old");
+  StagedFiles files;
+  FileError err;
+  ASSERT_TRUE(files.Add(dir.path(), {"head\r\n", "body"}, 0640, err));
+  ASSERT_TRUE(files.Add(dir.path(), {"second"}, kUmaskMode, err));
+  ASSERT_TRUE(files.Add(dir.path(), {"dropped"}, kUmaskMode, err));
+  EXPECT_EQ(CountEntries(dir.path()), 1);
+  EXPECT_FALSE(files.Name(0, dir.Join("2.eml"), err));  // not synced yet
+
+  SetThreadSyncMode(SyncMode::kDeferred);
+  std::string failed;
+  ASSERT_TRUE(files.SyncData(err, failed)) << failed;
+  FileError exists;
+  EXPECT_FALSE(files.Name(0, dir.Join("1.eml"), exists));
+  EXPECT_EQ(exists.error, kFileExistsErrno);
+  EXPECT_EQ(ReadFile(dir.Join("1.eml")), "old");
+  ASSERT_TRUE(files.Name(0, dir.Join("2.eml"), err));
+  EXPECT_FALSE(files.Name(0, dir.Join("4.eml"), err));  // named once
+  ASSERT_TRUE(files.Name(1, dir.Join("3.eml"), err));
+  EXPECT_TRUE(HasDeferredWrites());
+  EXPECT_TRUE(FlushDeferredWrites(err, failed)) << failed;
+  SetThreadSyncMode(SyncMode::kPerFile);
+  files.Clear();
+
+  EXPECT_EQ(ReadFile(dir.Join("2.eml")), "head\r\nbody");
+  EXPECT_EQ(ReadFile(dir.Join("3.eml")), "second");
+  struct stat st {};
+  ASSERT_EQ(::stat(dir.Join("2.eml").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(CountEntries(dir.path()), 3);
 }
 
 }  // namespace

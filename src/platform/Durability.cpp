@@ -16,6 +16,10 @@ namespace {
 
 thread_local SyncMode t_mode = SyncMode::kPerFile;
 thread_local std::set<std::string> t_noted;
+// One descriptor for each file system noted by descriptor, with its device.
+thread_local std::vector<std::pair<dev_t, UniqueFd>> t_noted_fds;
+// A file system noted without a descriptor to spare: the flush syncs them all.
+thread_local bool t_sync_all = false;
 
 }  // namespace
 
@@ -27,11 +31,42 @@ void NoteDeferredWrite(const std::string& directory) {
   t_noted.insert(directory.empty() ? std::string(".") : directory);
 }
 
-bool HasDeferredWrites() { return !t_noted.empty(); }
+void NoteDeferredWrite(int fd, uint64_t device) {
+  if (t_mode != SyncMode::kDeferred) return;
+  struct stat st {};
+  st.st_dev = static_cast<dev_t>(device);
+  if (device != 0) {
+    for (const auto& noted : t_noted_fds)
+      if (noted.first == st.st_dev) return;
+  } else if (::fstat(fd, &st) != 0) {
+    // Unknown: its own descriptor stands for it.
+    st.st_dev = 0;
+  } else {
+    for (const auto& noted : t_noted_fds)
+      if (noted.first == st.st_dev) return;
+  }
+  UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (!copy.valid()) {
+    t_sync_all = true;
+    return;
+  }
+  t_noted_fds.emplace_back(st.st_dev, std::move(copy));
+}
+
+bool HasDeferredWrites() { return !t_noted.empty() || !t_noted_fds.empty() || t_sync_all; }
 
 bool FlushDeferredWrites(FileError& err, std::string& failed_path) {
   if (!HasDeferredWrites()) return true;
+  if (t_sync_all) ::sync();
   std::vector<dev_t> synced;
+  for (const auto& [dev, fd] : t_noted_fds) {
+    if (::syncfs(fd.get()) != 0) {
+      err = FileError::FromErrno(errno);
+      failed_path = "/proc/self/fd/" + std::to_string(fd.get());
+      return false;
+    }
+    if (dev != 0) synced.push_back(dev);
+  }
   for (const std::string& dir : t_noted) {
     UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) {
@@ -58,6 +93,8 @@ bool FlushDeferredWrites(FileError& err, std::string& failed_path) {
     synced.push_back(st.st_dev);
   }
   t_noted.clear();
+  t_noted_fds.clear();
+  t_sync_all = false;
   return true;
 }
 

@@ -274,3 +274,69 @@ TEST_F(CrashSafety, KilledAndRestartedUnderLoadLosesNoMail) {
 }
 
 }  // namespace
+
+namespace {
+
+// The unnamed files (written, not yet linked) that pid holds open below dir.
+int UnnamedFilesOpen(pid_t pid, const std::string& dir) {
+  int count = 0;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    const std::string target = fs::read_symlink(entry.path(), ec).string();
+    if (target.rfind(dir, 0) == 0 && target.ends_with(" (deleted)")) ++count;
+  }
+  return count;
+}
+
+// Killed after a group's copies are written and synced but before any is
+// named: nothing of them is visible, and the next run delivers every copy
+// exactly once and whole.
+TEST(CrashBeforeNaming, KilledBetweenWritesAndNamesLeavesNothingVisibleAndLosesNothing) {
+  ServiceTreeOptions options;
+  options.binary = KELPD_BINARY;
+  options.users = {"alice", "bob"};
+  options.aliases = "away@" + std::string(kDomain) + ":\tsomeone@remote.kelpd.test\n";
+  options.settings = {"AutoTransport:\t0"};
+  options.environment = {"KELPD_TEST_HOLD_BEFORE_NAMING=1"};
+  ServiceTree tree(options);
+  constexpr int kMails = 20;
+  for (int i = 0; i < kMails; ++i) {
+    std::string text = MailText(i, Kind::kLocal);
+    const std::string to = "X-Envelope-To: alice@" + std::string(kDomain);
+    text.replace(text.find(to), to.size(),
+                 to + ", bob@" + kDomain + ", away@" + std::string(kDomain));
+    tree.QueueMail("m" + std::to_string(i) + ".eml", text);
+  }
+  std::string error;
+  ASSERT_TRUE(tree.Start(&error)) << error;
+  ASSERT_TRUE(tree.WaitForLog("holding ", 30s)) << tree.Log();
+  EXPECT_GT(UnnamedFilesOpen(tree.KelpdPid(), tree.spool_dir()), 0);
+  EXPECT_GT(UnnamedFilesOpen(tree.KelpdPid(), tree.outgoing_dir()), 0);
+  tree.Kill();
+  EXPECT_TRUE(tree.AllMailboxFiles().empty());
+  EXPECT_TRUE(ServiceTree::EmlFiles(tree.outgoing_dir()).empty());
+  EXPECT_EQ(ServiceTree::EmlFiles(tree.queue_dir()).size(), static_cast<size_t>(kMails));
+
+  tree.options().environment.clear();
+  ASSERT_TRUE(tree.Start(&error)) << error;
+  ASSERT_TRUE(tree.WaitQueueEmpty(60s)) << tree.Log();
+  EXPECT_EQ(tree.Stop(30s), 0);
+  std::map<std::string, std::multiset<int>> found;
+  auto take = [&](const std::string& where, const std::string& text) {
+    for (int id : MarkersIn(text)) {
+      EXPECT_NE(text.find("trailer-" + std::to_string(id) + "-end"), std::string::npos)
+          << "mail " << id << " cut short in " << where;
+      found[where].insert(id);
+    }
+  };
+  for (const std::string& path : tree.AllMailboxFiles())
+    take(fs::path(path).parent_path().filename().string(), ReadFile(path));
+  for (const std::string& name : ServiceTree::EmlFiles(tree.outgoing_dir()))
+    take("outgoing", ReadFile(tree.outgoing_dir() + "/" + name));
+  for (const std::string where : {"alice", "bob", "outgoing"}) {
+    EXPECT_EQ(found[where].size(), static_cast<size_t>(kMails)) << where;
+    for (int i = 0; i < kMails; ++i) EXPECT_EQ(found[where].count(i), 1u) << where << " " << i;
+  }
+}
+
+}  // namespace
