@@ -117,7 +117,7 @@ CLocalAgent::CLocalAgent()
       m_strOutgoingDir(Config().GetString("OutgoingDir", kDefaultOutgoingDir)),
       sync_mode_(SyncModeFromEnvironment()) {
   std::string hold;
-  hold_before_naming_ = kelpd::config::EnvValue("KELPD_TEST_HOLD_BEFORE_NAMING", hold);
+  hold_before_naming_ = kelpd::base::EnvValue("KELPD_TEST_HOLD_BEFORE_NAMING", hold);
   std::string address;
   GetLocalHostIdentity(address, m_strHostName);
 }
@@ -421,9 +421,10 @@ bool CLocalAgent::Deliver(const std::string& name) {
   CMail mail;
   platform::FileError file_error;
   if (!mail.Load(path, file_error, false)) {
-    // Two bytes or fewer under the file's lock: files appear whole, so this
-    // one will never grow into a mail.
-    if ((file_error.cause != 0 && file_error.cause != 11) || file_error.error == ENODATA) {
+    // A file error, or two bytes or fewer under the file's lock (files appear
+    // whole, so this one will never grow into a mail): the file is broken.
+    // Anything else (the lock not obtained, memory) is tried again later.
+    if (file_error.IsSet() || file_error.error == ENODATA) {
       LogFileError(__LINE__, file_error, path);
       return false;
     }
