@@ -6,6 +6,7 @@
 
 #include "config/Configuration.h"
 #include "config/Paths.h"
+#include "config/Text.h"
 #include "core/ArrivalWatch.h"
 #include "core/Service.h"
 #include "local/DirectoryData.h"
@@ -34,6 +35,16 @@ uint64_t MakeSlot(uint32_t hash, uint32_t index) {
 }
 uint32_t SlotHash(uint64_t slot) { return static_cast<uint32_t>(slot >> 32); }
 uint32_t SlotIndex(uint64_t slot) { return static_cast<uint32_t>(slot) - 1; }
+
+// "*.eml", as the wildcard matches it: the suffix in any case.
+bool IsMailFileName(std::string_view name) {
+  constexpr std::string_view kSuffix = ".eml";
+  if (name.size() < kSuffix.size()) return false;
+  const std::string_view tail = name.substr(name.size() - kSuffix.size());
+  for (size_t i = 0; i < kSuffix.size(); ++i)
+    if (kelpd::text::ToLower(tail[i]) != kSuffix[i]) return false;
+  return true;
+}
 
 }  // namespace
 
@@ -147,7 +158,7 @@ void CRemoteAgent::FreeEntry(uint32_t index) {
   free_entries_ = index;
 }
 
-void CRemoteAgent::Append(ListId id, std::string_view name) {
+uint32_t CRemoteAgent::Append(ListId id, std::string_view name) {
   uint32_t index = Find(name);
   if (index != kNoEntry) {
     Unlink(index);
@@ -163,6 +174,7 @@ void CRemoteAgent::Append(ListId id, std::string_view name) {
     AddToTable(index);
   }
   Link(id, index);
+  return index;
 }
 
 bool CRemoteAgent::TakeHead(ListId from, std::string& name) {
@@ -243,20 +255,49 @@ int CRemoteAgent::ScanOutgoing() {
   int added = 0;
   kelpd::platform::DirectoryNameReader reader;
   if (!reader.Open(m_strOutgoingDir, nullptr)) return 0;
+  // Known names are chained in the order of this listing for the next one.
+  uint32_t expected = first_listed_;
+  uint32_t previous = kNoEntry;
+  auto chain = [&](uint32_t index) {
+    if (previous == kNoEntry)
+      first_listed_ = index;
+    else
+      entries_[previous].listed_next = index;
+    previous = index;
+    expected = entries_[index].listed_next;
+  };
   std::string_view name;
   while (reader.Next(name)) {
-    if (!kelpd::config::MatchWildcard("*.eml", name)) continue;
+    if (!IsMailFileName(name)) continue;
     {
       std::lock_guard<std::mutex> lock(m_csLists);
-      if (Find(name) != kNoEntry) continue;
+      // Names are unique among the entries in a list, so an entry in a list
+      // that holds this name is its entry.
+      uint32_t index = kNoEntry;
+      if (expected != kNoEntry && entries_[expected].list != ListId::kNone &&
+          entries_[expected].name == name)
+        index = expected;
+      else
+        index = Find(name);
+      if (index != kNoEntry) {
+        chain(index);
+        continue;
+      }
     }
     uint64_t size = 0;
     bool is_directory = false;
     if (!reader.StatCurrent(size, is_directory) || is_directory || size == 0) continue;
     std::lock_guard<std::mutex> lock(m_csLists);
     if (Find(name) != kNoEntry) continue;
-    Append(ListId::kNew, name);
+    chain(Append(ListId::kNew, name));
     ++added;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_csLists);
+    if (previous == kNoEntry)
+      first_listed_ = kNoEntry;
+    else
+      entries_[previous].listed_next = kNoEntry;
   }
   {
     std::lock_guard<std::mutex> lock(m_csLists);

@@ -72,6 +72,10 @@ class CRemoteAgent : public CThread {
     std::string name;
     uint32_t prev = kNoEntry;
     uint32_t next = kNoEntry;  // also the chain of free entries
+    // The entry that followed this one in the last listing. The directory
+    // returns its names in the same order each time, so a scan mostly finds
+    // the next name where this points and never reaches for the table.
+    uint32_t listed_next = kNoEntry;
     ListId list = ListId::kNone;
   };
 
@@ -89,7 +93,8 @@ class CRemoteAgent : public CThread {
   // REQUIRES: m_csLists held (all of these).
   // Puts name at the tail of list id: moved there when it is in another
   // list, so that a name is never in two lists.
-  void Append(ListId id, std::string_view name);
+  // Returns its entry.
+  uint32_t Append(ListId id, std::string_view name);
   bool TakeHead(ListId from, std::string& name);
   void Link(ListId id, uint32_t index);
   void Unlink(uint32_t index);
@@ -121,6 +126,7 @@ class CRemoteAgent : public CThread {
   // agree. Kept at most half full.
   std::vector<uint64_t> table_;
   size_t table_used_ = 0;
+  uint32_t first_listed_ = kNoEntry;  // agent thread only, like the chain
   // Raised when a scan leaves names to take; idle delivery threads wait on it.
   kelpd::platform::WakeSignal files_waiting_;
   std::function<int64_t()> clock_;

@@ -56,14 +56,15 @@ TEST_F(RemoteAgentTest, ReadsTheOutgoingDirectoryAtConstruction) {
 
 TEST_F(RemoteAgentTest, ScanAddsNonEmptyMailFilesOnce) {
   Mail("a.eml");
-  Mail("b.eml");
+  Mail("b.EmL");  // the suffix in any case
   Mail("empty.eml", "");
   Mail("note.txt");
+  Mail("a.eml.err");
   dir_.MakeDir("dir.eml");
   EXPECT_EQ(agent_->ScanOutgoing(), 2);
   EXPECT_EQ(agent_->ScanOutgoing(), 0);
   std::set<std::string> got{New(), New()};
-  EXPECT_EQ(got, (std::set<std::string>{"a.eml", "b.eml"}));
+  EXPECT_EQ(got, (std::set<std::string>{"a.eml", "b.EmL"}));
   EXPECT_EQ(New(), "");
   // Held names are not added again although they are still in the directory.
   EXPECT_EQ(agent_->ScanOutgoing(), 0);
