@@ -23,6 +23,8 @@ namespace {
 // The longest an idle agent waits before it lists the directory again.
 constexpr int kScanIntervalMs = 1000;
 constexpr size_t kFirstTableSize = 64;
+// The entries an agent with no name in any list keeps for the next mails.
+constexpr size_t kKeptEntries = 1024;
 
 // The name table's hash: 32 bits of the standard string hash, which decide
 // both a name's home slot and the first comparison of a look-up.
@@ -229,6 +231,15 @@ int CRemoteAgent::ScanOutgoing() {
   {
     std::lock_guard<std::mutex> lock(m_csLists);
     new_waiting = !m_lstNew.empty();
+    // Once a burst is gone, its store goes back to the system.
+    if (m_lstNew.empty() && m_lstRetry.empty() && m_lstDeferred.empty() && m_lstActive.empty() &&
+        entries_.size() > kKeptEntries) {
+      std::deque<Entry>().swap(entries_);
+      std::vector<uint64_t>().swap(table_);
+      table_used_ = 0;
+      free_entries_ = kNoEntry;
+      first_listed_ = kNoEntry;
+    }
   }
   if (kelpd::remote::RetryCycleDue(now, m_tLastCycle, settings, new_waiting)) {
     m_tLastCycle = now;
