@@ -8,8 +8,8 @@
 // Thread safety: ScanOutgoing and the thread body run on the agent's own
 // thread; GetNextNewFile, GetNextRetryFile, DeferFile and ReleaseFile may be
 // called from any thread. One mutex, m_csLists, guards the four lists and
-// the table of their names; each operation holds it for its whole body and calls nothing
-// outside while holding it.
+// the table of their names; each operation holds it for its whole body and
+// calls nothing outside while holding it.
 #pragma once
 
 #include <cstdint>
@@ -89,13 +89,13 @@ class CRemoteAgent : public CThread {
   };
 
  private:
-  NameList& ListOf(ListId id);
-  // REQUIRES: m_csLists held (all of these).
-  // Puts name at the tail of list id: moved there when it is in another
-  // list, so that a name is never in two lists.
-  // Returns its entry.
-  uint32_t Append(ListId id, std::string_view name);
+  // Takes m_csLists itself.
   bool TakeHead(ListId from, std::string& name);
+  // REQUIRES: m_csLists held (all of these).
+  NameList& ListOf(ListId id);
+  // Puts name at the tail of list id (moved there when it is in another
+  // list, so that a name is never in two lists) and returns its entry.
+  uint32_t Append(ListId id, std::string_view name);
   void Link(ListId id, uint32_t index);
   void Unlink(uint32_t index);
   // The entry that holds name, or kNoEntry.
@@ -126,7 +126,7 @@ class CRemoteAgent : public CThread {
   // agree. Kept at most half full.
   std::vector<uint64_t> table_;
   size_t table_used_ = 0;
-  uint32_t first_listed_ = kNoEntry;  // agent thread only, like the chain
+  uint32_t first_listed_ = kNoEntry;  // the first entry of the last listing
   // Raised when a scan leaves names to take; idle delivery threads wait on it.
   kelpd::platform::WakeSignal files_waiting_;
   std::function<int64_t()> clock_;
