@@ -188,7 +188,7 @@ postfix_run() {
   "$postqueue_bin" -c "$pf/conf" -f
   while :; do
     if [ "$kind" = relay ]; then
-      got=$(tail -c 200 "$pf/sink.out" 2>/dev/null | tr '\r' '\n' | grep -o 'mesg=[0-9]*' | tail -1 | cut -d= -f2)
+      got=$(tail -c 200 "$pf/sink.out" 2>/dev/null | tr '\r' '\n' | grep -o 'mesg=[0-9]*' | tail -1 | cut -d= -f2 || true)
     else
       got=$(find "$pf/mail" -path '*/new/*' -type f | wc -l)
     fi
