@@ -135,6 +135,9 @@ awk -v n="$n" -v kb="$peak_kb" -v now="$now_kb" -v r0="$run0" -v r1="$run1" -v t
   printf "scale-outgoing: %d waiting mails, peak RSS %.1f MiB (now %.1f MiB), scan %.1f ms (agent CPU over %.0f s), deferred in %s s\n",
     n, kb / 1024, now / 1024, s * 1000, w, d }'
 if [ -n "${PROFILE:-}" ]; then
-  perf report -i "$work/perf.data" --stdio --no-children --percent-limit 1.5 -g none 2>/dev/null |
-    grep -v '^#' | grep -v '^$' | head -40
+  # The share of the kernel, kelpd and the C library first, then the symbols.
+  for sort in dso sym; do
+    perf report -i "$work/perf.data" --stdio --no-children --sort "$sort" --percent-limit 1.5 -g none 2>/dev/null |
+      grep -v '^#' | grep -v '^$' | head -30
+  done
 fi
