@@ -5,7 +5,7 @@
 # until the queue is empty and every mailbox file exists.
 #
 #   bench/local_delivery.sh [N]        (default 10000)
-# Environment: BUILD_DIR (default build/bench), KELPD_LOCAL_SYNC=file to sync
+# Environment: BUILD_DIR (default build/bench), NO_BUILD=1, KELPD_LOCAL_SYNC=file to sync
 # each file instead of once per pass, BENCH_DRIVER=1 to run the agent alone
 # (bench/local_driver.cpp) instead of kelpd.
 set -euo pipefail
@@ -14,9 +14,12 @@ users=100
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$top/build/bench}
 
-# The same build folder and options as bench/remote_delivery.sh.
-cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPD_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target kelpd kelpd_queue_writer kelpd_local_driver >/dev/null
+# The same build folder and options as bench/remote_delivery.sh; NO_BUILD=1
+# runs what BUILD_DIR holds (a tree configured with other options) as it is.
+if [ -z "${NO_BUILD:-}" ]; then
+  cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPD_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$build" -j2 --target kelpd kelpd_queue_writer kelpd_local_driver >/dev/null
+fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kelpd-bench-XXXXXX")
 pid=

@@ -8,7 +8,7 @@
 #   bench/remote_delivery.sh [N]          (default 10000)
 #   THREADS="2 8" bench/remote_delivery.sh 5000
 # Environment: BUILD_DIR (default build/bench), KELPD (a kelpd to run instead
-# of building one).
+# of building one), NO_BUILD=1 (run the kelpd in BUILD_DIR as it is).
 #
 # One line per thread count:
 #   remote-delivery: N mails, T threads in S s = X mails/s, peak RSS M MiB
@@ -22,7 +22,9 @@ limit_s=${LIMIT_S:-600}
 sink_bin=$(command -v smtp-sink || echo /usr/sbin/smtp-sink)
 [ -x "$sink_bin" ] || { echo "smtp-sink (Debian package postfix) is needed" >&2; exit 1; }
 
-if [ -z "${KELPD:-}" ]; then
+if [ -z "${KELPD:-}" ] && [ -n "${NO_BUILD:-}" ]; then
+  KELPD=${BUILD_DIR:-$top/build/bench}/src/app/kelpd
+elif [ -z "${KELPD:-}" ]; then
   # The same build folder and options as bench/local_delivery.sh, so that
   # running one after the other builds nothing twice.
   build=${BUILD_DIR:-$top/build/bench}

@@ -15,12 +15,14 @@ DirectoryNameReader::~DirectoryNameReader() {
 
 bool DirectoryNameReader::Open(const std::string& dir, int* err) {
   if (dir_ != nullptr) ::closedir(static_cast<DIR*>(dir_));
+  current_ = nullptr;
   dir_ = ::opendir(dir.empty() ? "." : dir.c_str());  // glibc opens it close-on-exec
   if (dir_ == nullptr && err != nullptr) *err = errno;
   return dir_ != nullptr;
 }
 
-bool DirectoryNameReader::Next(std::string& name) {
+bool DirectoryNameReader::Next(std::string_view& name) {
+  current_ = nullptr;
   if (dir_ == nullptr) return false;
   for (;;) {
     struct dirent* e = ::readdir(static_cast<DIR*>(dir_));
@@ -33,9 +35,9 @@ bool DirectoryNameReader::Next(std::string& name) {
 }
 
 bool DirectoryNameReader::StatCurrent(uint64_t& size, bool& is_directory) {
-  if (dir_ == nullptr || current_.empty()) return false;
+  if (dir_ == nullptr || current_ == nullptr) return false;
   struct stat st {};
-  if (::fstatat(::dirfd(static_cast<DIR*>(dir_)), current_.c_str(), &st, 0) != 0) return false;
+  if (::fstatat(::dirfd(static_cast<DIR*>(dir_)), current_, &st, 0) != 0) return false;
   size = static_cast<uint64_t>(st.st_size);
   is_directory = S_ISDIR(st.st_mode);
   return true;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kelpd::platform {
 
@@ -19,15 +20,16 @@ class DirectoryNameReader {
   // Opens the directory (close-on-exec). False with errno in *err.
   bool Open(const std::string& dir, int* err);
   // The next name, "." and ".." left out; false at the end or on a read error.
-  bool Next(std::string& name);
+  // The name is not copied: it stays valid until the next call.
+  bool Next(std::string_view& name);
   // The size of the entry Next returned last and whether it is a directory
   // (symbolic links followed); false when it can't be examined (it may have
   // gone since).
   bool StatCurrent(uint64_t& size, bool& is_directory);
 
  private:
-  void* dir_ = nullptr;  // DIR*
-  std::string current_;
+  void* dir_ = nullptr;            // DIR*
+  const char* current_ = nullptr;  // in the reader's buffer
 };
 
 }  // namespace kelpd::platform

@@ -1,9 +1,11 @@
 #include "remote/RemoteAgent.h"
 
 #include <ctime>
+#include <string_view>
 #include <vector>
 
 #include "base/Paths.h"
+#include "base/Text.h"
 #include "config/Configuration.h"
 #include "core/ArrivalWatch.h"
 #include "core/Service.h"
@@ -20,6 +22,31 @@ namespace {
 
 // The longest an idle agent waits before it lists the directory again.
 constexpr int kScanIntervalMs = 1000;
+constexpr size_t kFirstTableSize = 64;
+// The entries an agent with no name in any list keeps for the next mails.
+constexpr size_t kKeptEntries = 1024;
+
+// The name table's hash: 32 bits of the standard string hash, which decide
+// both a name's home slot and the first comparison of a look-up.
+uint32_t NameHash(std::string_view name) {
+  const uint64_t h = std::hash<std::string_view>{}(name);
+  return static_cast<uint32_t>(h ^ (h >> 32));
+}
+uint64_t MakeSlot(uint32_t hash, uint32_t index) {
+  return (static_cast<uint64_t>(hash) << 32) | (static_cast<uint64_t>(index) + 1);
+}
+uint32_t SlotHash(uint64_t slot) { return static_cast<uint32_t>(slot >> 32); }
+uint32_t SlotIndex(uint64_t slot) { return static_cast<uint32_t>(slot) - 1; }
+
+// "*.eml", as the wildcard matches it: the suffix in any case.
+bool IsMailFileName(std::string_view name) {
+  constexpr std::string_view kSuffix = ".eml";
+  if (name.size() < kSuffix.size()) return false;
+  const std::string_view tail = name.substr(name.size() - kSuffix.size());
+  for (size_t i = 0; i < kSuffix.size(); ++i)
+    if (kelpd::text::ToLower(tail[i]) != kSuffix[i]) return false;
+  return true;
+}
 
 }  // namespace
 
@@ -38,47 +65,127 @@ CRemoteAgent::NameList& CRemoteAgent::ListOf(ListId id) {
     case ListId::kDeferred:
       return m_lstDeferred;
     case ListId::kActive:
+    case ListId::kNone:
       break;
   }
   return m_lstActive;
 }
 
-void CRemoteAgent::Append(ListId id, const std::string& name) {
+void CRemoteAgent::Link(ListId id, uint32_t index) {
   NameList& list = ListOf(id);
-  list.push_back(name);
-  index_.emplace(name, Location{id, std::prev(list.end())});
+  Entry& e = entries_[index];
+  e.list = id;
+  e.prev = list.tail;
+  e.next = kNoEntry;
+  if (list.tail == kNoEntry)
+    list.head = index;
+  else
+    entries_[list.tail].next = index;
+  list.tail = index;
+  ++list.size;
 }
 
-bool CRemoteAgent::RemoveFrom(ListId id, const std::string& name) {
-  auto [first, last] = index_.equal_range(name);
-  for (auto it = first; it != last; ++it) {
-    if (it->second.list != id) continue;
-    ListOf(id).erase(it->second.it);
-    index_.erase(it);
-    return true;
+void CRemoteAgent::Unlink(uint32_t index) {
+  Entry& e = entries_[index];
+  if (e.list == ListId::kNone) return;
+  NameList& list = ListOf(e.list);
+  if (e.prev == kNoEntry)
+    list.head = e.next;
+  else
+    entries_[e.prev].next = e.next;
+  if (e.next == kNoEntry)
+    list.tail = e.prev;
+  else
+    entries_[e.next].prev = e.prev;
+  --list.size;
+  e.prev = e.next = kNoEntry;
+  e.list = ListId::kNone;
+}
+
+uint32_t CRemoteAgent::Find(std::string_view name) const {
+  if (table_.empty()) return kNoEntry;
+  const uint32_t hash = NameHash(name);
+  const size_t mask = table_.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const uint64_t slot = table_[i];
+    if (slot == 0) return kNoEntry;
+    if (SlotHash(slot) == hash && entries_[SlotIndex(slot)].name == name) return SlotIndex(slot);
   }
-  return false;
+}
+
+void CRemoteAgent::AddToTable(uint32_t index) {
+  if ((table_used_ + 1) * 2 > table_.size()) {
+    // Grow to twice the size and put every slot in its new place.
+    std::vector<uint64_t> old;
+    old.swap(table_);
+    table_.assign(old.empty() ? kFirstTableSize : old.size() * 2, 0);
+    const size_t mask = table_.size() - 1;
+    for (uint64_t slot : old) {
+      if (slot == 0) continue;
+      size_t i = SlotHash(slot) & mask;
+      while (table_[i] != 0) i = (i + 1) & mask;
+      table_[i] = slot;
+    }
+  }
+  const uint32_t hash = NameHash(entries_[index].name);
+  const size_t mask = table_.size() - 1;
+  size_t i = hash & mask;
+  while (table_[i] != 0) i = (i + 1) & mask;
+  table_[i] = MakeSlot(hash, index);
+  ++table_used_;
+}
+
+void CRemoteAgent::RemoveFromTable(uint32_t index) {
+  const size_t mask = table_.size() - 1;
+  size_t hole = NameHash(entries_[index].name) & mask;
+  while (table_[hole] != 0 && SlotIndex(table_[hole]) != index) hole = (hole + 1) & mask;
+  if (table_[hole] == 0) return;  // not reached: every entry in a list is in the table
+  // Later slots of the same run move back into the hole unless their home
+  // lies after the hole (cyclically), so no look-up ever stops short.
+  for (size_t j = (hole + 1) & mask; table_[j] != 0; j = (j + 1) & mask) {
+    const size_t home = SlotHash(table_[j]) & mask;
+    const bool stays = hole < j ? (home > hole && home <= j) : (home > hole || home <= j);
+    if (stays) continue;
+    table_[hole] = table_[j];
+    hole = j;
+  }
+  table_[hole] = 0;
+  --table_used_;
+}
+
+void CRemoteAgent::FreeEntry(uint32_t index) {
+  Entry& e = entries_[index];
+  std::string().swap(e.name);
+  e.next = free_entries_;
+  free_entries_ = index;
+}
+
+uint32_t CRemoteAgent::Append(ListId id, std::string_view name) {
+  uint32_t index = Find(name);
+  if (index != kNoEntry) {
+    Unlink(index);
+  } else {
+    if (free_entries_ != kNoEntry) {
+      index = free_entries_;
+      free_entries_ = entries_[index].next;
+    } else {
+      index = static_cast<uint32_t>(entries_.size());
+      entries_.emplace_back();
+    }
+    entries_[index].name = name;
+    AddToTable(index);
+  }
+  Link(id, index);
+  return index;
 }
 
 bool CRemoteAgent::TakeHead(ListId from, std::string& name) {
   std::lock_guard<std::mutex> lock(m_csLists);
-  NameList& list = ListOf(from);
-  if (list.empty()) return false;
-  // The head's own index entry is the one whose iterator is begin().
-  auto [first, last] = index_.equal_range(list.front());
-  for (auto it = first; it != last; ++it) {
-    if (it->second.list == from && it->second.it == list.begin()) {
-      // Moving the node keeps its iterator valid; only the list id changes.
-      m_lstActive.splice(m_lstActive.end(), list, list.begin());
-      it->second.list = ListId::kActive;
-      name = m_lstActive.back();
-      return true;
-    }
-  }
-  // Not reached while the index matches the lists; keep the lists usable.
-  name = list.front();
-  list.pop_front();
-  Append(ListId::kActive, name);
+  const uint32_t index = ListOf(from).head;
+  if (index == kNoEntry) return false;
+  Unlink(index);
+  Link(ListId::kActive, index);
+  name = entries_[index].name;
   return true;
 }
 
@@ -88,14 +195,17 @@ bool CRemoteAgent::GetNextRetryFile(std::string& name) { return TakeHead(ListId:
 
 bool CRemoteAgent::DeferFile(const std::string& name) {
   std::lock_guard<std::mutex> lock(m_csLists);
-  RemoveFrom(ListId::kActive, name);
   Append(ListId::kDeferred, name);
   return true;
 }
 
 void CRemoteAgent::ReleaseFile(const std::string& name) {
   std::lock_guard<std::mutex> lock(m_csLists);
-  RemoveFrom(ListId::kActive, name);
+  const uint32_t index = Find(name);
+  if (index == kNoEntry || entries_[index].list != ListId::kActive) return;
+  Unlink(index);
+  RemoveFromTable(index);
+  FreeEntry(index);
 }
 
 void CRemoteAgent::WaitForFiles(int timeout_ms) {
@@ -111,7 +221,7 @@ void CRemoteAgent::WaitForFiles(int timeout_ms) {
 
 CRemoteAgent::Counts CRemoteAgent::GetCounts() const {
   std::lock_guard<std::mutex> lock(m_csLists);
-  return Counts{m_lstNew.size(), m_lstRetry.size(), m_lstDeferred.size(), m_lstActive.size()};
+  return Counts{m_lstNew.size, m_lstRetry.size, m_lstDeferred.size, m_lstActive.size};
 }
 
 int CRemoteAgent::ScanOutgoing() {
@@ -121,17 +231,33 @@ int CRemoteAgent::ScanOutgoing() {
   {
     std::lock_guard<std::mutex> lock(m_csLists);
     new_waiting = !m_lstNew.empty();
+    // Once a burst is gone, its store goes back to the system.
+    if (m_lstNew.empty() && m_lstRetry.empty() && m_lstDeferred.empty() && m_lstActive.empty() &&
+        entries_.size() > kKeptEntries) {
+      std::deque<Entry>().swap(entries_);
+      std::vector<uint64_t>().swap(table_);
+      table_used_ = 0;
+      free_entries_ = kNoEntry;
+      first_listed_ = kNoEntry;
+    }
   }
   if (kelpd::remote::RetryCycleDue(now, m_tLastCycle, settings, new_waiting)) {
     m_tLastCycle = now;
     std::lock_guard<std::mutex> lock(m_csLists);
-    for (auto it = m_lstDeferred.begin(); it != m_lstDeferred.end(); ++it) {
-      auto [first, last] = index_.equal_range(*it);
-      for (auto e = first; e != last; ++e)
-        if (e->second.list == ListId::kDeferred && e->second.it == it)
-          e->second.list = ListId::kRetry;
+    // The deferred chain, in its order, goes to the tail of the retry chain.
+    for (uint32_t i = m_lstDeferred.head; i != kNoEntry; i = entries_[i].next)
+      entries_[i].list = ListId::kRetry;
+    if (m_lstDeferred.head != kNoEntry) {
+      if (m_lstRetry.tail == kNoEntry) {
+        m_lstRetry.head = m_lstDeferred.head;
+      } else {
+        entries_[m_lstRetry.tail].next = m_lstDeferred.head;
+        entries_[m_lstDeferred.head].prev = m_lstRetry.tail;
+      }
+      m_lstRetry.tail = m_lstDeferred.tail;
+      m_lstRetry.size += m_lstDeferred.size;
+      m_lstDeferred = NameList{};
     }
-    m_lstRetry.splice(m_lstRetry.end(), m_lstDeferred);
   }
 
   // The listing runs without the lock. Only names the lists don't know yet
@@ -140,20 +266,49 @@ int CRemoteAgent::ScanOutgoing() {
   int added = 0;
   kelpd::platform::DirectoryNameReader reader;
   if (!reader.Open(m_strOutgoingDir, nullptr)) return 0;
-  std::string name;
+  // Known names are chained in the order of this listing for the next one.
+  uint32_t expected = first_listed_;
+  uint32_t previous = kNoEntry;
+  auto chain = [&](uint32_t index) {
+    if (previous == kNoEntry)
+      first_listed_ = index;
+    else
+      entries_[previous].listed_next = index;
+    previous = index;
+    expected = entries_[index].listed_next;
+  };
+  std::string_view name;
   while (reader.Next(name)) {
-    if (!kelpd::text::MatchWildcard("*.eml", name)) continue;
+    if (!IsMailFileName(name)) continue;
     {
       std::lock_guard<std::mutex> lock(m_csLists);
-      if (index_.find(name) != index_.end()) continue;
+      // Names are unique among the entries in a list, so an entry in a list
+      // that holds this name is its entry.
+      uint32_t index = kNoEntry;
+      if (expected != kNoEntry && entries_[expected].list != ListId::kNone &&
+          entries_[expected].name == name)
+        index = expected;
+      else
+        index = Find(name);
+      if (index != kNoEntry) {
+        chain(index);
+        continue;
+      }
     }
     uint64_t size = 0;
     bool is_directory = false;
     if (!reader.StatCurrent(size, is_directory) || is_directory || size == 0) continue;
     std::lock_guard<std::mutex> lock(m_csLists);
-    if (index_.find(name) != index_.end()) continue;
-    Append(ListId::kNew, name);
+    if (Find(name) != kNoEntry) continue;
+    chain(Append(ListId::kNew, name));
     ++added;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_csLists);
+    if (previous == kNoEntry)
+      first_listed_ = kNoEntry;
+    else
+      entries_[previous].listed_next = kNoEntry;
   }
   {
     std::lock_guard<std::mutex> lock(m_csLists);

@@ -8,16 +8,17 @@
 // Thread safety: ScanOutgoing and the thread body run on the agent's own
 // thread; GetNextNewFile, GetNextRetryFile, DeferFile and ReleaseFile may be
 // called from any thread. One mutex, m_csLists, guards the four lists and
-// their index; each operation holds it for its whole body and calls nothing
-// outside while holding it.
+// the table of their names; each operation holds it for its whole body and
+// calls nothing outside while holding it.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
-#include <list>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <string_view>
+#include <vector>
 
 #include "base/Clock.h"
 #include "core/Thread.h"
@@ -39,8 +40,8 @@ class CRemoteAgent : public CThread {
   // that list is empty (name is then left alone).
   [[nodiscard]] bool GetNextNewFile(std::string& name);
   [[nodiscard]] bool GetNextRetryFile(std::string& name);
-  // Takes name out of the active list (when there) and appends it to the
-  // deferred list (always). Returns true.
+  // Appends name to the deferred list, taking it out of the active list (or
+  // whichever list holds it); a name in no list is added. Returns true.
   bool DeferFile(const std::string& name);
   // Takes name out of the active list, when there.
   void ReleaseFile(const std::string& name);
@@ -62,23 +63,48 @@ class CRemoteAgent : public CThread {
   void Run() override;
 
  private:
-  enum class ListId : uint8_t { kNew, kRetry, kDeferred, kActive };
-  using NameList = std::list<std::string>;
-  // Where one name stands. The lists keep their order and FIFO meaning; the
-  // index beside them makes the scan's membership test and ReleaseFile
-  // constant-time, so 100,000 waiting files cost 100,000 look-ups per scan,
-  // not their square.
-  struct Location {
-    ListId list;
-    NameList::iterator it;
+  enum class ListId : uint8_t { kNew, kRetry, kDeferred, kActive, kNone };
+  static constexpr uint32_t kNoEntry = UINT32_MAX;
+  // One known name and its place in its list. Entries live in one store
+  // (stable addresses, a freed entry is reused) and the lists are chains
+  // through their indices, so a waiting mail costs one entry and one slot of
+  // the name table instead of a list node and a hash node of its own.
+  struct Entry {
+    std::string name;
+    uint32_t prev = kNoEntry;
+    uint32_t next = kNoEntry;  // also the chain of free entries
+    // The entry that followed this one in the last listing. The directory
+    // returns its names in the same order each time, so a scan mostly finds
+    // the next name where this points and never reaches for the table.
+    uint32_t listed_next = kNoEntry;
+    ListId list = ListId::kNone;
   };
-  using Index = std::unordered_multimap<std::string, Location>;
 
-  NameList& ListOf(ListId id);
-  // REQUIRES: m_csLists held.
-  void Append(ListId id, const std::string& name);
+ public:
+  // A first-in, first-out list of names: a chain through the entries.
+  struct NameList {
+    uint32_t head = kNoEntry;
+    uint32_t tail = kNoEntry;
+    size_t size = 0;
+    bool empty() const { return size == 0; }
+  };
+
+ private:
+  // Takes m_csLists itself.
   bool TakeHead(ListId from, std::string& name);
-  bool RemoveFrom(ListId id, const std::string& name);
+  // REQUIRES: m_csLists held (all of these).
+  NameList& ListOf(ListId id);
+  // Puts name at the tail of list id (moved there when it is in another
+  // list, so that a name is never in two lists) and returns its entry.
+  uint32_t Append(ListId id, std::string_view name);
+  void Link(ListId id, uint32_t index);
+  void Unlink(uint32_t index);
+  // The entry that holds name, or kNoEntry.
+  uint32_t Find(std::string_view name) const;
+  void AddToTable(uint32_t index);
+  void RemoveFromTable(uint32_t index);
+  // Drops the name of an entry in no list and keeps the entry for reuse.
+  void FreeEntry(uint32_t index);
   bool IsPaused() const;
 
  public:
@@ -92,7 +118,16 @@ class CRemoteAgent : public CThread {
   int64_t m_tLastCycle = 0;  // agent thread only
 
  private:
-  Index index_;  // guarded by m_csLists
+  // guarded by m_csLists:
+  std::deque<Entry> entries_;
+  uint32_t free_entries_ = kNoEntry;
+  // The name table: open addressing with linear probing. A slot is 0 when
+  // empty, else the name's 32-bit hash in the high half and its entry index
+  // plus one in the low half; a look-up reads the entry only when the hashes
+  // agree. Kept at most half full.
+  std::vector<uint64_t> table_;
+  size_t table_used_ = 0;
+  uint32_t first_listed_ = kNoEntry;  // the first entry of the last listing
   // Raised when a scan leaves names to take; idle delivery threads wait on it.
   kelpd::platform::WakeSignal files_waiting_;
   kelpd::base::Clock clock_;

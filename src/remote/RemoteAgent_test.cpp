@@ -56,14 +56,15 @@ TEST_F(RemoteAgentTest, ReadsTheOutgoingDirectoryAtConstruction) {
 
 TEST_F(RemoteAgentTest, ScanAddsNonEmptyMailFilesOnce) {
   Mail("a.eml");
-  Mail("b.eml");
+  Mail("b.EmL");  // the suffix in any case
   Mail("empty.eml", "");
   Mail("note.txt");
+  Mail("a.eml.err");
   dir_.MakeDir("dir.eml");
   EXPECT_EQ(agent_->ScanOutgoing(), 2);
   EXPECT_EQ(agent_->ScanOutgoing(), 0);
   std::set<std::string> got{New(), New()};
-  EXPECT_EQ(got, (std::set<std::string>{"a.eml", "b.eml"}));
+  EXPECT_EQ(got, (std::set<std::string>{"a.eml", "b.EmL"}));
   EXPECT_EQ(New(), "");
   // Held names are not added again although they are still in the directory.
   EXPECT_EQ(agent_->ScanOutgoing(), 0);
@@ -211,6 +212,40 @@ TEST_F(RemoteAgentTest, ManyThreadsNeverShareAName) {
   auto c = agent_->GetCounts();
   EXPECT_EQ(c.active, 0u);
   EXPECT_EQ(c.new_files, 0u);
+}
+
+TEST_F(RemoteAgentTest, ReleasedNamesAreFoundAgainAndHeldOnesAreNot) {
+  // Enough names for the name table to grow several times; releases in a
+  // scattered order leave holes all over it.
+  constexpr int kFiles = 3000;
+  for (int i = 0; i < kFiles; ++i) Mail("r" + std::to_string(i) + ".eml");
+  ASSERT_EQ(agent_->ScanOutgoing(), kFiles);
+  std::vector<std::string> taken;
+  for (std::string name; agent_->GetNextNewFile(name);) taken.push_back(name);
+  ASSERT_EQ(taken.size(), static_cast<size_t>(kFiles));
+  std::set<std::string> released;
+  for (size_t i = 0; i < taken.size(); ++i) {
+    const size_t pick = (i * 7919) % taken.size();
+    if (pick % 3 == 0) {
+      agent_->ReleaseFile(taken[pick]);
+      released.insert(taken[pick]);
+    } else if (pick % 3 == 1) {
+      agent_->DeferFile(taken[pick]);
+    }
+  }
+  const auto held = agent_->GetCounts();
+  EXPECT_EQ(held.active + held.deferred + released.size(), static_cast<size_t>(kFiles));
+  EXPECT_EQ(agent_->ScanOutgoing(), static_cast<int>(released.size()));
+  std::set<std::string> again;
+  for (std::string name; agent_->GetNextNewFile(name);) again.insert(name);
+  EXPECT_EQ(again, released);
+  // A name deferred while it waits in another list moves; it is never in two.
+  Mail("late.eml");
+  ASSERT_EQ(agent_->ScanOutgoing(), 1);
+  agent_->DeferFile("late.eml");
+  const auto c = agent_->GetCounts();
+  EXPECT_EQ(c.new_files, 0u);
+  EXPECT_EQ(c.deferred, held.deferred + 1);
 }
 
 TEST_F(RemoteAgentTest, ScanOfManyWaitingFilesStaysFast) {
