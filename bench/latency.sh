@@ -10,7 +10,8 @@
 # Then it measures the service's CPU time over an idle period.
 #
 #   bench/latency.sh [MAILS [IDLE_SECONDS]]    (defaults 100 and 60)
-# Environment: KELPD (binary; else build/bench is built), THREADS (default 8).
+# Environment: KELPD (binary; else BUILD_DIR, default build/bench, is built, or
+# used as it is with NO_BUILD=1), THREADS (default 8).
 #
 # Output:
 #   latency local:  N mails, p50 X ms, p90 Y ms, p99 Z ms, max M ms
@@ -19,6 +20,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
+source bench/tree.sh
 mails=${1:-100}
 idle_s=${2:-60}
 threads=${THREADS:-8}
@@ -27,29 +29,16 @@ sink_bin=$(command -v smtp-sink || echo /usr/sbin/smtp-sink)
 [ -x "$sink_bin" ] || { echo "smtp-sink (Debian package postfix) is needed" >&2; exit 1; }
 
 if [ -z "${KELPD:-}" ]; then
-  cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELPD_BUILD_TESTS=OFF >/dev/null
-  cmake --build build/bench -j 2 --target kelpd >/dev/null
-  KELPD=$top/build/bench/src/app/kelpd
+  bench_build kelpd
+  KELPD=$bench_dir/src/app/kelpd
 fi
 
 work=$(mktemp -d /tmp/kelpd-latency.XXXXXX)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work"/{config,lock,queue,spool/user,error,outgoing,filtered}
+bench_tree "$work" "AutoTransport:	1" "AutoTransport.Threads:	$threads"
+mkdir -p "$work/spool/user"
 printf 'NextUID:\t1\n' >"$work/spool/user/config"
 : >"$work/spool/user/password"
-cat >"$work/config/kelpd.cfg" <<CFG
-QueueDir:	$work/queue
-SpoolDir:	$work/spool
-ErrorDir:	$work/error
-OutgoingDir:	$work/outgoing
-FilterDir:	$work/filtered
-AutoTransport:	1
-AutoTransport.Threads:	$threads
-CFG
-printf 'bench.example\n' >"$work/config/domains"
-: >"$work/config/backupdomains"
-: >"$work/config/aliases"
-: >"$work/config/filters"
 
 # The driver owns both processes and stops them however it ends.
 MAILCONFIGDIR=$work/config MAILLOCKDIR=$work/lock python3 - "$KELPD" "$sink_bin" "$work" \

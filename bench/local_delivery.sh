@@ -12,14 +12,9 @@ set -euo pipefail
 mails=${1:-10000}
 users=100
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$top/build/bench}
-
-# The same build folder and options as bench/remote_delivery.sh; NO_BUILD=1
-# runs what BUILD_DIR holds (a tree configured with other options) as it is.
-if [ -z "${NO_BUILD:-}" ]; then
-  cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPD_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j2 --target kelpd kelpd_queue_writer kelpd_local_driver >/dev/null
-fi
+source "$top/bench/tree.sh"
+bench_build kelpd kelpd_queue_writer kelpd_local_driver
+build=$bench_dir
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kelpd-bench-XXXXXX")
 pid=
@@ -32,25 +27,13 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$work"/{config,lock,queue,spool,error,outgoing,filtered}
+bench_tree "$work" "AutoTransport:	0"
 for ((u = 0; u < users; u++)); do
   d=$(printf '%s/spool/user%03d' "$work" "$u")
   mkdir -p "$d"
   printf 'NextUID:\t1\n' >"$d/config"
   : >"$d/password"
 done
-cat >"$work/config/kelpd.cfg" <<CFG
-QueueDir:	$work/queue
-SpoolDir:	$work/spool
-ErrorDir:	$work/error
-OutgoingDir:	$work/outgoing
-FilterDir:	$work/filtered
-AutoTransport:	0
-CFG
-printf 'bench.example\n' >"$work/config/domains"
-: >"$work/config/backupdomains"
-: >"$work/config/aliases"
-: >"$work/config/filters"
 export MAILCONFIGDIR=$work/config MAILLOCKDIR=$work/lock
 
 start_agent() {

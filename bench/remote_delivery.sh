@@ -22,15 +22,10 @@ limit_s=${LIMIT_S:-600}
 sink_bin=$(command -v smtp-sink || echo /usr/sbin/smtp-sink)
 [ -x "$sink_bin" ] || { echo "smtp-sink (Debian package postfix) is needed" >&2; exit 1; }
 
-if [ -z "${KELPD:-}" ] && [ -n "${NO_BUILD:-}" ]; then
-  KELPD=${BUILD_DIR:-$top/build/bench}/src/app/kelpd
-elif [ -z "${KELPD:-}" ]; then
-  # The same build folder and options as bench/local_delivery.sh, so that
-  # running one after the other builds nothing twice.
-  build=${BUILD_DIR:-$top/build/bench}
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPD_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j2 --target kelpd >/dev/null
-  KELPD=$build/src/app/kelpd
+source "$top/bench/tree.sh"
+if [ -z "${KELPD:-}" ]; then
+  bench_build kelpd
+  KELPD=$bench_dir/src/app/kelpd
 fi
 
 work=$(mktemp -d /tmp/kelpd-bench.XXXXXX)
@@ -75,7 +70,7 @@ sink_count() {
 
 for threads in $threads_list; do
   run=$work/t$threads
-  mkdir -p "$run"/{config,lock,queue,spool,error,outgoing,filtered}
+  bench_tree "$run" "AutoTransport:	1" "AutoTransport.Threads:	$threads" "TrafficLogging:	1"
   port=$(free_port)
   "$sink_bin" -c -h sink.bench -u nobody "127.0.0.1:$port" 1024 >"$run/sink.out" 2>&1 &
   sink_pid=$!
@@ -84,20 +79,6 @@ for threads in $threads_list; do
     sleep 0.05
   done
 
-  cat >"$run/config/kelpd.cfg" <<CFG
-QueueDir:	$run/queue
-SpoolDir:	$run/spool
-ErrorDir:	$run/error
-OutgoingDir:	$run/outgoing
-FilterDir:	$run/filtered
-AutoTransport:	1
-AutoTransport.Threads:	$threads
-TrafficLogging:	1
-CFG
-  printf 'bench.example\n' >"$run/config/domains"
-  : >"$run/config/backupdomains"
-  : >"$run/config/aliases"
-  : >"$run/config/filters"
   printf '*:\t127.0.0.1:%s\n' "$port" >"$run/config/smarthosts"
   fill_outgoing "$run/outgoing"
 

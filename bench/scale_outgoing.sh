@@ -25,12 +25,10 @@ threads=${THREADS:-8}
 window_s=${WINDOW_S:-10}
 limit_s=${LIMIT_S:-900}
 
+source "$top/bench/tree.sh"
 if [ -z "${KELPD:-}" ]; then
-  # The same build folder and options as the other throughput benchmarks.
-  build=${BUILD_DIR:-$top/build/bench}
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELPD_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$build" -j2 --target kelpd >/dev/null
-  KELPD=$build/src/app/kelpd
+  bench_build kelpd
+  KELPD=$bench_dir/src/app/kelpd
 fi
 
 work=$(mktemp -d /tmp/kelpd-scale.XXXXXX)
@@ -41,25 +39,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$work"/{config,lock,queue,spool,error,outgoing,filtered}
 # A loopback port nobody listens on: every attempt is refused at once, which
 # is a temporary failure.
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat >"$work/config/kelpd.cfg" <<CFG
-QueueDir:	$work/queue
-SpoolDir:	$work/spool
-ErrorDir:	$work/error
-OutgoingDir:	$work/outgoing
-FilterDir:	$work/filtered
-AutoTransport:	1
-AutoTransport.Threads:	$threads
-AutoTransRetry:	60
-TrafficLogging:	0
-CFG
-printf 'bench.example\n' >"$work/config/domains"
-: >"$work/config/backupdomains"
-: >"$work/config/aliases"
-: >"$work/config/filters"
+bench_tree "$work" "AutoTransport:	1" "AutoTransport.Threads:	$threads" \
+  "AutoTransRetry:	60" "TrafficLogging:	0"
 printf '*:\t127.0.0.1:%s\n' "$port" >"$work/config/smarthosts"
 
 python3 - "$work/outgoing" "$n" <<'PY'
