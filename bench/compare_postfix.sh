@@ -48,8 +48,21 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# A free port below the kernel's range for outgoing connections: thousands of
+# client connections of the relay runs would otherwise have taken it (in
+# TIME_WAIT) by the time a later run starts its listener there.
 free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+  python3 -c '
+import random, socket
+for _ in range(200):
+    p = random.randint(20000, 30000)
+    s = socket.socket()
+    try:
+        s.bind(("127.0.0.1", p))
+    except OSError:
+        continue
+    print(p)
+    break'
 }
 wait_port() {
   for _ in $(seq 200); do
