@@ -9,13 +9,15 @@
 
 namespace kelpd::config {
 
-bool ReadStorableFile(const std::string& path,
-                      const std::function<void(const FileStamp&)>& take_stamp,
+bool ReadStorableFile(const std::string& path, std::recursive_mutex& section, FileStamp& stamp,
                       const std::function<bool()>& before_load, std::string& data) {
   platform::FileStatus status;
   int err = 0;
   if (!platform::StatFile(path, status, &err)) return false;
-  take_stamp(FileStamp::Of(status));
+  {
+    std::lock_guard<std::recursive_mutex> lock(section);
+    stamp = FileStamp::Of(status);
+  }
   // The whole file, and only the version that was examined.
   return before_load() && platform::ReadWholeFile(path, status, kMaxStorableFileBytes, data, &err);
 }

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -37,10 +38,9 @@ struct FileStamp {
 };
 
 // The first half of a load, as the map and the list run it: examines the file
-// at path, hands its stamp to take_stamp, asks before_load, then reads the
-// file whole into data. False when any step fails.
-bool ReadStorableFile(const std::string& path,
-                      const std::function<void(const FileStamp&)>& take_stamp,
+// at path, takes its stamp into stamp (with section held), asks before_load,
+// then reads the file whole into data. False when any step fails.
+bool ReadStorableFile(const std::string& path, std::recursive_mutex& section, FileStamp& stamp,
                       const std::function<bool()>& before_load, std::string& data);
 
 // The second half: the parts are emptied and parse fills them; when it fails

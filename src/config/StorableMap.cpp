@@ -38,12 +38,7 @@ bool CStorableMap::HasChanged() {
 bool CStorableMap::Load() {
   std::string data;
   return kelpd::config::ReadStorableFile(
-             GetPath(),
-             [this](const kelpd::config::FileStamp& stamp) {
-               std::lock_guard<std::recursive_mutex> lock(section_);
-               stamp_ = stamp;
-             },
-             [this] { return BeforeLoad(); }, data) &&
+             GetPath(), section_, stamp_, [this] { return BeforeLoad(); }, data) &&
          LoadText(data);
 }
 

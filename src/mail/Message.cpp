@@ -304,15 +304,20 @@ std::string_view CMessage::BodyForWriting() const {
   return body;
 }
 
-bool CMessage::WriteTo(const std::string& path, int kind, bool createNew,
-                       platform::FileError& fileError) {
-  std::string header;
+bool CMessage::HeaderForWriting(int kind, std::string& header) const {
   try {
     header = BuildHeaderText(kind);
   } catch (const std::bad_alloc&) {
     Error(MainLog(), "CMemoryException in %s:%d", kSource, __LINE__);
     return false;
   }
+  return true;
+}
+
+bool CMessage::WriteTo(const std::string& path, int kind, bool createNew,
+                       platform::FileError& fileError) {
+  std::string header;
+  if (!HeaderForWriting(kind, header)) return false;
   if (!platform::WriteFileWhole(path, {header, BodyForWriting()}, !createNew, fileError,
                                 static_cast<int>(kelpd::config::MailFileMode()))) {
     // An existing name under createNew is the caller's cue to pick another
@@ -328,12 +333,7 @@ bool CMessage::WriteTo(const std::string& path, int kind, bool createNew,
 bool CMessage::StageIn(platform::StagedFiles& files, const std::string& dir, int kind,
                        platform::FileError& fileError) const {
   std::string header;
-  try {
-    header = BuildHeaderText(kind);
-  } catch (const std::bad_alloc&) {
-    Error(MainLog(), "CMemoryException in %s:%d", kSource, __LINE__);
-    return false;
-  }
+  if (!HeaderForWriting(kind, header)) return false;
   if (!files.Add(dir, {header, BodyForWriting()}, static_cast<int>(kelpd::config::MailFileMode()),
                  fileError)) {
     Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d", kSource, __LINE__,

@@ -78,6 +78,8 @@ class CMessage : public CMessagePart {
   std::string BuildHeaderText(int kind) const;
   // The body as written: without a trailing "\r\n.\r\n".
   std::string_view BodyForWriting() const;
+  // BuildHeaderText into header; false (logged) when memory runs out.
+  bool HeaderForWriting(int kind, std::string& header) const;
 
   const std::string& GetSubject() const { return m_strSubject; }
   const std::string& GetMessageID() const { return m_strMessageID; }
