@@ -10,9 +10,8 @@
 #include <string>
 
 #include "mail/Mail.h"
-#include "platform/AtomicFile.h"
-#include "platform/Durability.h"
 #include "platform/FileLock.h"
+#include "platform/Files.h"
 
 namespace platform = kelpd::platform;
 
@@ -38,7 +37,7 @@ int main(int argc, char** argv) {
 
   // The receiver syncs what it accepts; the benchmark measures the agent, so
   // the writer leaves that to the file system.
-  platform::SetThreadSyncMode(platform::SyncMode::kDeferred);
+  platform::DeferredSync deferred;  // never flushed
   long copies = 0;
   for (long n = 0; n < mails; ++n) {
     const int count = 1 + static_cast<int>(random() % 3);
@@ -71,9 +70,10 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "could not lock %s\n", path.c_str());
       return 1;
     }
-    platform::FileError err;
-    if (!platform::WriteFileWhole(path, {header, body}, true, err)) {
-      std::fprintf(stderr, "could not write %s: error %d\n", path.c_str(), err.error);
+    const platform::FileResult err =
+        platform::WriteFileWhole(path, {header, body}, {.replace = true, .deferred = &deferred});
+    if (!err.ok()) {
+      std::fprintf(stderr, "could not write %s: error %d\n", path.c_str(), err.error());
       return 1;
     }
   }

@@ -16,7 +16,7 @@
 #include "log/Syslog.h"
 #include "net/AddressOrder.h"
 #include "platform/AccessCheck.h"
-#include "platform/FileSystem.h"
+#include "platform/Files.h"
 #include "platform/HostLookup.h"
 #include "platform/ServiceFiles.h"
 #include "smtp/Routing.h"
@@ -34,9 +34,8 @@ using kelpd::text::Trim;
 
 bool ReadText(const std::string& path, std::string& text) {
   platform::FileStatus status;
-  int err = 0;
-  return platform::StatFile(path, status, &err) && status.is_regular &&
-         platform::ReadWholeFile(path, status, kMaxCheckedFile, text, &err);
+  return platform::StatFile(path, status).ok() && status.is_regular &&
+         platform::ReadWholeFile(path, status, kMaxCheckedFile, text).ok();
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -119,8 +118,7 @@ class Checker {
     for (const auto& d : dirs) {
       const std::string path = Config().GetString(d.key, d.fallback);
       platform::FileStatus status;
-      int err = 0;
-      if (!platform::StatFile(path, status, &err) || !status.is_directory)
+      if (!platform::StatFile(path, status).ok() || !status.is_directory)
         AddSetting(d.key, std::string(d.key) + " \"" + path + "\" is missing or no directory");
       else if (!platform::IsWritableDirectory(path))
         AddSetting(d.key, std::string(d.key) + " \"" + path + "\" is not writable");

@@ -21,7 +21,7 @@
 #include "log/Log.h"
 #include "log/Syslog.h"
 #include "net/AddressOrder.h"
-#include "platform/FileSystem.h"
+#include "platform/Files.h"
 #include "platform/Inotify.h"
 #include "platform/LocalTime.h"
 #include "platform/StopSignal.h"
@@ -50,8 +50,7 @@ kelpd::platform::StopSignal& RunLoopStop() {
 
 bool IsDirectory(const std::string& path) {
   kelpd::platform::FileStatus status;
-  int err = 0;
-  return kelpd::platform::StatFile(path, status, &err) && status.is_directory;
+  return kelpd::platform::StatFile(path, status).ok() && status.is_directory;
 }
 
 bool AutoTransportOn() { return Config().GetInt("AutoTransport", 1) != 0; }

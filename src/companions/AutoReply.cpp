@@ -11,9 +11,8 @@
 #include "companions/SysExits.h"
 #include "config/ConfigMap.h"
 #include "mail/Address.h"
-#include "platform/AtomicFile.h"
 #include "platform/FileLock.h"
-#include "platform/FileSystem.h"
+#include "platform/Files.h"
 #include "platform/LocalTime.h"
 
 namespace text = kelpd::text;
@@ -28,18 +27,6 @@ constexpr size_t kMaxLedgerBytes = size_t{4} << 20;
 constexpr size_t kMaxOriginalBytes = size_t{512} << 20;
 // How long a run waits for another run on the same mailbox.
 constexpr int kLedgerLockWaitMs = 60 * 1000;
-
-bool ReadSmallFile(const std::string& path, size_t max_bytes, std::string& out, int* err) {
-  platform::FileStatus status;
-  return platform::StatFile(path, status, err) &&
-         platform::ReadWholeFile(path, status, max_bytes, out, err);
-}
-
-std::string DirectoryOf(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::string BaseNameOf(const std::string& path) {
   std::string p = path;
@@ -171,7 +158,7 @@ int AutoReply(const AutorespOptions& options, ProgramOutput& output) {
   CConfigMap config;
   (void)config.Load(ConfigFilePath(kConfigFileName));
   const std::string host = LocalHostName(config);
-  const std::string mailbox = DirectoryOf(options.mail);
+  const std::string mailbox = platform::DirectoryOf(options.mail);
 
   // The mailbox's own address: the envelope recipient of the stored copy,
   // else the first address of its To, else the mailbox's name at this host.
@@ -188,10 +175,11 @@ int AutoReply(const AutorespOptions& options, ProgramOutput& output) {
   }
 
   std::string template_bytes;
-  int read_err = 0;
-  if (!ReadSmallFile(options.templ, kMaxTemplateBytes, template_bytes, &read_err)) {
+  platform::FileResult read =
+      platform::ReadWholeFile(options.templ, kMaxTemplateBytes, template_bytes);
+  if (!read.ok()) {
     output.err += std::string(kProgram) + ": could not read the template \"" + options.templ +
-                  "\": " + platform::ErrnoText(read_err) + "\n";
+                  "\": " + platform::ErrnoText(read.error()) + "\n";
     return kExitNoInput;
   }
   const ReplyTemplate templ = ParseReplyTemplate(template_bytes);
@@ -207,13 +195,14 @@ int AutoReply(const AutorespOptions& options, ProgramOutput& output) {
   const time_t now = platform::Now();
   ReplyLedger ledger;
   std::string ledger_text;
-  if (ReadSmallFile(ledger_path, kMaxLedgerBytes, ledger_text, &read_err)) {
+  read = platform::ReadWholeFile(ledger_path, kMaxLedgerBytes, ledger_text);
+  if (read.ok()) {
     ledger.Parse(ledger_text, now);
-  } else if (read_err != ENOENT) {
+  } else if (!read.Is(platform::kFileCauseNotFound)) {
     // Without the list we can't know who got a reply today; none is better
     // than a second one.
     output.err += std::string(kProgram) + ": could not read \"" + ledger_path +
-                  "\": " + platform::ErrnoText(read_err) + "\n";
+                  "\": " + platform::ErrnoText(read.error()) + "\n";
     return kExitIoErr;
   }
   if (ledger.RepliedRecently(mail.GetSender(), now)) {
@@ -227,7 +216,7 @@ int AutoReply(const AutorespOptions& options, ProgramOutput& output) {
     output.err += std::string(kProgram) + ": out of memory\n";
     return kExitSoftware;
   }
-  platform::FileError err;
+  platform::FileResult err;
   switch (WriteQueueFile(options.output, text, err)) {
     case QueueWriteResult::kWritten:
       break;
@@ -240,15 +229,16 @@ int AutoReply(const AutorespOptions& options, ProgramOutput& output) {
       return kExitCantCreat;
     default:
       output.err += std::string(kProgram) + ": could not write \"" + options.output +
-                    "\": " + platform::ErrnoText(err.error) + "\n";
+                    "\": " + platform::ErrnoText(err.error()) + "\n";
       return kExitIoErr;
   }
 
   ledger.Record(mail.GetSender(), now);
-  platform::FileError write_err;
-  if (!platform::WriteFileWhole(ledger_path, {ledger.Serialize()}, true, write_err)) {
+  const platform::FileResult written =
+      platform::WriteFileWhole(ledger_path, {ledger.Serialize()}, {.replace = true});
+  if (!written.ok()) {
     output.err += std::string(kProgram) + ": could not write \"" + ledger_path +
-                  "\": " + platform::ErrnoText(write_err.error) + "\n";
+                  "\": " + platform::ErrnoText(written.error()) + "\n";
     return kExitIoErr;
   }
   if (!options.silent)

@@ -118,7 +118,7 @@ class AutorespRun : public ::testing::Test {
   }
   CMail LoadQueued(const std::string& path) {
     CMail mail;
-    kelpd::platform::FileError err;
+    kelpd::platform::FileResult err;
     EXPECT_TRUE(mail.Load(path, err, false)) << path;
     return mail;
   }

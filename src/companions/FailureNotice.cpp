@@ -10,8 +10,8 @@
 #include "config/ConfigMap.h"
 #include "mail/Address.h"
 #include "mail/ByteSource.h"
-#include "platform/AtomicFile.h"
 #include "platform/FileLock.h"
+#include "platform/Files.h"
 
 namespace text = kelpd::text;
 
@@ -112,15 +112,15 @@ std::string DeliveryStatusPart(const DeliveryFacts& facts, const std::string& ho
   return out;
 }
 
-bool RemoveIfPresent(const std::string& path, platform::FileError& err) {
-  if (platform::RemoveFile(path, err)) return true;
-  return err.Is(platform::kFileCauseNotFound);  // already gone
+bool RemoveIfPresent(const std::string& path, platform::FileResult& err) {
+  err = platform::RemoveFile(path);
+  return err.ok() || err.Is(platform::kFileCauseNotFound);  // already gone
 }
 
 }  // namespace
 
 ReadResult ReadMailFile(const std::string& path, size_t max_bytes, CMail& mail, std::string& raw,
-                        platform::FileError& err) {
+                        platform::FileResult& err) {
   platform::NamedLock lock(CMail::LockNameOf(path));
   switch (LockMailFile(lock, err)) {
     case MailLockResult::kAcquired:
@@ -131,10 +131,11 @@ ReadResult ReadMailFile(const std::string& path, size_t max_bytes, CMail& mail, 
       return ReadResult::kLockTimeout;
   }
   CFileSource file;
-  if (!file.Open(path, err)) return ReadResult::kFailed;
+  err = file.Open(path);
+  if (!err.ok()) return ReadResult::kFailed;
   if (file.Size() <= 2) return ReadResult::kFailed;
   if (!ReadAll(file, max_bytes, raw)) {
-    err = platform::FileError::FromErrno(file.error() != 0 ? file.error() : EFBIG);
+    err = platform::FileResult::FromErrno(file.error() != 0 ? file.error() : EFBIG);
     return ReadResult::kFailed;
   }
   CMemorySource source(raw);
@@ -143,9 +144,8 @@ ReadResult ReadMailFile(const std::string& path, size_t max_bytes, CMail& mail, 
 
 bool ReadFailureReport(const std::string& path, FailureReport& report) {
   CFileSource file;
-  platform::FileError err;
   std::string raw;
-  if (!file.Open(path, err) || !ReadAll(file, kMaxReportBytes, raw)) return false;
+  if (!file.Open(path).ok() || !ReadAll(file, kMaxReportBytes, raw)) return false;
   // The report was written in text mode: a transcript command line that
   // already ended in CR LF ends in CR CR LF there.
   std::string clean;
@@ -305,7 +305,7 @@ CMail BuildFailureNotice(std::string_view raw, const FailureReport& report,
 
 int ReadOriginalMail(const std::string& path, size_t max_bytes, CMail& mail, std::string& raw,
                      ProgramOutput& output) {
-  platform::FileError err;
+  platform::FileResult err;
   switch (ReadMailFile(path, max_bytes, mail, raw, err)) {
     case ReadResult::kRead:
       return 0;
@@ -314,8 +314,8 @@ int ReadOriginalMail(const std::string& path, size_t max_bytes, CMail& mail, std
       return kExitTempFail;
     default:
       output.err += std::string(kProgram) + ": could not read \"" + path +
-                    "\" (cause=" + std::to_string(err.cause) +
-                    " error=" + std::to_string(err.error) + ")\n";
+                    "\" (cause=" + std::to_string(err.cause()) +
+                    " error=" + std::to_string(err.error()) + ")\n";
       return kExitNoInput;
   }
 }
@@ -324,7 +324,7 @@ int ReturnMail(const AutorespOptions& options, ProgramOutput& output) {
   CMail mail;
   std::string raw;
   if (int code = ReadOriginalMail(options.mail, kMaxReturnedBytes, mail, raw, output)) return code;
-  platform::FileError err;
+  platform::FileResult err;
 
   // A notice never goes to the null sender (it would answer a notice) nor,
   // when asked, for mail sent in bulk; the mail is done with all the same.
@@ -371,7 +371,7 @@ int ReturnMail(const AutorespOptions& options, ProgramOutput& output) {
         return kExitTempFail;
       default:
         output.err += std::string(kProgram) + ": could not write \"" + queued +
-                      "\": " + platform::ErrnoText(err.error) + "\n";
+                      "\": " + platform::ErrnoText(err.error()) + "\n";
         return kExitIoErr;
     }
   }

@@ -20,7 +20,7 @@ enum class ReadResult { kRead, kLockTimeout, kFailed };
 // max_bytes) and the mail parsed from them. A file of two bytes or fewer
 // fails like an unreadable one (err clear).
 ReadResult ReadMailFile(const std::string& path, size_t max_bytes, CMail& mail, std::string& raw,
-                        platform::FileError& err);
+                        platform::FileResult& err);
 
 // ReadMailFile for autoresp.exe: on failure writes the reason to output.err
 // and returns the exit code (lock busy: temporary failure; else no input);

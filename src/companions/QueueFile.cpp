@@ -9,9 +9,8 @@
 #include "base/Paths.h"
 #include "config/ConfigMap.h"
 #include "mail/Mail.h"
-#include "platform/AtomicFile.h"
 #include "platform/FileLock.h"
-#include "platform/FileSystem.h"
+#include "platform/Files.h"
 #include "platform/HostLookup.h"
 #include "platform/LocalTime.h"
 #include "platform/ThreadId.h"
@@ -43,8 +42,7 @@ std::string QueueDirOf(const CConfigMap& config) {
 
 bool IsDirectory(const std::string& path) {
   platform::FileStatus status;
-  int err = 0;
-  return !path.empty() && platform::StatFile(path, status, &err) && status.is_directory;
+  return !path.empty() && platform::StatFile(path, status).ok() && status.is_directory;
 }
 
 std::string EnvelopeLines(const std::string& sender, const std::vector<std::string>& recipients) {
@@ -73,12 +71,12 @@ std::string LocalHostName(const CConfigMap& config) {
   return host.empty() ? "localhost" : host;
 }
 
-MailLockResult LockMailFile(platform::NamedLock& lock, platform::FileError& err) {
+MailLockResult LockMailFile(platform::NamedLock& lock, platform::FileResult& err) {
   switch (lock.Lock(CMail::LockWaitMs())) {
     case platform::LockResult::kAcquired:
       return MailLockResult::kAcquired;
     case platform::LockResult::kError:
-      err = platform::FileError::FromErrno(lock.error());
+      err = platform::FileResult::FromErrno(lock.error());
       return MailLockResult::kFailed;
     default:
       return MailLockResult::kTimeout;
@@ -86,7 +84,7 @@ MailLockResult LockMailFile(platform::NamedLock& lock, platform::FileError& err)
 }
 
 QueueWriteResult WriteQueueFile(const std::string& path, std::string_view text,
-                                platform::FileError& err) {
+                                platform::FileResult& err) {
   // The same lock the service and the suite's receiver take for this file
   // name, so that no reader opens the name while it is being made.
   platform::NamedLock lock(CMail::LockNameOf(path));
@@ -98,23 +96,22 @@ QueueWriteResult WriteQueueFile(const std::string& path, std::string_view text,
     case MailLockResult::kTimeout:
       return QueueWriteResult::kLockTimeout;
   }
-  if (platform::WriteFileWhole(path, {text}, /*replace=*/false, err))
-    return QueueWriteResult::kWritten;
-  return err.error == platform::kFileExistsErrno ? QueueWriteResult::kExists
-                                                 : QueueWriteResult::kFailed;
+  err = platform::WriteFileWhole(path, {text}, {.replace = false});
+  if (err.ok()) return QueueWriteResult::kWritten;
+  return err.AlreadyExists() ? QueueWriteResult::kExists : QueueWriteResult::kFailed;
 }
 
 QueueWriteResult QueueText(const std::string& dir, std::string_view text, std::string& path,
-                           platform::FileError& err) {
+                           platform::FileResult& err) {
   // A clash needs the same second, process id and 64 random bits; a handful
   // of tries is plenty, and the bound keeps a broken directory from looping.
   QueueWriteResult result = QueueWriteResult::kExists;
   for (int attempt = 0; attempt < 16 && result == QueueWriteResult::kExists; ++attempt) {
     path = MakePath(dir, NewQueueFileName());
-    err = platform::FileError{};
+    err = platform::FileResult{};
     result = WriteQueueFile(path, text, err);
   }
-  if (result == QueueWriteResult::kExists) err = platform::FileError::FromErrno(EEXIST);
+  if (result == QueueWriteResult::kExists) err = platform::FileResult::FromErrno(EEXIST);
   return result;
 }
 

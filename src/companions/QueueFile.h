@@ -56,7 +56,7 @@ enum class MailLockResult { kAcquired, kTimeout, kFailed };
 
 // Takes lock, the named lock of a mail file (CMail::LockNameOf), waiting as
 // long as CMail waits; kFailed sets err from the lock's error.
-MailLockResult LockMailFile(platform::NamedLock& lock, platform::FileError& err);
+MailLockResult LockMailFile(platform::NamedLock& lock, platform::FileResult& err);
 
 enum class QueueWriteResult {
   kWritten,
@@ -69,11 +69,11 @@ enum class QueueWriteResult {
 // name (waited for as long as CMail waits). The file appears whole; an
 // existing file is never replaced.
 QueueWriteResult WriteQueueFile(const std::string& path, std::string_view text,
-                                platform::FileError& err);
+                                platform::FileResult& err);
 
 // Writes text under a new unique name in dir (NewQueueFileName, retried on a
 // name that exists); path receives the full name.
 QueueWriteResult QueueText(const std::string& dir, std::string_view text, std::string& path,
-                           platform::FileError& err);
+                           platform::FileResult& err);
 
 }  // namespace kelpd::companions

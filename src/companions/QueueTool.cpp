@@ -17,11 +17,9 @@
 #include "mail/Mail.h"
 #include "mail/QueueControl.h"
 #include "platform/AccessCheck.h"
-#include "platform/AtomicFile.h"
 #include "platform/Errors.h"
-#include "platform/FileAge.h"
 #include "platform/FileLock.h"
-#include "platform/FileMove.h"
+#include "platform/Files.h"
 #include "platform/ServiceFiles.h"
 #include "platform/StopSignal.h"
 
@@ -83,11 +81,7 @@ bool Exists(const std::string& path) {
 // The last non-empty line of a failure report, or empty.
 std::string LastReportLine(const std::string& report_path) {
   std::string text;
-  platform::FileStatus status;
-  int err = 0;
-  if (!platform::StatFile(report_path, status, &err) ||
-      !platform::ReadWholeFile(report_path, status, kMaxShownReport * 16, text, &err))
-    return std::string();
+  if (!platform::ReadWholeFile(report_path, kMaxShownReport * 16, text).ok()) return std::string();
   size_t end = text.size();
   while (end > 0) {
     while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r' || text[end - 1] == ' '))
@@ -108,8 +102,7 @@ bool ClaimHeld(const std::string& path) {
 
 void ReadEnvelope(QueuedMail& mail) {
   CFileSource file;
-  platform::FileError err;
-  if (!file.Open(mail.path, err)) return;
+  if (!file.Open(mail.path).ok()) return;
   CMail parsed;
   if (!parsed.ReadFrom(file, true)) return;
   mail.sender = parsed.GetSender();
@@ -166,26 +159,26 @@ void Requeue(const QueueDirectories& dirs, const std::string& name, ProgramOutpu
     return;
   }
   platform::NamedLock lock(CMail::LockNameOf(it->path));
-  platform::FileError err;
+  platform::FileResult err;
   if (LockMailFile(lock, err) != MailLockResult::kAcquired) {
     output.err += Printable(name) + ": locked by another program, left alone\n";
     outcome.Worse(kExitTempFail);
     return;
   }
   const std::string to = MakePath(dirs.queue, name);
-  if (!platform::MoveFileNoReplace(it->path, to, err)) {
-    if (err.error == platform::kFileExistsErrno)
+  err = platform::MoveFileNoReplace(it->path, to);
+  if (!err.ok()) {
+    if (err.AlreadyExists())
       output.err +=
           Printable(name) + ": a mail of that name is in the queue directory, left alone\n";
     else
       output.err +=
-          Printable(name) + ": could not be moved: " + platform::ErrnoText(err.error) + "\n";
-    outcome.Worse(err.error == platform::kFileExistsErrno ? kExitCantCreat : kExitIoErr);
+          Printable(name) + ": could not be moved: " + platform::ErrnoText(err.error()) + "\n";
+    outcome.Worse(err.AlreadyExists() ? kExitCantCreat : kExitIoErr);
     return;
   }
   // The report belongs to the attempt that failed; the mail starts afresh.
-  platform::FileError report_err;
-  const bool report = platform::RemoveFile(it->path + ".err", report_err);
+  const bool report = platform::RemoveFile(it->path + ".err").ok();
   output.out += Printable(name) + ": moved from the " + it->directory +
                 " directory to the queue directory" +
                 (report ? ", its failure report removed" : "") + "\n";
@@ -210,19 +203,19 @@ void Delete(const QueueDirectories& dirs, const std::string& name, ProgramOutput
       continue;
     }
     platform::NamedLock lock(CMail::LockNameOf(l.path));
-    platform::FileError err;
+    platform::FileResult err;
     if (LockMailFile(lock, err) != MailLockResult::kAcquired) {
       output.err += where + ": locked by another program, left alone\n";
       outcome.Worse(kExitTempFail);
       continue;
     }
-    if (!platform::RemoveFile(l.path, err)) {
-      output.err += where + ": could not be removed: " + platform::ErrnoText(err.error) + "\n";
+    err = platform::RemoveFile(l.path);
+    if (!err.ok()) {
+      output.err += where + ": could not be removed: " + platform::ErrnoText(err.error()) + "\n";
       outcome.Worse(kExitIoErr);
       continue;
     }
-    platform::FileError report_err;
-    const bool report = platform::RemoveFile(l.path + ".err", report_err);
+    const bool report = platform::RemoveFile(l.path + ".err").ok();
     output.out += where + ": deleted" + (report ? ", with its failure report" : "") + "\n";
   }
 }
@@ -237,7 +230,7 @@ int Show(const QueueDirectories& dirs, const std::string& name, ProgramOutput& o
   for (const Located& l : found) {
     CMail mail;
     std::string raw;
-    platform::FileError err;
+    platform::FileResult err;
     const ReadResult read = ReadMailFile(l.path, kMaxSubmitBytes, mail, raw, err);
     if (read != ReadResult::kRead) {
       output.err +=
@@ -269,11 +262,7 @@ int Show(const QueueDirectories& dirs, const std::string& name, ProgramOutput& o
       start = nl + 1;
     }
     std::string report;
-    platform::FileStatus status;
-    int stat_err = 0;
-    const std::string report_path = l.path + ".err";
-    if (platform::StatFile(report_path, status, &stat_err) &&
-        platform::ReadWholeFile(report_path, status, kMaxShownReport, report, &stat_err)) {
+    if (platform::ReadWholeFile(l.path + ".err", kMaxShownReport, report).ok()) {
       output.out += "\nfailure report:\n";
       size_t s = 0;
       while (s < report.size()) {
@@ -291,10 +280,11 @@ int Show(const QueueDirectories& dirs, const std::string& name, ProgramOutput& o
 
 int Flush(const QueueDirectories& dirs, ProgramOutput& output) {
   const std::string request = MakePath(dirs.outgoing, kelpd::mail::kRetryRequestName);
-  platform::FileError err;
-  if (!platform::WriteFileWhole(request, {"retry now\n"}, /*replace=*/true, err)) {
+  const platform::FileResult err =
+      platform::WriteFileWhole(request, {"retry now\n"}, {.replace = true});
+  if (!err.ok()) {
     output.err += std::string(kProgram) + ": could not write \"" + Printable(request) +
-                  "\": " + platform::ErrnoText(err.error) + "\n";
+                  "\": " + platform::ErrnoText(err.error()) + "\n";
     return kExitCantCreat;
   }
   for (int waited = 0; waited < kFlushWaitMs; waited += kFlushPollMs) {
@@ -437,8 +427,7 @@ std::vector<QueuedMail> ListQueuedMail(const QueueDirectories& dirs, int64_t now
       mail.path = finder.GetFilePath();
       mail.size = finder.GetFileSize();
       platform::FileAge age;
-      platform::FileError err;
-      if (platform::GetFileAge(mail.path, age, err))
+      if (platform::GetFileAge(mail.path, age).ok())
         mail.age_seconds = std::max<int64_t>(0, now - age.created);
       ReadEnvelope(mail);
       mail.last_error = LastReportLine(mail.path + ".err");
@@ -557,10 +546,11 @@ int RunQueueTool(const std::vector<std::string>& args, ProgramOutput& output) {
       return code;
     }
     // Whole, so that a collector reading the directory never sees a part.
-    platform::FileError err;
-    if (!platform::WriteFileWhole(file, {figures.out}, /*replace=*/true, err)) {
+    const platform::FileResult err =
+        platform::WriteFileWhole(file, {figures.out}, {.replace = true});
+    if (!err.ok()) {
       output.err += std::string(kProgram) + ": could not write \"" + Printable(file) +
-                    "\": " + platform::ErrnoText(err.error) + "\n";
+                    "\": " + platform::ErrnoText(err.error()) + "\n";
       return kExitCantCreat;
     }
     return code;

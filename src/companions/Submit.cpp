@@ -205,7 +205,7 @@ int Submit(const SubmitOptions& options, std::string_view message, ProgramOutput
   file.append(rest);
 
   std::string path;
-  platform::FileError err;
+  platform::FileResult err;
   switch (QueueText(queue_dir, file, path, err)) {
     case QueueWriteResult::kWritten:
       break;
@@ -213,7 +213,7 @@ int Submit(const SubmitOptions& options, std::string_view message, ProgramOutput
       Fail(output, "the lock of \"" + path + "\" stayed busy; try again later");
       return kExitTempFail;
     default:
-      Fail(output, "could not write \"" + path + "\": " + platform::ErrnoText(err.error));
+      Fail(output, "could not write \"" + path + "\": " + platform::ErrnoText(err.error()));
       return kExitIoErr;
   }
   if (options.verbose) output.out += path + "\n";

@@ -75,7 +75,7 @@ class SubmitProgram : public ::testing::Test {
     const auto files = EmlPaths(queue_);
     EXPECT_EQ(files.size(), 1u);
     CMail mail;
-    kelpd::platform::FileError err;
+    kelpd::platform::FileResult err;
     if (files.size() == 1) {
       EXPECT_TRUE(mail.Load(files[0], err, false));
       if (raw != nullptr) *raw = kelpd::testing::ReadFile(files[0]);
@@ -199,7 +199,7 @@ TEST_F(SubmitProgram, AQueueFileIsWrittenOnlyUnderItsLock) {
   const std::string path = queue_ + "/held.eml";
   kelpd::platform::NamedLock holder(CMail::LockNameOf(path));
   ASSERT_EQ(holder.Lock(1000), kelpd::platform::LockResult::kAcquired);
-  kelpd::platform::FileError err;
+  kelpd::platform::FileResult err;
   EXPECT_EQ(WriteQueueFile(path, "queued\r\n", err), QueueWriteResult::kLockTimeout);
   EXPECT_TRUE(EmlPaths(queue_).empty());
   holder.Unlock();

@@ -19,16 +19,24 @@ std::string CFileFinder::GetFilePath() const {
 bool CFileFinder::FindNext() {
   if (!started_) {
     started_ = true;
-    open_ = reader_.Open(dir_.empty() ? "." : dir_, &error_);
+    const kelpd::platform::FileResult opened = reader_.Open(dir_, wildcard_);
+    open_ = opened.ok();
+    if (!open_) error_ = opened.error();
   }
   if (!open_) return false;
-  kelpd::platform::DirectoryReader::Entry entry;
-  while (reader_.Next(entry)) {
-    if (!kelpd::text::MatchWildcard(wildcard_, entry.name)) continue;
-    name_ = entry.name;
-    size_ = entry.is_directory ? 0 : entry.size;
-    attributes_ = entry.is_directory ? kFileAttributeDirectory : kFileAttributeArchive;
-    if (!entry.writable) attributes_ |= kFileAttributeReadOnly;
+  std::string_view name;
+  // An empty pattern matches no name.
+  if (reader_.Next(name) && !wildcard_.empty()) {
+    name_ = name;
+    // An entry that can't be examined (it may have gone) still counts, as a
+    // plain file unless its directory entry says otherwise.
+    kelpd::platform::FileStatus status;
+    status.is_directory = reader_.Type() == kelpd::platform::DirectoryReader::EntryType::kDirectory;
+    status.mode = 0200;
+    (void)reader_.Stat(status);
+    size_ = status.is_directory ? 0 : status.size;
+    attributes_ = status.is_directory ? kFileAttributeDirectory : kFileAttributeArchive;
+    if ((status.mode & 0200) == 0) attributes_ |= kFileAttributeReadOnly;
     return true;
   }
   reader_.Close();

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/FileSystem.h"
+#include "platform/Files.h"
 
 // Attribute bits of an entry.
 constexpr uint32_t kFileAttributeReadOnly = 0x01;

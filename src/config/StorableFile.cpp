@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/AtomicFile.h"
+#include "platform/Files.h"
 #include "platform/LocalTime.h"
 
 namespace kelpd::config {
@@ -12,14 +12,13 @@ namespace kelpd::config {
 bool ReadStorableFile(const std::string& path, std::recursive_mutex& section, FileStamp& stamp,
                       const std::function<bool()>& before_load, std::string& data) {
   platform::FileStatus status;
-  int err = 0;
-  if (!platform::StatFile(path, status, &err)) return false;
+  if (!platform::StatFile(path, status).ok()) return false;
   {
     std::lock_guard<std::recursive_mutex> lock(section);
     stamp = FileStamp::Of(status);
   }
   // The whole file, and only the version that was examined.
-  return before_load() && platform::ReadWholeFile(path, status, kMaxStorableFileBytes, data, &err);
+  return before_load() && platform::ReadWholeFile(path, status, kMaxStorableFileBytes, data).ok();
 }
 
 std::vector<std::string_view> SplitTextLines(std::string_view data) {
@@ -44,8 +43,7 @@ bool IsEscapedHash(const std::string& line, size_t hash) {
 
 bool CheckChanged(const std::string& path, FileStamp& stamp) {
   platform::FileStatus status;
-  int err = 0;
-  if (!platform::StatFile(path, status, &err)) {
+  if (!platform::StatFile(path, status).ok()) {
     stamp = FileStamp{};
     return false;
   }
@@ -60,19 +58,20 @@ void WriteBackup(const std::string& path, const std::string& base) {
   char suffix[32];
   std::snprintf(suffix, sizeof suffix, "-%02d%02d%02d-%02d%02d%02d", now.year % 100, now.month,
                 now.day, now.hour, now.minute, now.second);
-  int err = 0;
-  platform::CopyFile(path, (base.empty() ? path : base) + suffix, kMaxStorableFileBytes, &err);
+  platform::CopyFile(path, (base.empty() ? path : base) + suffix, kMaxStorableFileBytes)
+      .IgnoreError();
 }
 
-bool WriteForSave(const std::string& path, const std::string& data, FileStamp& stamp) {
-  platform::FileError write_err;
-  if (!platform::WriteFileWhole(path, {data}, true, write_err)) {
-    errno = write_err.error > 0 ? write_err.error : EIO;
+bool WriteForSave(const std::string& path, const std::string& data, FileStamp& stamp,
+                  platform::DeferredSync* deferred) {
+  const platform::FileResult written =
+      platform::WriteFileWhole(path, {data}, {.replace = true, .deferred = deferred});
+  if (!written.ok()) {
+    errno = written.error() > 0 ? written.error() : EIO;
     return false;
   }
-  int err = 0;
   platform::FileStatus status;
-  if (platform::StatFile(path, status, &err)) stamp = FileStamp::Of(status);
+  if (platform::StatFile(path, status).ok()) stamp = FileStamp::Of(status);
   return true;
 }
 

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/FileSystem.h"
+#include "platform/Files.h"
 
 namespace kelpd::config {
 
@@ -82,8 +82,9 @@ bool CheckChanged(const std::string& path, FileStamp& stamp);
 // missing backup does not stop a save.
 void WriteBackup(const std::string& path, const std::string& base);
 
-// Replaces the file at path with data (written whole) and sets the stamp to
-// the new file's values.
-bool WriteForSave(const std::string& path, const std::string& data, FileStamp& stamp);
+// Replaces the file at path with data (written whole, the directory's sync
+// left to deferred when given) and sets the stamp to the new file's values.
+bool WriteForSave(const std::string& path, const std::string& data, FileStamp& stamp,
+                  platform::DeferredSync* deferred = nullptr);
 
 }  // namespace kelpd::config

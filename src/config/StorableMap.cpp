@@ -159,9 +159,14 @@ bool CStorableMap::Save(bool backup, const std::string& backup_base) {
   if (backup) kelpd::config::WriteBackup(path_, backup_base);
   std::string data;
   if (!SaveText(data)) return false;
-  if (!kelpd::config::WriteForSave(path_, data, stamp_)) return false;
+  if (!kelpd::config::WriteForSave(path_, data, stamp_, deferred_)) return false;
   modified_ = false;
   return true;
+}
+
+void CStorableMap::DeferSyncTo(kelpd::platform::DeferredSync* deferred) {
+  std::lock_guard<std::recursive_mutex> lock(section_);
+  deferred_ = deferred;
 }
 
 bool CStorableMap::SaveText(std::string& data) const {

@@ -44,6 +44,9 @@ class CStorableMap : public CThreadSafeMap {
   // With backup, first copies the present file to backup_base (or the path)
   // followed by "-%y%m%d-%H%M%S"; a failed copy does not stop the save.
   virtual bool Save(bool backup = false, const std::string& backup_base = std::string());
+  // Later saves leave the sync of the file's directory to deferred (null: each
+  // save syncs it); the data is synced before the rename either way.
+  void DeferSyncTo(kelpd::platform::DeferredSync* deferred);
 
   // The text Save writes, without touching the file. False when memory
   // runs out.
@@ -79,6 +82,7 @@ class CStorableMap : public CThreadSafeMap {
   bool keep_comments_ = true;
   char separator_ = ':';
   kelpd::config::FileStamp stamp_;
+  kelpd::platform::DeferredSync* deferred_ = nullptr;
   std::string path_;
   std::vector<std::string> key_order_;
   std::map<std::string, std::string> comments_;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "config/ConfigMap.h"
-#include "platform/FileSystem.h"
+#include "platform/Files.h"
 #include "platform/LocalTime.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
@@ -356,17 +356,14 @@ TEST(CStorableMap, FileChangedWhileReadIsNotTakenForWhole) {
   TempDir dir;
   std::string path = dir.WriteFile("map", "A: 1\n");
   kelpd::platform::FileStatus status;
-  int err = 0;
-  ASSERT_TRUE(kelpd::platform::StatFile(path, status, &err));
+  ASSERT_TRUE(kelpd::platform::StatFile(path, status).ok());
   dir.WriteFile("map", "A: 1\nB: 22\n");
   std::string data;
-  EXPECT_FALSE(kelpd::platform::ReadWholeFile(path, status, 1 << 20, data, &err));
-  EXPECT_EQ(err, EAGAIN);
-  ASSERT_TRUE(kelpd::platform::StatFile(path, status, &err));
-  EXPECT_TRUE(kelpd::platform::ReadWholeFile(path, status, 1 << 20, data, &err));
+  EXPECT_EQ(kelpd::platform::ReadWholeFile(path, status, 1 << 20, data).error(), EAGAIN);
+  ASSERT_TRUE(kelpd::platform::StatFile(path, status).ok());
+  EXPECT_TRUE(kelpd::platform::ReadWholeFile(path, status, 1 << 20, data).ok());
   EXPECT_EQ(data, "A: 1\nB: 22\n");
-  EXPECT_FALSE(kelpd::platform::ReadWholeFile(path, status, 4, data, &err));
-  EXPECT_EQ(err, EFBIG);
+  EXPECT_EQ(kelpd::platform::ReadWholeFile(path, 4, data).error(), EFBIG);
 }
 
 TEST(CStorableMap, DestructorTraceLine) {

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/AtomicFile.h"
+#include "platform/Files.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -35,8 +35,7 @@ TEST(ArrivalWatch, OnlyAMailFileBecomingWholeEndsTheWait) {
   fs::rename(dir.Join(".part.tmp"), dir.Join("renamed.eml"));
   EXPECT_EQ(watch.Wait(kLongWaitMs), Woken::kArrival);
   // ... and the service's own writer (an unnamed file linked into place).
-  kelpd::platform::FileError error;
-  ASSERT_TRUE(kelpd::platform::WriteFileWhole(dir.Join("linked.eml"), {"mail"}, false, error));
+  ASSERT_TRUE(kelpd::platform::WriteFileWhole(dir.Join("linked.eml"), {"mail"}, {}).ok());
   EXPECT_EQ(watch.Wait(kLongWaitMs), Woken::kArrival);
   EXPECT_EQ(watch.Wait(50), Woken::kTimeout);
 }

@@ -9,6 +9,7 @@
 #include "base/Environment.h"
 #include "base/Paths.h"
 #include "base/Text.h"
+#include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/ServiceFiles.h"
 #include "platform/Signals.h"
@@ -415,9 +416,9 @@ int CService::Uninstall(const std::string& short_name) {
     return 0;
   }
   if (systemd) RunSystemctl({"disable", unit_name}, kSystemctlLimitMs, &error);
-  if (!kelpd::platform::RemoveFile(unit_path, &error)) {
+  if (const auto removed = kelpd::platform::RemoveFile(unit_path); !removed.ok()) {
     std::fprintf(stderr, "Unable to remove %s. Could not delete the service. Code = %d\n", shown,
-                 error);
+                 removed.error());
     return 0;
   }
   std::printf("%s removed.\n", shown);

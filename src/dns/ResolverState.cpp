@@ -7,8 +7,8 @@
 
 #include "base/Environment.h"
 #include "base/Text.h"
+#include "platform/Files.h"
 #include "platform/HostLookup.h"
-#include "platform/SmallFile.h"
 
 namespace kelpd::dns {
 
@@ -162,7 +162,7 @@ int res_init() {
   ResolverTestSettings settings = GetResolverTestSettings();
 
   // The platform's servers and domain.
-  if (auto text = platform::ReadSmallFile(settings.platform_conf_path, kConfFileLimit)) {
+  if (auto text = platform::ReadFileStart(settings.platform_conf_path, kConfFileLimit)) {
     PlatformDnsSettings platform_dns = ParsePlatformResolvConf(*text);
     for (uint32_t addr : platform_dns.servers) {
       state->servers[state->server_count++] = platform::Ipv4Endpoint{addr, settings.server_port};
@@ -181,7 +181,7 @@ int res_init() {
   if (std::string path; kelpd::base::EnvValue(kelpd::base::kConfigDirVariable, path)) {
     if (!path.empty() && path.back() != '/') path += '/';
     path += "resolv.conf";
-    if (auto text = platform::ReadSmallFile(path, kConfFileLimit))
+    if (auto text = platform::ReadFileStart(path, kConfFileLimit))
       search_decided = ApplyResolvConf(*text, domain_from_env, *state);
   }
 

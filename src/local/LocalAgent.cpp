@@ -21,7 +21,7 @@
 #include "net/LocalHostIdentity.h"
 #include "platform/Errors.h"
 #include "platform/FileLock.h"
-#include "platform/FileMove.h"
+#include "platform/Files.h"
 #include "platform/LocalTime.h"
 #include "platform/StopSignal.h"
 
@@ -48,21 +48,17 @@ constexpr size_t kMaxKnownMailboxes = 4096;
 // The longest an idle agent waits before it lists the queue again.
 constexpr int kScanIntervalMs = 1000;
 
-std::string ErrorText(const platform::FileError& err) {
-  return err.error > 0 ? platform::ErrnoText(err.error) : std::string("unknown error");
-}
-
-void LogFileError(int line, const platform::FileError& err, const std::string& path) {
+void LogFileError(int line, const platform::FileResult& err, const std::string& path) {
   Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d file=\"%s\": %s\n", kSource, line,
-        err.cause, err.error, path.c_str(), ErrorText(err).c_str());
+        err.cause(), err.error(), path.c_str(), err.Text().c_str());
 }
 
-void LogMailFileError(int line, const platform::FileError& err, const std::string& path,
+void LogMailFileError(int line, const platform::FileResult& err, const std::string& path,
                       const StagedCopy& copy) {
   Error(MainLog(),
         "CFileException in %s:%d, cause=%d error=%d file=\"%s\" msgid=<%s> from=<%s> to=<%s>: %s\n",
-        kSource, line, err.cause, err.error, path.c_str(), copy.message_id.c_str(),
-        copy.sender.c_str(), copy.recipient.c_str(), ErrorText(err).c_str());
+        kSource, line, err.cause(), err.error(), path.c_str(), copy.message_id.c_str(),
+        copy.sender.c_str(), copy.recipient.c_str(), err.Text().c_str());
 }
 
 // What the log lines of a copy name.
@@ -88,12 +84,11 @@ std::string WithSuffix(const std::string& name, int n) {
   return name.substr(0, dot) + suffix + name.substr(dot);
 }
 
-platform::SyncMode SyncModeFromEnvironment() {
+// Whether the syncs of a pass wait for its end, else each file is synced.
+bool DeferSyncs() {
   // The benchmark compares both ways; the default is the faster one.
   std::string value;
-  if (kelpd::base::EnvValue("KELPD_LOCAL_SYNC", value) && value == "file")
-    return platform::SyncMode::kPerFile;
-  return platform::SyncMode::kDeferred;
+  return !(kelpd::base::EnvValue("KELPD_LOCAL_SYNC", value) && value == "file");
 }
 
 }  // namespace
@@ -115,7 +110,7 @@ CLocalAgent::CLocalAgent()
       m_strErrorDir(Config().GetString("ErrorDir", kDefaultErrorDir)),
       m_strFilterDir(Config().GetString("FilterDir", kDefaultFilterDir)),
       m_strOutgoingDir(Config().GetString("OutgoingDir", kDefaultOutgoingDir)),
-      sync_mode_(SyncModeFromEnvironment()) {
+      staged_(DeferSyncs() ? &deferred_ : nullptr) {
   std::string hold;
   hold_before_naming_ = kelpd::base::EnvValue("KELPD_TEST_HOLD_BEFORE_NAMING", hold);
   std::string address;
@@ -137,7 +132,6 @@ void CLocalAgent::SleepMs(int ms) {
 
 void CLocalAgent::Run() {
   Info(MainLog(), "local delivery agent (id %04X) started", GetThreadId());
-  platform::SetThreadSyncMode(sync_mode_);
   // Watched before the first scan, so that a file arriving between a scan and
   // the wait after it ends that wait. The scan each second stays the safety
   // net for events that never come (lost, or a file system without them).
@@ -161,14 +155,11 @@ void CLocalAgent::Run() {
 
 bool CLocalAgent::RunOnePass() {
   direct_ = true;
-  const platform::SyncMode previous = platform::ThreadSyncMode();
-  platform::SetThreadSyncMode(sync_mode_);
   const bool found = Scan();
   if (found) {
     HandlePending();
     DeleteProcessed();
   }
-  platform::SetThreadSyncMode(previous);
   direct_ = false;
   return found;
 }
@@ -230,14 +221,14 @@ void CLocalAgent::HandlePending() {
 bool CLocalAgent::MoveToError(const std::string& name) {
   const std::string from = MakePath(m_strQueueDir, name);
   std::string to = MakePath(m_strErrorDir, name);
-  platform::FileError err;
+  platform::FileResult err;
   for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
-    err = platform::FileError{};
-    if (platform::MoveFileNoReplace(from, to, err)) {
+    err = platform::MoveFileNoReplace(from, to);
+    if (err.ok()) {
       failed_moves_.erase(name);
       return true;
     }
-    if (err.error != platform::kFileExistsErrno) break;
+    if (!err.AlreadyExists()) break;
     // The error directory keeps what it holds: this mail takes a free name.
     to = MakePath(m_strErrorDir, WithSuffix(name, attempt));
   }
@@ -254,10 +245,9 @@ void CLocalAgent::DeleteProcessed() {
   // A mail must survive a power failure once its queue file is gone: what
   // this pass wrote reaches stable storage first. Should that fail, the files
   // stay in the queue, still marked processed, and the next pass tries again.
-  if (platform::HasDeferredWrites()) {
-    platform::FileError err;
+  if (deferred_.HasWrites()) {
     std::string failed_path;
-    if (!platform::FlushDeferredWrites(err, failed_path)) {
+    if (const platform::FileResult err = deferred_.Flush(failed_path); !err.ok()) {
       LogFileError(__LINE__, err, failed_path);
       return;
     }
@@ -265,8 +255,8 @@ void CLocalAgent::DeleteProcessed() {
   for (CStringListEx::Position pos = m_processed.GetHeadPosition(); pos;) {
     const CStringListEx::Position here = pos;
     const std::string path = m_processed.GetNext(pos);
-    platform::FileError err;
-    if (platform::RemoveFile(path, err) || err.error == ENOENT) {
+    const platform::FileResult err = platform::RemoveFile(path);
+    if (err.ok() || err.error() == ENOENT) {
       processed_index_.erase(path);
       m_processed.RemoveAt(here);
     } else {
@@ -281,9 +271,8 @@ void CLocalAgent::AddProcessed(const std::string& path) {
 
 void CLocalAgent::NameStaged() {
   if (staged_.empty()) return;
-  platform::FileError err;
   std::string failed_path;
-  if (!staged_.SyncData(err, failed_path)) {
+  if (const platform::FileResult err = staged_.SyncData(failed_path); !err.ok()) {
     // Nothing is named: the queued files stay and are delivered again.
     LogFileError(__LINE__, err, failed_path);
     for (const PendingCopy& pending : pending_)
@@ -337,10 +326,9 @@ StoreResult CLocalAgent::NameGenerated(PendingCopy& pending) {
   const bool filter = pending.kind == PendingCopy::Kind::kFilter;
   const std::string& dir = filter ? m_strFilterDir : m_strOutgoingDir;
   std::string path;
-  platform::FileError err;
+  platform::FileResult err;
   for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     path = MakePath(dir, pending.name);
-    err = platform::FileError{};
     // The other programs of the suite take a mail file's named lock before
     // they touch it; a name held elsewhere is not given out.
     platform::NamedLock lock(CMail::LockNameOf(path));
@@ -353,7 +341,8 @@ StoreResult CLocalAgent::NameGenerated(PendingCopy& pending) {
               pending.queue_path.c_str());
       return StoreResult::kStopped;
     }
-    if (staged_.Name(pending.copy.index, path, err)) {
+    err = staged_.Name(pending.copy.index, path);
+    if (err.ok()) {
       const StagedCopy& copy = pending.copy;
       if (filter) {
         Warning(MainLog(), "mail <%s> from <%s> to <%s> has been filtered due to \"%s\"",
@@ -368,7 +357,7 @@ StoreResult CLocalAgent::NameGenerated(PendingCopy& pending) {
       }
       return StoreResult::kStored;
     }
-    if (err.error != platform::kFileExistsErrno) break;
+    if (!err.AlreadyExists()) break;
     pending.name = MakeFileName(filter);
   }
   LogMailFileError(__LINE__, err, path, pending.copy);
@@ -419,12 +408,12 @@ std::string CLocalAgent::MakeFileName(bool filter_style) {
 bool CLocalAgent::Deliver(const std::string& name) {
   const std::string path = MakePath(m_strQueueDir, name);
   CMail mail;
-  platform::FileError file_error;
+  platform::FileResult file_error;
   if (!mail.Load(path, file_error, false)) {
     // A file error, or two bytes or fewer under the file's lock (files appear
     // whole, so this one will never grow into a mail): the file is broken.
     // Anything else (the lock not obtained, memory) is tried again later.
-    if (file_error.IsSet() || file_error.error == ENODATA) {
+    if (file_error.HasCause() || file_error.error() == ENODATA) {
       LogFileError(__LINE__, file_error, path);
       return false;
     }
@@ -451,7 +440,7 @@ bool CLocalAgent::Deliver(const std::string& name) {
   std::string filter_name = MakeFileName(true);
   std::string reason;
   if (Config().GetInt("FilterContent", 1) != 0 && MatchFilters(mail, reason)) {
-    platform::FileError save_error;
+    platform::FileResult save_error;
     PendingCopy pending;
     pending.kind = PendingCopy::Kind::kFilter;
     pending.copy = CopyOf(mail, staged_.size(), "");
@@ -496,7 +485,7 @@ bool CLocalAgent::Deliver(const std::string& name) {
             mailbox_settings_.insert_or_assign(pending.mailbox.directory, std::move(read)).first;
       }
       pending.copy = CopyOf(copy, staged_.size(), copy_name);
-      platform::FileError save_error;
+      platform::FileResult save_error;
       if (!copy.StageIn(staged_, pending.mailbox.directory, settings->second.kind, save_error)) {
         LogMailFileError(__LINE__, save_error, pending.mailbox.directory, pending.copy);
         return false;
@@ -525,7 +514,7 @@ bool CLocalAgent::Deliver(const std::string& name) {
     PendingCopy pending;
     pending.kind = PendingCopy::Kind::kOutgoing;
     pending.copy = CopyOf(copy, staged_.size(), copy_name);
-    platform::FileError save_error;
+    platform::FileResult save_error;
     if (!copy.StageIn(staged_, m_strOutgoingDir, EnvelopeHeaders, save_error)) {
       LogMailFileError(__LINE__, save_error, m_strOutgoingDir, pending.copy);
       return false;

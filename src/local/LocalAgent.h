@@ -25,8 +25,7 @@
 #include "config/StringListEx.h"
 #include "core/Thread.h"
 #include "local/MailboxStore.h"
-#include "platform/AtomicFile.h"
-#include "platform/Durability.h"
+#include "platform/Files.h"
 #include "platform/LocalTime.h"
 
 class CMail;
@@ -99,7 +98,8 @@ class CLocalAgent : public CThread {
   // Names whose move to the error directory failed: only the move is retried.
   std::unordered_set<std::string> failed_moves_;
   std::function<bool()> paused_;
-  kelpd::platform::SyncMode sync_mode_;
+  // The syncs of a pass's writes, made before its queue files go.
+  kelpd::platform::DeferredSync deferred_;
   bool direct_ = false;
   // For the crash test: wait, once, between the writes of a group and its
   // names until asked to stop.

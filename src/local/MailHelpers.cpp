@@ -11,7 +11,7 @@
 #include "local/DirectoryData.h"
 #include "log/Log.h"
 #include "mail/Mail.h"
-#include "platform/FileSystem.h"
+#include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/ServiceFiles.h"
 
@@ -113,8 +113,8 @@ bool RunArrivalScript(const std::string& directory, const std::string& file, boo
   const std::string argument =
       file.empty() ? std::string() : kelpd::platform::AbsolutePath(MakePath(directory, file));
   kelpd::platform::FileStatus status;
+  if (!kelpd::platform::StatFile(script, status).ok()) return true;
   int error = 0;
-  if (!kelpd::platform::StatFile(script, status, &error)) return true;
 
   SpawnOptions options;
   // The new-mail script gets one argument, the stored file's path (empty

@@ -12,10 +12,9 @@
 #include "local/MailHelpers.h"
 #include "log/Log.h"
 #include "mail/Mail.h"
-#include "platform/AtomicFile.h"
 #include "platform/Errors.h"
 #include "platform/FileLock.h"
-#include "platform/FileSystem.h"
+#include "platform/Files.h"
 #include "platform/StopSignal.h"
 
 namespace platform = kelpd::platform;
@@ -27,10 +26,6 @@ constexpr char kSource[] = "Kelpd\\LocalAgent";
 bool StopRequested() {
   const platform::StopSignal* stop = platform::CurrentStopSignal();
   return stop != nullptr && stop->IsRaised();
-}
-
-std::string ErrorText(const platform::FileError& err) {
-  return err.error > 0 ? platform::ErrnoText(err.error) : std::string("unknown error");
 }
 
 // "NextUID" as one unsigned 32-bit number; false when the text is no such
@@ -113,8 +108,7 @@ StoreResult ReadMailboxSettings(const Mailbox& box, MailboxSettings& settings) {
 
 bool SettingsCurrent(const Mailbox& box, const MailboxSettings& settings) {
   platform::FileStatus status;
-  int err = 0;
-  return platform::StatFile(box.settings_path, status, &err) &&
+  return platform::StatFile(box.settings_path, status).ok() &&
          kelpd::config::FileStamp::Of(status) == settings.stamp;
 }
 
@@ -150,28 +144,29 @@ void NameInMailbox(const Mailbox& box, platform::StagedFiles& files,
       std::snprintf(name, sizeof name, "%u.eml", static_cast<unsigned>(n));
       copy->path = MakePath(box.directory, name);
       ++n;
-      platform::FileError file_error;
-      if (files.Name(copy->index, copy->path, file_error)) {
+      const platform::FileResult file_error = files.Name(copy->index, copy->path);
+      if (file_error.ok()) {
         copy->result = StoreResult::kStored;
         any = true;
         break;
       }
-      if (file_error.error == platform::kFileExistsErrno && attempts < 0xFFFFFFFFull) continue;
+      if (file_error.AlreadyExists() && attempts < 0xFFFFFFFFull) continue;
       --n;
       copy->result = StopRequested() ? StoreResult::kStopped : StoreResult::kFailed;
       if (copy->result == StoreResult::kFailed)
         Error(MainLog(),
               "CFileException in %s:%d, cause=%d error=%d file=\"%s\" msgid=<%s> from=<%s> "
               "to=<%s>: %s\n",
-              kSource, __LINE__, file_error.cause, file_error.error, copy->path.c_str(),
+              kSource, __LINE__, file_error.cause(), file_error.error(), copy->path.c_str(),
               copy->message_id.c_str(), copy->sender.c_str(), copy->recipient.c_str(),
-              ErrorText(file_error).c_str());
+              file_error.Text().c_str());
       break;
     }
   }
   if (!any) return;
 
   settings.SetString("NextUID", std::to_string(n));
+  settings.DeferSyncTo(files.deferred());
   errno = 0;
   if (!settings.Save(false)) {
     // The mail is stored; the next store passes over the number by itself.
@@ -203,16 +198,16 @@ StoreResult StoreInMailbox(CMail& mail, const std::string& user, const std::stri
   const StoreResult read = ReadMailboxSettings(box, settings);
   if (read != StoreResult::kStored) return read;
   platform::StagedFiles files;
-  platform::FileError file_error;
+  platform::FileResult file_error;
   std::string failed_path = box.directory;
   if (!mail.StageIn(files, box.directory, settings.kind, file_error) ||
-      !files.SyncData(file_error, failed_path)) {
+      !(file_error = files.SyncData(failed_path)).ok()) {
     Error(MainLog(),
           "CFileException in %s:%d, cause=%d error=%d file=\"%s\" msgid=<%s> from=<%s> to=<%s>: "
           "%s\n",
-          kSource, __LINE__, file_error.cause, file_error.error, failed_path.c_str(),
+          kSource, __LINE__, file_error.cause(), file_error.error(), failed_path.c_str(),
           mail.GetMessageID().c_str(), mail.GetSender().c_str(), mail.GetFirstRecipient().c_str(),
-          ErrorText(file_error).c_str());
+          file_error.Text().c_str());
     return StoreResult::kFailed;
   }
   StagedCopy copy;

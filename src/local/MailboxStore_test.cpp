@@ -29,7 +29,7 @@ class MailboxStoreTest : public LocalDeliveryTest {
     const std::string path = tree.QueueMail(
         "q.eml", QueuedMail("carol@remote.example", "alice@example.org", "Hi", "q@remote.example"));
     CMail mail;
-    platform::FileError err;
+    platform::FileResult err;
     EXPECT_TRUE(mail.Load(path, err, false));
     mail.AddReceived("by host (test)");
     return mail;

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/AtomicFile.h"
+#include "platform/Files.h"
 
 class CByteSource {
  public:
@@ -36,9 +36,7 @@ class CMemorySource : public CByteSource {
 // A file opened read-only; the size is the one seen at opening.
 class CFileSource : public CByteSource {
  public:
-  bool Open(const std::string& path, kelpd::platform::FileError& err) {
-    return file_.Open(path, err);
-  }
+  kelpd::platform::FileResult Open(const std::string& path) { return file_.Open(path); }
   int64_t Size() const override { return file_.Size(); }
   int64_t ReadAt(int64_t offset, char* buf, size_t len) override;
 

@@ -139,8 +139,8 @@ void CMail::WriteHeaderLines(CStringListEx& lines, int kind) const {
   AddIfSet(lines, "X-Resent-For: ", m_strResentFor);
 }
 
-bool CMail::Load(const std::string& path, platform::FileError& fileError, bool headersOnly) {
-  fileError = platform::FileError{};
+bool CMail::Load(const std::string& path, platform::FileResult& fileError, bool headersOnly) {
+  fileError = platform::FileResult{};
   load_failure_ = LoadFailure::kBroken;
   platform::NamedLock lock(LockNameOf(path));
   const platform::LockResult locked = lock.Lock(LockWaitMs());
@@ -149,15 +149,18 @@ bool CMail::Load(const std::string& path, platform::FileError& fileError, bool h
       Error(MainLog(), "CMutex::Lock failed in %s:%d, error=%d", kSource, __LINE__, lock.error());
     else
       load_failure_ = LoadFailure::kLockNotObtained;
-    if (locked == platform::LockResult::kTimeout) fileError.error = ETIMEDOUT;
-    if (locked == platform::LockResult::kStopped) fileError.error = ECANCELED;
+    if (locked == platform::LockResult::kTimeout)
+      fileError = platform::FileResult(platform::kFileCauseNone, ETIMEDOUT);
+    if (locked == platform::LockResult::kStopped)
+      fileError = platform::FileResult(platform::kFileCauseNone, ECANCELED);
     return false;
   }
   CFileSource file;
-  if (!file.Open(path, fileError)) return false;
+  fileError = file.Open(path);
+  if (!fileError.ok()) return false;
   // Files appear whole, so one this short under its lock stays that way.
   if (file.Size() <= 2) {
-    fileError.error = ENODATA;
+    fileError = platform::FileResult(platform::kFileCauseNone, ENODATA);
     return false;
   }
   bool ok = false;
@@ -171,7 +174,7 @@ bool CMail::Load(const std::string& path, platform::FileError& fileError, bool h
   }
   if (!ok) {
     // Memory or a read that fell short (cause 0, the errno kept).
-    fileError = platform::FileError{platform::kFileCauseNone, err};
+    fileError = platform::FileResult{platform::kFileCauseNone, err};
     Error(MainLog(), "mail file \"%s\" could not be read whole", path.c_str());
     return false;
   }
@@ -179,7 +182,7 @@ bool CMail::Load(const std::string& path, platform::FileError& fileError, bool h
   return true;
 }
 
-bool CMail::Save(const std::string& path, int kind, platform::FileError& fileError,
+bool CMail::Save(const std::string& path, int kind, platform::FileResult& fileError,
                  bool createNew) {
   platform::NamedLock lock(LockNameOf(path));
   const platform::LockResult locked = lock.Lock(LockWaitMs());
@@ -188,7 +191,7 @@ bool CMail::Save(const std::string& path, int kind, platform::FileError& fileErr
                     : locked == platform::LockResult::kStopped ? ECANCELED
                                                                : lock.error();
     Error(MainLog(), "CMutex::Lock failed in %s:%d, error=%d", kSource, __LINE__, err);
-    fileError = platform::FileError{platform::kFileCauseNone, err};
+    fileError = platform::FileResult{platform::kFileCauseNone, err};
     return false;
   }
   return WriteTo(path, kind, createNew, fileError);

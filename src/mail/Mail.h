@@ -45,7 +45,7 @@ class CMail : public CMessage {
   // fewer (error ENODATA: under its lock such a file is whole, so broken), or
   // the body could not be read whole or allocated (see LastLoadFailure for
   // how the remote side sorts these); with fileError set when the file can't be opened.
-  bool Load(const std::string& path, kelpd::platform::FileError& fileError, bool headersOnly);
+  bool Load(const std::string& path, kelpd::platform::FileResult& fileError, bool headersOnly);
   // Why the last Load failed: kLockNotObtained when the lock was not had in
   // time (or the service is stopping), so the file itself may be fine;
   // kBroken for everything else (the file can't be opened, holds two bytes or
@@ -57,7 +57,7 @@ class CMail : public CMessage {
   // The file appears whole; with createNew an existing file is kept and the
   // call fails with EEXIST in fileError.error. A lock not obtained in time
   // fails with cause 0 and ETIMEDOUT (ECANCELED when asked to stop).
-  bool Save(const std::string& path, int kind, kelpd::platform::FileError& fileError,
+  bool Save(const std::string& path, int kind, kelpd::platform::FileResult& fileError,
             bool createNew);
   // A copy of the mail without its recipient list, for the per-recipient
   // copies: copying the list each time would cost the square of its length.

@@ -14,7 +14,7 @@
 
 namespace {
 
-using kelpd::platform::FileError;
+using kelpd::platform::FileResult;
 using kelpd::platform::LockResult;
 using kelpd::platform::NamedLock;
 using kelpd::testing::ReadFile;
@@ -328,40 +328,40 @@ TEST(ReadTest, ABodyThatCannotBeReadWholeFailsTheRead) {
 TEST_F(MailFileTest, SaveAndLoadRoundTripAndCreateNewRefusesAnExistingFile) {
   CMail mail = Parse("X-Envelope-From: s@x\r\nX-Envelope-To: r@x\r\nSubject: hi\r\n\r\nbody\r\n");
   const std::string path = dir_.Join("1.eml");
-  FileError err;
+  FileResult err;
   ASSERT_TRUE(mail.Save(path, ReturnPathHeader, err, true));
   const std::string written = ReadFile(path);
   EXPECT_TRUE(written.starts_with("Return-Path: <s@x>\r\n"));
 
   CMail other = Parse("Subject: other\r\n\r\nx");
-  FileError exists;
+  FileResult exists;
   EXPECT_FALSE(other.Save(path, ReturnPathHeader, exists, true));
-  EXPECT_EQ(exists.error, kelpd::platform::kFileExistsErrno);
+  EXPECT_EQ(exists.error(), kelpd::platform::kFileExistsErrno);
   EXPECT_EQ(ReadFile(path), written);
   EXPECT_EQ(CountEntries(dir_.path()), 1);  // no temporary file left behind
 
   ASSERT_TRUE(other.Save(path, PlainHeaders, err, false));  // replacing is allowed
   CMail loaded;
-  FileError load_err;
+  FileResult load_err;
   ASSERT_TRUE(loaded.Load(path, load_err, false));
   EXPECT_EQ(loaded.m_strSubject, "other");
   EXPECT_EQ(loaded.BodyView(), "x");
-  EXPECT_FALSE(load_err.IsSet());
+  EXPECT_FALSE(load_err.HasCause());
 }
 
 TEST_F(MailFileTest, LoadFailuresAndTheirFileErrors) {
   CMail mail;
-  FileError err;
+  FileResult err;
   EXPECT_FALSE(mail.Load(dir_.Join("missing.eml"), err, false));
-  EXPECT_EQ(err.cause, 2);
+  EXPECT_TRUE(err.Is(kelpd::platform::kFileCauseNotFound));
   const std::string tiny = dir_.WriteFile("tiny.eml", "\r\n");
-  FileError tiny_err;
+  FileResult tiny_err;
   EXPECT_FALSE(mail.Load(tiny, tiny_err, false));
-  EXPECT_FALSE(tiny_err.IsSet());
-  EXPECT_EQ(tiny_err.error, ENODATA);  // broken, not busy
-  FileError save_err;
+  EXPECT_FALSE(tiny_err.HasCause());
+  EXPECT_EQ(tiny_err.error(), ENODATA);  // broken, not busy
+  FileResult save_err;
   EXPECT_FALSE(mail.Save(dir_.Join("nodir/1.eml"), PlainHeaders, save_err, false));
-  EXPECT_EQ(save_err.cause, 2);
+  EXPECT_TRUE(save_err.Is(kelpd::platform::kFileCauseNotFound));
 }
 
 TEST_F(MailFileTest, FilesWithOneBaseNameInTwoDirectoriesShareOneLock) {
@@ -371,11 +371,11 @@ TEST_F(MailFileTest, FilesWithOneBaseNameInTwoDirectoriesShareOneLock) {
   NamedLock held(CMail::LockNameOf(b));
   ASSERT_EQ(held.Lock(0), LockResult::kAcquired);
   CMail mail;
-  FileError err;
+  FileResult err;
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_FALSE(mail.Load(a, err, false));
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(190));
-  EXPECT_FALSE(err.IsSet());
+  EXPECT_FALSE(err.HasCause());
   held.Unlock();
   EXPECT_TRUE(mail.Load(a, err, false));
   EXPECT_EQ(mail.m_strSubject, "a");
@@ -386,14 +386,14 @@ TEST_F(MailFileTest, ALockHeldByAnotherProcessMakesLoadFailWithAClearFileError) 
   kelpd::testing::ForeignLock holder("held");
   ASSERT_TRUE(holder.held());
   CMail mail;
-  FileError err;
+  FileResult err;
   EXPECT_FALSE(mail.Load(path, err, true));
-  EXPECT_EQ(err.cause, 0);
-  EXPECT_EQ(err.error, ETIMEDOUT);
-  FileError save_err;
+  EXPECT_FALSE(err.HasCause());
+  EXPECT_EQ(err.error(), ETIMEDOUT);
+  FileResult save_err;
   EXPECT_FALSE(mail.Save(path, PlainHeaders, save_err, false));
-  EXPECT_EQ(save_err.cause, 0);
-  EXPECT_EQ(save_err.error, ETIMEDOUT);
+  EXPECT_FALSE(save_err.HasCause());
+  EXPECT_EQ(save_err.error(), ETIMEDOUT);
   EXPECT_EQ(ReadFile(path), "Subject: a\r\n\r\nbody");
   ASSERT_TRUE(holder.Release());
   EXPECT_TRUE(mail.Load(path, err, true));

@@ -10,7 +10,7 @@
 #include "config/MailFileMode.h"
 #include "log/Log.h"
 #include "mail/Address.h"
-#include "platform/AtomicFile.h"
+#include "platform/Files.h"
 #include "platform/LocalTime.h"
 
 namespace text = kelpd::text;
@@ -315,29 +315,32 @@ bool CMessage::HeaderForWriting(int kind, std::string& header) const {
 }
 
 bool CMessage::WriteTo(const std::string& path, int kind, bool createNew,
-                       platform::FileError& fileError) {
+                       platform::FileResult& fileError) {
   std::string header;
   if (!HeaderForWriting(kind, header)) return false;
-  if (!platform::WriteFileWhole(path, {header, BodyForWriting()}, !createNew, fileError,
-                                static_cast<int>(kelpd::config::MailFileMode()))) {
+  fileError = platform::WriteFileWhole(
+      path, {header, BodyForWriting()},
+      {.replace = !createNew, .new_mode = static_cast<int>(kelpd::config::MailFileMode())});
+  if (!fileError.ok()) {
     // An existing name under createNew is the caller's cue to pick another
     // one (the mailbox numbering), not a failure worth a log line.
-    if (createNew && fileError.error == platform::kFileExistsErrno) return false;
+    if (createNew && fileError.AlreadyExists()) return false;
     Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d", kSource, __LINE__,
-          fileError.cause, fileError.error);
+          fileError.cause(), fileError.error());
     return false;
   }
   return true;
 }
 
 bool CMessage::StageIn(platform::StagedFiles& files, const std::string& dir, int kind,
-                       platform::FileError& fileError) const {
+                       platform::FileResult& fileError) const {
   std::string header;
   if (!HeaderForWriting(kind, header)) return false;
-  if (!files.Add(dir, {header, BodyForWriting()}, static_cast<int>(kelpd::config::MailFileMode()),
-                 fileError)) {
+  fileError =
+      files.Add(dir, {header, BodyForWriting()}, static_cast<int>(kelpd::config::MailFileMode()));
+  if (!fileError.ok()) {
     Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d", kSource, __LINE__,
-          fileError.cause, fileError.error);
+          fileError.cause(), fileError.error());
     return false;
   }
   return true;

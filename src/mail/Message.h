@@ -63,12 +63,12 @@ class CMessage : public CMessagePart {
   // existing file instead of replacing it. Logs and returns false on failure
   // (an existing file under createNew fails without a log line).
   virtual bool WriteTo(const std::string& path, int kind, bool createNew,
-                       kelpd::platform::FileError& fileError);
+                       kelpd::platform::FileResult& fileError);
   // The same as a new file of dir without a name yet, added to files (the
   // caller names it once the group is synced). Logs and returns false on
   // failure.
   bool StageIn(kelpd::platform::StagedFiles& files, const std::string& dir, int kind,
-               kelpd::platform::FileError& fileError) const;
+               kelpd::platform::FileResult& fileError) const;
 
   virtual void SetFromAddress(const std::string& address) { m_strFromAddress = address; }
   // Splits a From value into address and display name.

@@ -84,9 +84,9 @@ std::string SocketErrorText(int code) {
   return "unknown error: " + std::to_string(code);
 }
 
-std::string FileErrorText(const kelpd::platform::FileError* error) {
+std::string FileErrorText(const kelpd::platform::FileResult* error) {
   if (error == nullptr) return "CFileException is NULL pointer";
-  int cause = error->cause;
+  int cause = error->cause();
   if (cause >= 0 && cause < static_cast<int>(std::size(kFileCauses))) return kFileCauses[cause];
   char buf[32];
   std::snprintf(buf, sizeof buf, "unknown error: 0x%08X", static_cast<unsigned>(cause));

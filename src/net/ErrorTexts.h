@@ -15,6 +15,6 @@ std::string SocketErrorText(int code);
 
 // The text of a file error's cause (0..14); "unknown error: 0x%08X" for any
 // other cause, and "CFileException is NULL pointer" when error is nullptr.
-std::string FileErrorText(const kelpd::platform::FileError* error);
+std::string FileErrorText(const kelpd::platform::FileResult* error);
 
 }  // namespace kelpd::net

@@ -11,7 +11,7 @@ namespace {
 
 using kelpd::net::FileErrorText;
 using kelpd::net::SocketErrorText;
-using kelpd::platform::FileError;
+using kelpd::platform::FileResult;
 
 TEST(SocketErrorText, KnownAndUnknownNumbers) {
   EXPECT_EQ(SocketErrorText(10053), "the connection was aborted due to timeout or other failure");
@@ -63,20 +63,17 @@ TEST(CSocketException, ThrownByValueWithItsText) {
 
 TEST(FileErrorText, CauseTable) {
   EXPECT_EQ(FileErrorText(nullptr), "CFileException is NULL pointer");
-  FileError e;
-  e.cause = 11;
-  EXPECT_EQ(FileErrorText(&e), "there was a sharing violation");
-  e.cause = 0;
-  EXPECT_EQ(FileErrorText(&e), "no error occurred");
-  e.cause = 14;
-  EXPECT_EQ(FileErrorText(&e), "the end of file was reached");
-  e.cause = 15;
-  EXPECT_EQ(FileErrorText(&e), "unknown error: 0x0000000F");
-  e.cause = 99;
-  EXPECT_EQ(FileErrorText(&e), "unknown error: 0x00000063");
-  e.cause = -1;
-  EXPECT_EQ(FileErrorText(&e), "unknown error: 0xFFFFFFFF");
-  FileError from_errno = FileError::FromErrno(2);  // ENOENT
+  auto text = [](int cause) {
+    const FileResult e(static_cast<kelpd::platform::FileCause>(cause), -1);
+    return FileErrorText(&e);
+  };
+  EXPECT_EQ(text(11), "there was a sharing violation");
+  EXPECT_EQ(text(0), "no error occurred");
+  EXPECT_EQ(text(14), "the end of file was reached");
+  EXPECT_EQ(text(15), "unknown error: 0x0000000F");
+  EXPECT_EQ(text(99), "unknown error: 0x00000063");
+  EXPECT_EQ(text(-1), "unknown error: 0xFFFFFFFF");
+  FileResult from_errno = FileResult::FromErrno(2);  // ENOENT
   EXPECT_EQ(FileErrorText(&from_errno), "the file could not be located");
 }
 

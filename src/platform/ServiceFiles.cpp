@@ -8,7 +8,7 @@
 
 #include <cstdio>
 
-#include "platform/FdIO.h"
+#include "platform/Files.h"
 #include "platform/UniqueFd.h"
 
 namespace kelpd::platform {
@@ -58,34 +58,10 @@ bool CanOpenForReading(const std::string& path, int* error) {
 
 bool CreateWholeFile(const std::string& dir, const std::string& name, const std::string& content,
                      int* error) {
-  std::string base = dir.empty() || dir.back() == '/' ? dir : dir + "/";
-  std::string final_path = base + name;
-  std::string temp_path = base + "." + name + ".XXXXXX";
-  UniqueFd fd(::mkostemp(temp_path.data(), O_CLOEXEC));
-  if (!fd.valid()) return Fail(error);
-  bool ok = ::fchmod(fd.get(), 0644) == 0 && WriteAll(fd.get(), content.data(), content.size()) &&
-            ::fsync(fd.get()) == 0;
-  int saved = errno;
-  if (!fd.Reset() && ok) {
-    ok = false;
-    saved = errno;
-  }
-  // link never replaces an existing unit file.
-  if (ok && ::link(temp_path.c_str(), final_path.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
-  ::unlink(temp_path.c_str());
-  if (!ok) {
-    errno = saved;
-    return Fail(error);
-  }
-  return true;
-}
-
-bool RemoveFile(const std::string& path, int* error) {
-  if (::unlink(path.c_str()) != 0) return Fail(error);
-  return true;
+  const std::string base = dir.empty() || dir.back() == '/' ? dir : dir + "/";
+  const FileResult written = WriteFileWhole(base + name, {content}, {.new_mode = 0644});
+  if (!written.ok() && error != nullptr) *error = written.error();
+  return written.ok();
 }
 
 bool SystemdIsRunningInit() {

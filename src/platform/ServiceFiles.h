@@ -18,13 +18,10 @@ bool PathExists(const std::string& path, int* error);
 // True when path can be opened for reading.
 bool CanOpenForReading(const std::string& path, int* error);
 
-// Creates dir/name with content, mode 0644, appearing whole: written and
-// synced under a temporary name in dir, then linked into place. Fails with
-// EEXIST, leaving the existing file alone, when the name is taken.
+// Creates dir/name with content, mode 0644, appearing whole (WriteFileWhole).
+// Fails with EEXIST, leaving the existing file alone, when the name is taken.
 bool CreateWholeFile(const std::string& dir, const std::string& name, const std::string& content,
                      int* error);
-
-bool RemoveFile(const std::string& path, int* error);
 
 // systemd is the running init (/run/systemd/system exists).
 bool SystemdIsRunningInit();

@@ -9,7 +9,7 @@
 #include "base/Clock.h"
 #include "base/Paths.h"
 #include "mail/QueueControl.h"
-#include "platform/AtomicFile.h"
+#include "platform/Files.h"
 #include "platform/ThreadId.h"
 
 namespace kelpd::remote {
@@ -26,8 +26,7 @@ void CountDelivered() { g_delivered.fetch_add(1, std::memory_order_relaxed); }
 void CountFailed() { g_failed.fetch_add(1, std::memory_order_relaxed); }
 
 bool TakeRetryRequest(const std::string& dir) {
-  platform::FileError err;
-  return platform::RemoveFile(MakePath(dir, kelpd::mail::kRetryRequestName), err);
+  return platform::RemoveFile(MakePath(dir, kelpd::mail::kRetryRequestName)).ok();
 }
 
 void PublishDeliveryFigures(const std::string& dir, bool force) {
@@ -49,9 +48,9 @@ void PublishDeliveryFigures(const std::string& dir, bool force) {
                            "\nstarted: " + std::to_string(g_started) +
                            "\ndelivered: " + std::to_string(delivered) +
                            "\nfailed: " + std::to_string(failed) + "\n";
-  platform::FileError err;
   if (!platform::WriteFileWhole(MakePath(dir, kelpd::mail::kDeliveryFiguresName), {text},
-                                /*replace=*/true, err))
+                                {.replace = true})
+           .ok())
     return;  // tried again at the next call
   written = true;
   last_dir = dir;

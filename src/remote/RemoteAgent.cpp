@@ -12,8 +12,8 @@
 #include "local/DirectoryData.h"
 #include "log/Log.h"
 #include "mail/QueueControl.h"
-#include "platform/DirectoryNames.h"
 #include "platform/Errors.h"
+#include "platform/Files.h"
 #include "platform/Socket.h"
 #include "remote/QueueControl.h"
 #include "remote/RetrySchedule.h"
@@ -264,8 +264,8 @@ int CRemoteAgent::ScanOutgoing() {
   // are examined for their size, so that a directory of 100,000 waiting
   // files costs a directory read, not 100,000 status calls, every second.
   int added = 0;
-  kelpd::platform::DirectoryNameReader reader;
-  if (!reader.Open(m_strOutgoingDir, nullptr)) return 0;
+  kelpd::platform::DirectoryReader reader;
+  if (!reader.Open(m_strOutgoingDir).ok()) return 0;
   // Known names are chained in the order of this listing for the next one.
   uint32_t expected = first_listed_;
   uint32_t previous = kNoEntry;
@@ -295,9 +295,8 @@ int CRemoteAgent::ScanOutgoing() {
         continue;
       }
     }
-    uint64_t size = 0;
-    bool is_directory = false;
-    if (!reader.StatCurrent(size, is_directory) || is_directory || size == 0) continue;
+    kelpd::platform::FileStatus status;
+    if (!reader.Stat(status).ok() || status.is_directory || status.size == 0) continue;
     std::lock_guard<std::mutex> lock(m_csLists);
     if (Find(name) != kNoEntry) continue;
     chain(Append(ListId::kNew, name));

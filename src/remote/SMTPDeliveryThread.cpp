@@ -11,10 +11,8 @@
 #include "mail/Mail.h"
 #include "mail/QueueControl.h"
 #include "net/ErrorTexts.h"
-#include "platform/AtomicFile.h"
-#include "platform/FileAge.h"
 #include "platform/FileLock.h"
-#include "platform/FileMove.h"
+#include "platform/Files.h"
 #include "platform/ServiceFiles.h"
 #include "remote/QueueControl.h"
 #include "remote/RemoteAgent.h"
@@ -34,7 +32,7 @@ using kelpd::smtp::ResultClass;
 
 // The text of a file error as the file-error lines quote it: at most 256
 // characters.
-std::string FileErrorMessage(const kelpd::platform::FileError& error) {
+std::string FileErrorMessage(const kelpd::platform::FileResult& error) {
   std::string text = kelpd::net::FileErrorText(&error);
   if (text.size() > 256) text.resize(256);
   return text;
@@ -130,22 +128,21 @@ void CSMTPDeliveryThread::Run() {
 }
 
 void CSMTPDeliveryThread::MoveToErrorDir() {
-  kelpd::platform::FileError error;
-  if (kelpd::platform::MoveFileNoReplace(m_strMailFile, MakePath(m_strErrorDir, m_strFileName),
-                                         error)) {
+  const kelpd::platform::FileResult error =
+      kelpd::platform::MoveFileNoReplace(m_strMailFile, MakePath(m_strErrorDir, m_strFileName));
+  if (error.ok()) {
     m_pAgent->ReleaseFile(m_strFileName);
     return;
   }
   // The name stays held, so the file is not tried again in this run.
   Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d file=\"%s\": %s\n", kSource, 75,
-        error.cause, error.error, m_strMailFile.c_str(), FileErrorMessage(error).c_str());
+        error.cause(), error.error(), m_strMailFile.c_str(), FileErrorMessage(error).c_str());
 }
 
 bool CSMTPDeliveryThread::DeliverOne() {
   const std::string& path = m_strMailFile;
   kelpd::platform::FileAge age;
-  kelpd::platform::FileError age_error;
-  if (!kelpd::platform::GetFileAge(path, age, age_error)) {
+  if (!kelpd::platform::GetFileAge(path, age).ok()) {
     // The file vanished or can't be examined; SendMail finds out which.
     age.created = clock_();
     age.size = 0;
@@ -158,9 +155,10 @@ bool CSMTPDeliveryThread::DeliverOne() {
   if (!mail.loaded) {
     if (MailFileBusy()) {
       Warning(MainLog(), "Looks like lock on file \"%s\" failed, retrying later!\n", path.c_str());
-    } else if (mail.error.IsSet()) {
+    } else if (mail.error.HasCause()) {
       Error(MainLog(), "CFileException in %s:%d, cause=%d error=%d file=\"%s\": %s\n", kSource, 101,
-            mail.error.cause, mail.error.error, path.c_str(), FileErrorMessage(mail.error).c_str());
+            mail.error.cause(), mail.error.error(), path.c_str(),
+            FileErrorMessage(mail.error).c_str());
     } else {
       Error(MainLog(), "mail file \"%s\" is empty or could not be read, it is broken",
             path.c_str());
@@ -246,16 +244,16 @@ bool CSMTPDeliveryThread::GiveUp(const std::string& path) {
   const std::string report = path + ".err";
   if (Config().GetInt("Bounce.Disable", 0) != 0) {
     bool result = true;
-    kelpd::platform::FileError error;
-    if (!kelpd::platform::RemoveFile(path, error)) {
-      Error(MainLog(), "could not remove file \"%s\", cause=%d error=%d", path.c_str(), error.cause,
-            error.error);
+    kelpd::platform::FileResult error = kelpd::platform::RemoveFile(path);
+    if (!error.ok()) {
+      Error(MainLog(), "could not remove file \"%s\", cause=%d error=%d", path.c_str(),
+            error.cause(), error.error());
       result = false;
     }
-    error = kelpd::platform::FileError{};
-    if (!kelpd::platform::RemoveFile(report, error))
+    error = kelpd::platform::RemoveFile(report);
+    if (!error.ok())
       Error(MainLog(), "could not remove file \"%s\", cause=%d error=%d", report.c_str(),
-            error.cause, error.error);
+            error.cause(), error.error());
     return result;
   }
 

@@ -67,9 +67,8 @@ class StickyDeliveryThread : public CSMTPDeliveryThread {
   using CSMTPDeliveryThread::CSMTPDeliveryThread;
 
  protected:
-  bool RemoveMailFile(const std::string&, kelpd::platform::FileError& error) override {
-    error = kelpd::platform::FileError::FromErrno(EACCES);
-    return false;
+  kelpd::platform::FileResult RemoveMailFile(const std::string&) override {
+    return kelpd::platform::FileResult::FromErrno(EACCES);
   }
 };
 

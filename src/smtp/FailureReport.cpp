@@ -6,8 +6,8 @@
 #include "config/ConfigMap.h"
 #include "config/MailFileMode.h"
 #include "mail/Mail.h"
-#include "platform/AtomicFile.h"
 #include "platform/Errors.h"
+#include "platform/Files.h"
 #include "platform/HostLookup.h"
 #include "smtp/ConsoleOutput.h"
 
@@ -43,7 +43,7 @@ struct MailFacts {
 MailFacts ReadMailFacts(const std::string& mailFile) {
   MailFacts facts;
   CMail mail;
-  platform::FileError error;
+  platform::FileResult error;
   if (!mail.Load(mailFile, error, true)) return facts;
   facts.loaded = true;
   facts.received = mail.m_received;
@@ -56,14 +56,14 @@ MailFacts ReadMailFacts(const std::string& mailFile) {
 void WriteReportFile(const std::string& mailFile, const std::string& text, const char* source,
                      int line) {
   std::string path = mailFile + ".err";
-  platform::FileError error;
   std::string file_text = ToTextMode(text);
   // It holds the SMTP transcript of the mail: as private as the mail.
-  if (platform::WriteFileWhole(path, {file_text}, true, error,
-                               static_cast<int>(kelpd::config::MailFileMode())))
-    return;
+  const platform::FileResult error = platform::WriteFileWhole(
+      path, {file_text},
+      {.replace = true, .new_mode = static_cast<int>(kelpd::config::MailFileMode())});
+  if (error.ok()) return;
   char buf[64];
-  std::snprintf(buf, sizeof buf, " cause=%d error=%d\n", error.cause, error.error);
+  std::snprintf(buf, sizeof buf, " cause=%d error=%d\n", error.cause(), error.error());
   WriteStderr(std::string("CFileException in ") + source + ":" + std::to_string(line) +
               ", file=" + path + buf);
 }

@@ -15,7 +15,7 @@
 #include "mail/Mail.h"
 #include "net/ErrorTexts.h"
 #include "net/SocketException.h"
-#include "platform/AtomicFile.h"
+#include "platform/Files.h"
 #include "platform/HostLookup.h"
 #include "platform/StopSignal.h"
 #include "smtp/ConsoleOutput.h"
@@ -146,7 +146,7 @@ bool CSMTPClientThread::ReadMailFile(const std::string& path, std::string& sende
                                      std::string& recipient, std::string& message,
                                      std::string& authAs, std::string& messageId) {
   CMail mail;
-  kelpd::platform::FileError error;
+  kelpd::platform::FileResult error;
   last_load_ = LoadedMail{};
   if (!mail.Load(path, error, false)) {
     last_load_.error = error;
@@ -459,21 +459,20 @@ void CSMTPClientThread::SecureSession(const std::string& host, const std::string
   kelpd::smtp::Authenticate(m_client, user, password, clear_password_allowed);
 }
 
-bool CSMTPClientThread::RemoveMailFile(const std::string& path, kelpd::platform::FileError& error) {
-  return kelpd::platform::RemoveFile(path, error);
+kelpd::platform::FileResult CSMTPClientThread::RemoveMailFile(const std::string& path) {
+  return kelpd::platform::RemoveFile(path);
 }
 
 void CSMTPClientThread::RemoveDelivered() {
   WriteStdout(Format("--> Removing file \"%s\"...\n", m_strMailFile.c_str()));
   Info(MainLog(), "removing file \"%s\"", m_strMailFile.c_str());
-  kelpd::platform::FileError error;
-  if (!RemoveMailFile(m_strMailFile, error) && !error.Is(kelpd::platform::kFileCauseNotFound)) {
+  const kelpd::platform::FileResult error = RemoveMailFile(m_strMailFile);
+  if (!error.ok() && !error.Is(kelpd::platform::kFileCauseNotFound)) {
     // A delivered mail that stays in the outgoing directory must not be sent
     // again: the caller keeps its name held instead of releasing it.
     remove_failed_ = true;
     Error(MainLog(), "could not remove file \"%s\", cause=%d error=%d", m_strMailFile.c_str(),
-          error.cause, error.error);
+          error.cause(), error.error());
   }
-  kelpd::platform::FileError ignored;
-  (void)kelpd::platform::RemoveFile(m_strMailFile + ".err", ignored);
+  kelpd::platform::RemoveFile(m_strMailFile + ".err").IgnoreError();
 }

@@ -110,10 +110,10 @@ class CSMTPClientThread : public CThread {
   // is read once per attempt.
   struct LoadedMail {
     bool loaded = false;
-    kelpd::platform::FileError error;  // when not loaded
-    std::string sender;                // m_strSender
-    std::string first_recipient;       // GetFirstRecipient()
-    std::string resent_for;            // m_strResentFor
+    kelpd::platform::FileResult error;  // when not loaded
+    std::string sender;                 // m_strSender
+    std::string first_recipient;        // GetFirstRecipient()
+    std::string resent_for;             // m_strResentFor
   };
   const LoadedMail& LastLoad() const { return last_load_; }
   // After SendMail: the mail file could not be read only because its lock
@@ -139,7 +139,7 @@ class CSMTPClientThread : public CThread {
  protected:
   void Run() override { SendMail(); }
   // Deletes a delivered mail file (a seam for tests of a file that stays).
-  virtual bool RemoveMailFile(const std::string& path, kelpd::platform::FileError& error);
+  virtual kelpd::platform::FileResult RemoveMailFile(const std::string& path);
 
  private:
   // The failure's report beside the mail file, its log and console line, and

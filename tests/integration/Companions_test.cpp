@@ -28,7 +28,7 @@ using namespace std::chrono_literals;
 
 CMail Load(const std::string& path) {
   CMail mail;
-  kelpd::platform::FileError err;
+  kelpd::platform::FileResult err;
   EXPECT_TRUE(mail.Load(path, err, false)) << path;
   return mail;
 }

@@ -6,8 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/Files.h"
 #include "platform/LocalDatagram.h"
-#include "platform/ServiceFiles.h"
 #include "platform/Socket.h"
 #include "platform/StopSignal.h"
 #include "platform/UniqueFd.h"
@@ -21,8 +21,7 @@ class LocalSyslogReceiver {
     if (platform::BindLocalDatagram(path_, &fd) == 0) fd_.Reset(fd);
   }
   ~LocalSyslogReceiver() {
-    int err = 0;
-    if (fd_.valid()) (void)platform::RemoveFile(path_, &err);
+    if (fd_.valid()) platform::RemoveFile(path_).IgnoreError();
   }
   bool ok() const { return fd_.valid(); }
   const std::string& path() const { return path_; }
