@@ -1,7 +1,7 @@
 #include "config/MailFileMode.h"
 
 #include "base/Text.h"
-#include "config/Configuration.h"
+#include "config/Settings.h"
 
 namespace kelpd::config {
 
@@ -16,6 +16,6 @@ unsigned ParseMailFileMode(const std::string& text) {
   return mode <= 0777 ? mode : kDefaultMailFileMode;
 }
 
-unsigned MailFileMode() { return ParseMailFileMode(Config().GetString("MailFileMode", "")); }
+unsigned MailFileMode() { return ServiceSettings().Current()->local.mail_file_mode; }
 
 }  // namespace kelpd::config

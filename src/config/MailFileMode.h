@@ -14,7 +14,7 @@ constexpr unsigned kDefaultMailFileMode = 0600;
 // The mode a "MailFileMode" text stands for.
 unsigned ParseMailFileMode(const std::string& text);
 
-// The current setting, read at the moment of use.
+// The setting of the published settings, taken at the moment of use.
 unsigned MailFileMode();
 
 }  // namespace kelpd::config
