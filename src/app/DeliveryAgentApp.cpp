@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "app/LifecycleRules.h"
 #include "app/LogTargets.h"
@@ -150,7 +151,7 @@ bool CDeliveryAgentApp::OnInit() {
     return false;
   }
   const std::shared_ptr<const Settings> settings = CurrentSettings();
-  if (!CheckDirectories()) return false;
+  if (!CheckDirectories(false)) return false;
 
   ReportStatus(kStartPending, 1000);
   if (!IsDebug()) ConfigureLogging();
@@ -210,32 +211,21 @@ bool CDeliveryAgentApp::OnInit() {
   return true;
 }
 
-bool CDeliveryAgentApp::CheckDirectories() {
+bool CDeliveryAgentApp::CheckDirectories(bool every) {
   const Settings::Directories& dirs = CurrentSettings()->dirs;
+  const std::pair<const char*, const std::string*> needed[] = {{"QueueDir", &dirs.queue},
+                                                               {"SpoolDir", &dirs.spool},
+                                                               {"ErrorDir", &dirs.error},
+                                                               {"OutgoingDir", &dirs.outgoing}};
   bool ok = true;
-  const std::string& queue = dirs.queue;
-  if (ok && !IsDirectory(queue)) {
-    Error(MainLog(), "invalid QueueDir, \"%s\" is missing or no directory", queue.c_str());
-    ok = false;
+  for (const auto& [key, path] : needed) {
+    if ((ok || every) && !IsDirectory(*path)) {
+      Error(MainLog(), "invalid %s, \"%s\" is missing or no directory", key, path->c_str());
+      ok = false;
+    }
   }
-  const std::string& spool = dirs.spool;
-  if (ok && !IsDirectory(spool)) {
-    Error(MainLog(), "invalid SpoolDir, \"%s\" is missing or no directory", spool.c_str());
-    ok = false;
-  }
-  const std::string& error = dirs.error;
-  if (ok && !IsDirectory(error)) {
-    Error(MainLog(), "invalid ErrorDir, \"%s\" is missing or no directory", error.c_str());
-    ok = false;
-  }
-  const std::string& outgoing = dirs.outgoing;
-  if (ok && !IsDirectory(outgoing)) {
-    Error(MainLog(), "invalid OutgoingDir, \"%s\" is missing or no directory", outgoing.c_str());
-    ok = false;
-  }
-  const std::string& filtered = dirs.filter;
-  if (ok && !IsDirectory(filtered))
-    Warning(MainLog(), "invalid FilterDir, \"%s\" is missing or no directory", filtered.c_str());
+  if ((ok || every) && !IsDirectory(dirs.filter))
+    Warning(MainLog(), "invalid FilterDir, \"%s\" is missing or no directory", dirs.filter.c_str());
   return ok;
 }
 
@@ -335,20 +325,8 @@ void CDeliveryAgentApp::OnUserControl(int code) {
   Info(MainLog(), "configuring logging...");
   if (!IsDebug()) ConfigureLogging();
   Info(MainLog(), "checking directories...");
-  {
-    // Every check is made and logged; none of them stops the restart.
-    const Settings::Directories& dirs = settings->dirs;
-    const char* keys[] = {"QueueDir", "SpoolDir", "ErrorDir", "OutgoingDir"};
-    const std::string* paths[] = {&dirs.queue, &dirs.spool, &dirs.error, &dirs.outgoing};
-    for (int i = 0; i < 4; ++i) {
-      if (!IsDirectory(*paths[i]))
-        Error(MainLog(), "invalid %s, \"%s\" is missing or no directory", keys[i],
-              paths[i]->c_str());
-    }
-    const std::string& filtered = dirs.filter;
-    if (!IsDirectory(filtered))
-      Warning(MainLog(), "invalid FilterDir, \"%s\" is missing or no directory", filtered.c_str());
-  }
+  // Every check is made and logged; none of them stops the restart.
+  CheckDirectories(true);
   Info(MainLog(), "creating user-list...");
   if (!CreateUserList(settings->dirs.spool)) Error(MainLog(), "could not create user-list");
   Info(MainLog(), "loading 'domains'-file...");

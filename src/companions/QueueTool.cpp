@@ -13,6 +13,7 @@
 #include "companions/SysExits.h"
 #include "config/ConfigMap.h"
 #include "config/FileFinder.h"
+#include "config/Settings.h"
 #include "mail/ByteSource.h"
 #include "mail/Mail.h"
 #include "mail/QueueControl.h"
@@ -415,9 +416,8 @@ int Stats(const QueueDirectories& dirs, bool prometheus, int64_t now, ProgramOut
 }  // namespace
 
 QueueDirectories DirectoriesOf(const CConfigMap& config) {
-  return QueueDirectories{QueueDirOf(config), config.GetString("OutgoingDir", kDefaultOutgoingDir),
-                          config.GetString("ErrorDir", kDefaultErrorDir),
-                          config.GetString("FilterDir", kDefaultFilterDir)};
+  const kelpd::config::Settings::Directories dirs = kelpd::config::LoadSettings(config).dirs;
+  return QueueDirectories{dirs.queue, dirs.outgoing, dirs.error, dirs.filter};
 }
 
 std::vector<QueuedMail> ListQueuedMail(const QueueDirectories& dirs, int64_t now) {

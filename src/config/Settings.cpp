@@ -1,72 +1,79 @@
 #include "config/Settings.h"
 
+#include <algorithm>
+
 #include "config/ConfigMap.h"
 #include "config/MailFileMode.h"
 
 namespace kelpd::config {
 
-namespace {
-
-int Clamp(int value, int low, int high) {
-  return value <= low ? low : value >= high ? high : value;
-}
-
-}  // namespace
-
 Settings LoadSettings(const CConfigMap& c) {
   Settings s;
-  auto flag = [&c](const char* key, bool def) { return c.GetInt(key, def ? 1 : 0) != 0; };
+  // Each reads key into field, whose value so far is the default.
+  auto text = [&c](std::string& field, const char* key) { field = c.GetString(key, field); };
+  auto number = [&c](int& field, const char* key) { field = c.GetInt(key, field); };
+  auto flag = [&c](bool& field, const char* key) { field = c.GetInt(key, field ? 1 : 0) != 0; };
+  // A key that falls back to another: the other first, then the key itself.
+  auto flag_or = [&](bool& field, const char* key, const char* fallback) {
+    flag(field, fallback);
+    flag(field, key);
+  };
 
-  s.dirs.queue = c.GetString("QueueDir", kDefaultQueueDir);
-  s.dirs.spool = c.GetString("SpoolDir", kDefaultSpoolDir);
-  s.dirs.error = c.GetString("ErrorDir", kDefaultErrorDir);
-  s.dirs.outgoing = c.GetString("OutgoingDir", kDefaultOutgoingDir);
-  s.dirs.filter = c.GetString("FilterDir", kDefaultFilterDir);
-  s.dirs.mask_file = c.GetString("MaskFile");
+  text(s.dirs.queue, "QueueDir");
+  text(s.dirs.spool, "SpoolDir");
+  text(s.dirs.error, "ErrorDir");
+  text(s.dirs.outgoing, "OutgoingDir");
+  text(s.dirs.filter, "FilterDir");
+  text(s.dirs.mask_file, "MaskFile");
 
-  s.log.host = c.GetString("LogHost", "");
-  s.log.port = c.GetInt("LogPort", 514);
-  s.log.facility = c.GetString("LogFacility", "mail");
-  s.log.socket = c.GetString("LogSocket", kDefaultLogSocket);
+  text(s.log.host, "LogHost");
+  number(s.log.port, "LogPort");
+  text(s.log.facility, "LogFacility");
+  text(s.log.socket, "LogSocket");
   s.log.traffic_host = c.GetString("TrafficLogHost", s.log.host);
   s.log.traffic_port = c.GetInt("TrafficLogPort", s.log.port);
-  s.log.traffic_facility = c.GetString("TrafficLogFacility", "local2");
-  s.log.traffic = flag("TrafficLogging", true);
+  text(s.log.traffic_facility, "TrafficLogFacility");
+  flag(s.log.traffic, "TrafficLogging");
 
-  s.service.auto_transport = flag("AutoTransport", true);
-  s.service.delivery_threads = c.GetInt("AutoTransport.Threads", 2);
-  s.service.hourly_cleanup = flag("HourlyCleanup", false);
-  s.service.allow_config_restart = flag("AllowConfigRestart", true);
-  s.service.scripts_parallel =
-      c.GetInt("Scripts.Execution.Parallel", c.GetInt("AsyncScripts", 1)) != 0;
+  flag(s.service.auto_transport, "AutoTransport");
+  number(s.service.delivery_threads, "AutoTransport.Threads");
+  flag(s.service.hourly_cleanup, "HourlyCleanup");
+  flag(s.service.allow_config_restart, "AllowConfigRestart");
+  flag_or(s.service.scripts_parallel, "Scripts.Execution.Parallel", "AsyncScripts");
 
-  s.local.filter_content = flag("FilterContent", true);
-  s.local.received_header = flag("Header.Received.Create", true);
-  s.local.received_for = flag("Header.Received.Recipient", true);
-  s.local.srs_domain = c.GetString("SRS.Domain", "");
-  s.local.srs_challenge = c.GetString("SRS.Challenge", "");
-  s.local.mail_file_mode = ParseMailFileMode(c.GetString("MailFileMode", ""));
+  flag(s.local.filter_content, "FilterContent");
+  flag(s.local.received_header, "Header.Received.Create");
+  flag(s.local.received_for, "Header.Received.Recipient");
+  text(s.local.srs_domain, "SRS.Domain");
+  text(s.local.srs_challenge, "SRS.Challenge");
+  s.local.mail_file_mode = ParseMailFileMode(c.GetString("MailFileMode"));
 
-  s.remote.helo_name = c.GetString("FQDN");
-  s.remote.interface = c.GetString("Interface");
-  s.remote.session_timeout = Clamp(c.GetInt("TimeOut", 90), 60, 1200);
-  s.remote.address_family = c.GetString("AddressFamily", "ipv4-first");
-  s.remote.use_tls = flag("UseTLS", true);
-  s.remote.tls_mode = c.GetString("TLS.Mode", "may");
-  s.remote.tls_verify = c.GetString("TLS.Verify", "0");
-  s.remote.tls_ca_file = c.GetString("TLS.CAFile", "");
-  s.remote.allow_loopback_mx = flag("AllowLoopbackMX", false);
-  s.remote.allow_plaintext_auth = flag("Auth.AllowPlaintext", false);
-  s.remote.debug_logging = c.GetInt("DebugLogging", 0);
-  s.remote.give_up_minutes = c.GetInt("AutoTransTime", 120);
-  const int retry = c.GetInt("AutoTransRetry", 60);
-  s.remote.retry.min_seconds = static_cast<int64_t>(c.GetInt("AutoTransRetryMin", retry)) * 60;
-  s.remote.retry.max_seconds = static_cast<int64_t>(c.GetInt("AutoTransRetryMax", retry)) * 60;
+  text(s.remote.helo_name, "FQDN");
+  text(s.remote.interface, "Interface");
+  number(s.remote.session_timeout, "TimeOut");
+  s.remote.session_timeout = std::min(std::max(s.remote.session_timeout, 60), 1200);
+  text(s.remote.address_family, "AddressFamily");
+  flag(s.remote.use_tls, "UseTLS");
+  text(s.remote.tls_mode, "TLS.Mode");
+  text(s.remote.tls_verify, "TLS.Verify");
+  text(s.remote.tls_ca_file, "TLS.CAFile");
+  flag(s.remote.allow_loopback_mx, "AllowLoopbackMX");
+  flag(s.remote.allow_plaintext_auth, "Auth.AllowPlaintext");
+  number(s.remote.debug_logging, "DebugLogging");
+  number(s.remote.give_up_minutes, "AutoTransTime");
+  int retry = 60, retry_min = 0, retry_max = 0;
+  number(retry, "AutoTransRetry");
+  retry_min = retry_max = retry;
+  number(retry_min, "AutoTransRetryMin");
+  number(retry_max, "AutoTransRetryMax");
+  s.remote.retry = {int64_t{retry_min} * 60, int64_t{retry_max} * 60};
 
-  s.bounce.disable = flag("Bounce.Disable", false);
-  s.bounce.postmaster_copy = c.GetString("Postmaster.To", c.GetString("Postmaster", ""));
-  s.bounce.attach = c.GetInt("Bounce.Attachment", c.GetInt("BounceAttachment", 0)) != 0;
-  s.bounce.bulk = flag("Bounce.Bulk", true);
+  flag(s.bounce.disable, "Bounce.Disable");
+  const std::string postmaster = c.GetString("Postmaster");
+  s.bounce.postmaster_copy = c.GetString("Postmaster.To", postmaster);
+  s.bounce.report_sender = c.GetString("Postmaster.From", postmaster);
+  flag_or(s.bounce.attach, "Bounce.Attachment", "BounceAttachment");
+  flag(s.bounce.bulk, "Bounce.Bulk");
   return s;
 }
 

@@ -1,12 +1,12 @@
-// Settings: every setting of "kelpd.cfg" the service uses, as one value with
-// named, typed fields. LoadSettings is the one place that knows the keys,
-// their defaults and their clamps; no other code reads kelpd.cfg by key.
+// Settings: every setting of "kelpd.cfg" that the service and its companion
+// programs use, as one value with named, typed fields. The defaults are the
+// fields' initial values; LoadSettings is the one place that names the keys
+// and applies the clamps. Nothing else reads kelpd.cfg by key.
 //
-// The application loads a value when it starts and at each configuration
-// restart and publishes it in ServiceSettings(). The agents and the delivery
-// threads are handed that store, and the mailbox store the snapshot of the
-// mail at hand. A published value is never changed, so threads share a
-// snapshot without locks.
+// The application loads a value at start and at each configuration restart
+// and publishes it in ServiceSettings(). The agents and the delivery threads
+// are handed that store and take its current snapshot where they need a
+// value; a published value never changes, so a snapshot is read without locks.
 #pragma once
 
 #include <cstdint>
@@ -34,8 +34,7 @@ struct RetrySettings {
   bool operator==(const RetrySettings&) const = default;
 };
 
-// Each field names its key; a default-made value holds every default, as
-// LoadSettings of an empty configuration does.
+// Each field's comment names its key.
 struct Settings {
   struct Directories {
     std::string queue = kDefaultQueueDir;        // "QueueDir"
@@ -48,7 +47,7 @@ struct Settings {
   } dirs;
 
   struct Logging {
-    std::string host;                         // "LogHost": empty, the local socket
+    std::string host;                         // "LogHost"; empty: the local socket
     int port = 514;                           // "LogPort"
     std::string facility = "mail";            // "LogFacility"
     std::string socket = kDefaultLogSocket;   // "LogSocket"
@@ -61,12 +60,10 @@ struct Settings {
 
   struct Service {
     bool auto_transport = true;        // "AutoTransport": remote delivery runs
-    int delivery_threads = 2;          // "AutoTransport.Threads", bounded at start
+    int delivery_threads = 2;          // "AutoTransport.Threads"
     bool hourly_cleanup = false;       // "HourlyCleanup"
     bool allow_config_restart = true;  // "AllowConfigRestart"
-    // "Scripts.Execution.Parallel", else "AsyncScripts": the new-mail and
-    // account scripts run without being waited for.
-    bool scripts_parallel = true;
+    bool scripts_parallel = true;      // "Scripts.Execution.Parallel", else "AsyncScripts"
     bool operator==(const Service&) const = default;
   } service;
 
@@ -76,25 +73,24 @@ struct Settings {
     bool received_for = true;        // "Header.Received.Recipient"
     std::string srs_domain;          // "SRS.Domain"
     std::string srs_challenge;       // "SRS.Challenge"
-    unsigned mail_file_mode = 0600;  // "MailFileMode", see config/MailFileMode.h
+    unsigned mail_file_mode = 0600;  // "MailFileMode" (config/MailFileMode.h)
     bool operator==(const Local&) const = default;
   } local;
 
   struct Remote {
     std::string helo_name;                      // "FQDN"
     std::string interface;                      // "Interface"
-    int session_timeout = 90;                   // "TimeOut" in seconds, held to 60 .. 1200
-    std::string address_family = "ipv4-first";  // "AddressFamily", parsed at start
+    int session_timeout = 90;                   // "TimeOut", seconds held to 60 .. 1200
+    std::string address_family = "ipv4-first";  // "AddressFamily"
     bool use_tls = true;                        // "UseTLS"
     std::string tls_mode = "may";               // "TLS.Mode"
     std::string tls_verify = "0";               // "TLS.Verify"
     std::string tls_ca_file;                    // "TLS.CAFile"
     bool allow_loopback_mx = false;             // "AllowLoopbackMX"
     bool allow_plaintext_auth = false;          // "Auth.AllowPlaintext"
-    int debug_logging = 0;                      // "DebugLogging": 1 commands, 2 every reply line
+    int debug_logging = 0;                      // "DebugLogging"
     int give_up_minutes = 120;                  // "AutoTransTime"
-    // "AutoTransRetryMin" and "AutoTransRetryMax" in minutes, each else
-    // "AutoTransRetry" (60).
+    // "AutoTransRetryMin", "AutoTransRetryMax" in minutes, else "AutoTransRetry"
     RetrySettings retry;
     bool operator==(const Remote&) const = default;
   } remote;
@@ -102,6 +98,7 @@ struct Settings {
   struct Bounce {
     bool disable = false;         // "Bounce.Disable": given-up mail is deleted
     std::string postmaster_copy;  // "Postmaster.To", else "Postmaster"
+    std::string report_sender;    // "Postmaster.From", else "Postmaster"
     bool attach = false;          // "Bounce.Attachment", else "BounceAttachment"
     bool bulk = true;             // "Bounce.Bulk"
     bool operator==(const Bounce&) const = default;
@@ -110,13 +107,12 @@ struct Settings {
   bool operator==(const Settings&) const = default;
 };
 
-// The settings of a loaded kelpd.cfg: each key read once, with its default
-// and clamp.
+// The settings of a loaded kelpd.cfg.
 Settings LoadSettings(const CConfigMap& config);
 
 // The settings in force, replaced whole by Publish. A reader takes Current()
-// when it needs a value, as often as it would have read the file's value,
-// and keeps that snapshot for the task at hand (a mail, a scan). Any thread.
+// where it needs a value and keeps that snapshot for the task at hand (a
+// mail, a scan). Any thread.
 class SettingsStore {
  public:
   std::shared_ptr<const Settings> Current() const;
@@ -127,9 +123,9 @@ class SettingsStore {
   std::shared_ptr<const Settings> current_ = std::make_shared<const Settings>();
 };
 
-// The store the application publishes kelpd.cfg into at start and at each
-// configuration restart; it holds the defaults until then. Never destroyed,
-// so that a thread still running while the process exits finds it.
+// The store the application publishes kelpd.cfg into; the defaults until
+// then. Never destroyed: a thread still running while the process exits may
+// still read it.
 SettingsStore& ServiceSettings();
 
 }  // namespace kelpd::config

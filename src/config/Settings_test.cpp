@@ -60,10 +60,13 @@ TEST(Settings, ClampsAndKeysThatFallBackToOthers) {
 
   const Settings s = Load({{"Postmaster", "pm@example.org"}, {"LogHost", "logs.example"}});
   EXPECT_EQ(s.bounce.postmaster_copy, "pm@example.org");
+  EXPECT_EQ(s.bounce.report_sender, "pm@example.org");
   EXPECT_EQ(s.log.traffic_host, "logs.example");
-  EXPECT_EQ(Load({{"Postmaster", "pm@example.org"}, {"Postmaster.To", "copy@example.org"}})
-                .bounce.postmaster_copy,
-            "copy@example.org");
+  const Settings own = Load({{"Postmaster", "pm@example.org"},
+                             {"Postmaster.To", "copy@example.org"},
+                             {"Postmaster.From", "from@example.org"}});
+  EXPECT_EQ(own.bounce.postmaster_copy, "copy@example.org");
+  EXPECT_EQ(own.bounce.report_sender, "from@example.org");
 }
 
 }  // namespace
