@@ -257,7 +257,6 @@ int CDeliveryAgentApp::Run() {
       SleepWhileRunning(kPassSleepMs);
       continue;
     }
-    // The settings of this pass: a restart publishes new ones meanwhile.
     const std::shared_ptr<const Settings> settings = CurrentSettings();
     if (settings->service.hourly_cleanup && !settings->service.auto_transport) {
       // The hourly mode: no list is watched, the new-mail script tidies the
@@ -279,7 +278,8 @@ int CDeliveryAgentApp::Run() {
     // the three are reloaded together, in that order.
     if (Domains().HasChanged() || spool_changed || Aliases().HasChanged()) {
       if (!Domains().Load()) Error(MainLog(), "could not reload 'domains'-file");
-      if (!BuildUserList(settings->dirs.spool)) Error(MainLog(), "could not reload user-list");
+      if (!BuildUserList(CurrentSettings()->dirs.spool))
+        Error(MainLog(), "could not reload user-list");
       if (!Aliases().Load()) Error(MainLog(), "could not reload 'aliases'-file");
       Info(MainLog(), "preresolving aliases...");
       PreresolveAliases();
