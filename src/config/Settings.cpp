@@ -2,10 +2,26 @@
 
 #include <algorithm>
 
+#include "base/Text.h"
 #include "config/ConfigMap.h"
-#include "config/MailFileMode.h"
 
 namespace kelpd::config {
+
+namespace {
+
+unsigned ParseMailFileMode(const std::string& text) {
+  const unsigned kDefault = Settings::Local{}.mail_file_mode;
+  const std::string value = kelpd::text::Trim(text);
+  if (value.empty() || value.size() > 4) return kDefault;
+  unsigned mode = 0;
+  for (const char c : value) {
+    if (c < '0' || c > '7') return kDefault;
+    mode = mode * 8 + static_cast<unsigned>(c - '0');
+  }
+  return mode <= 0777 ? mode : kDefault;
+}
+
+}  // namespace
 
 Settings LoadSettings(const CConfigMap& c) {
   Settings s;
@@ -93,5 +109,7 @@ SettingsStore& ServiceSettings() {
   static SettingsStore* store = new SettingsStore();
   return *store;
 }
+
+unsigned MailFileMode() { return ServiceSettings().Current()->local.mail_file_mode; }
 
 }  // namespace kelpd::config

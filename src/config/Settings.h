@@ -68,12 +68,15 @@ struct Settings {
   } service;
 
   struct Local {
-    bool filter_content = true;      // "FilterContent"
-    bool received_header = true;     // "Header.Received.Create"
-    bool received_for = true;        // "Header.Received.Recipient"
-    std::string srs_domain;          // "SRS.Domain"
-    std::string srs_challenge;       // "SRS.Challenge"
-    unsigned mail_file_mode = 0600;  // "MailFileMode" (config/MailFileMode.h)
+    bool filter_content = true;   // "FilterContent"
+    bool received_header = true;  // "Header.Received.Create"
+    bool received_for = true;     // "Header.Received.Recipient"
+    std::string srs_domain;       // "SRS.Domain"
+    std::string srs_challenge;    // "SRS.Challenge"
+    // "MailFileMode": the permission bits of the mail files the service
+    // creates, an octal number up to 0777; any other text counts as 0600, so
+    // that only the service's own account reads mail.
+    unsigned mail_file_mode = 0600;
     bool operator==(const Local&) const = default;
   } local;
 
@@ -127,5 +130,8 @@ class SettingsStore {
 // then. Never destroyed: a thread still running while the process exits may
 // still read it.
 SettingsStore& ServiceSettings();
+
+// The mail file mode of ServiceSettings(), taken at the moment of use.
+unsigned MailFileMode();
 
 }  // namespace kelpd::config

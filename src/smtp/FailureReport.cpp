@@ -4,7 +4,6 @@
 
 #include "base/Environment.h"
 #include "config/ConfigMap.h"
-#include "config/MailFileMode.h"
 #include "config/Settings.h"
 #include "mail/Mail.h"
 #include "platform/AtomicFile.h"
