@@ -131,8 +131,9 @@ bool CDeliveryAgentApp::OnInit() {
     SetTarget(MainLog(), std::make_unique<CConsoleLogTarget>());
     SetTarget(TrafficLog(), std::make_unique<CConsoleLogTarget>());
   } else {
-    SetTarget(MainLog(), EarlyMainLogTarget(ShortName()));
-    SetTarget(TrafficLog(), EarlyTrafficLogTarget(ShortName()));
+    // Before the configuration is read: the defaults, the local socket.
+    SetTarget(MainLog(), MainLogTarget(Settings::Logging{}, ShortName()));
+    SetTarget(TrafficLog(), TrafficLogTarget(Settings::Logging{}, ShortName()));
   }
   // The socket library needs no start-up on this system.
   Info(MainLog(), "Zelvane Mail Delivery Agent %d.%02d.%04d.%d launching...", kVersionMajor,

@@ -6,8 +6,6 @@ namespace kelpd::app {
 
 namespace {
 
-using kelpd::config::kDefaultLogSocket;
-
 std::unique_ptr<CSyslog> Target(const kelpd::config::Settings::Logging& log, const std::string& tag,
                                 const std::string& host, const std::string& facility, int port) {
   if (host.empty()) return CSyslog::ForLocalSocket(tag, facility, log.socket);
@@ -15,14 +13,6 @@ std::unique_ptr<CSyslog> Target(const kelpd::config::Settings::Logging& log, con
 }
 
 }  // namespace
-
-std::unique_ptr<CSyslog> EarlyMainLogTarget(const std::string& tag) {
-  return CSyslog::ForLocalSocket(tag, "mail", kDefaultLogSocket);
-}
-
-std::unique_ptr<CSyslog> EarlyTrafficLogTarget(const std::string& tag) {
-  return CSyslog::ForLocalSocket(tag, "local2", kDefaultLogSocket);
-}
 
 std::unique_ptr<CSyslog> MainLogTarget(const kelpd::config::Settings::Logging& log,
                                        const std::string& tag) {

@@ -415,11 +415,6 @@ int Stats(const QueueDirectories& dirs, bool prometheus, int64_t now, ProgramOut
 
 }  // namespace
 
-QueueDirectories DirectoriesOf(const CConfigMap& config) {
-  const kelpd::config::Settings::Directories dirs = kelpd::config::LoadSettings(config).dirs;
-  return QueueDirectories{dirs.queue, dirs.outgoing, dirs.error, dirs.filter};
-}
-
 std::vector<QueuedMail> ListQueuedMail(const QueueDirectories& dirs, int64_t now) {
   std::vector<QueuedMail> mails;
   const std::pair<const char*, const std::string*> all[] = {{"queue", &dirs.queue},
@@ -532,7 +527,7 @@ int RunQueueTool(const std::vector<std::string>& args, ProgramOutput& output) {
                   Printable(config_path) + "\"\n";
     return kExitConfig;
   }
-  const QueueDirectories dirs = DirectoriesOf(config);
+  const QueueDirectories dirs = kelpd::config::LoadSettings(config).dirs;
   const int64_t now = kelpd::base::NowSeconds();
 
   if (command == "list") {
