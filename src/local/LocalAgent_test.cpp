@@ -33,11 +33,6 @@ class LocalAgentTest : public LocalDeliveryTest {
   }
 };
 
-int NextUid(const std::string& path) {
-  CConfigMap settings;
-  return settings.Load(path) ? settings.GetInt("NextUID", -1) : -2;
-}
-
 class LocalAgentSyncTest : public LocalAgentTest,
                            public ::testing::WithParamInterface<const char*> {};
 
@@ -60,8 +55,8 @@ TEST_P(LocalAgentSyncTest, TwoLocalRecipientsGetACopyEachWithTheirOwnReceivedHea
             MailboxCopy(agent.GetHostName(), "bob@example.org", to, "Hello", "m1@remote.example"));
   EXPECT_EQ(ListNames(tree.spool_dir() + "/alice"),
             (std::vector<std::string>{"1.eml", "config", "password"}));
-  EXPECT_EQ(NextUid(tree.spool_dir() + "/alice/config"), 2);
-  EXPECT_EQ(NextUid(tree.spool_dir() + "/bob/config"), 6);
+  EXPECT_EQ(NextUid(tree.spool_dir() + "/alice"), 2);
+  EXPECT_EQ(NextUid(tree.spool_dir() + "/bob"), 6);
   EXPECT_NE(ReadFile(tree.spool_dir() + "/bob/config").find("# bob's settings"), std::string::npos);
   EXPECT_TRUE(ListNames(tree.queue_dir()).empty());
   EXPECT_TRUE(ListNames(tree.error_dir()).empty());

@@ -35,11 +35,6 @@ class MailboxStoreTest : public LocalDeliveryTest {
     return mail;
   }
 
-  int NextUid(const std::string& user_dir) {
-    CConfigMap account;
-    return account.Load(user_dir + "/config") ? account.GetInt("NextUID", -1) : -2;
-  }
-
   static constexpr char kRest[] =
       "Received: by host (test)\r\nReceived: from client.remote.example by mx.example.org\r\n"
       "Message-ID: <q@remote.example>\r\nFrom: <carol@remote.example>\r\nTo: "

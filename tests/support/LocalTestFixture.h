@@ -68,6 +68,12 @@ class LocalDeliveryTest : public ::testing::Test {
     return store_;
   }
 
+  // The "NextUID" of a mailbox's settings file; -2 when it can't be read.
+  static int NextUid(const std::string& user_dir) {
+    CConfigMap account;
+    return account.Load(user_dir + "/config") ? account.GetInt("NextUID", -1) : -2;
+  }
+
   ServiceTree tree{LocalTreeOptions()};
   kelpd::config::Settings settings;
   kelpd::config::SettingsStore store_;
