@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "config/Configuration.h"
+#include "config/Settings.h"
 #include "local/DirectoryData.h"
 #include "local/LocalAgent.h"
 #include "log/ConsoleLogTarget.h"
@@ -27,13 +28,15 @@ int main() {
     std::fprintf(stderr, "could not load kelpd.cfg\n");
     return 1;
   }
-  CreateUserList();
+  kelpd::config::SettingsStore& settings = kelpd::config::ServiceSettings();
+  settings.Publish(kelpd::config::LoadSettings(Config()));
+  CreateUserList(settings.Current()->dirs.spool);
   if (!Domains().LoadFromEnvDir("domains", "MAILCONFIGDIR")) return 1;
   BackupDomains().LoadFromEnvDir("backupdomains", "MAILCONFIGDIR");
   Aliases().LoadFromEnvDir("aliases", "MAILCONFIGDIR");
   PreresolveAliases();
   Filters().LoadFromEnvDir("filters", "MAILCONFIGDIR");
-  CLocalAgent agent;
+  CLocalAgent agent(settings);
   if (!agent.Start()) return 1;
   while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   return agent.Stop(10000) ? 0 : 1;

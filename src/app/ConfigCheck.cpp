@@ -9,6 +9,7 @@
 #include "base/Text.h"
 #include "config/Configuration.h"
 #include "config/FileFinder.h"
+#include "config/Settings.h"
 #include "config/StorableFile.h"
 #include "dns/ResolverState.h"
 #include "local/DirectoryData.h"
@@ -85,6 +86,7 @@ class Checker {
       Add(config_path_, 0, "could not load configuration");
       return problems_;
     }
+    settings_ = kelpd::config::LoadSettings(Config());
     config_lines_ = KeyLines(config_path_, false);
     CheckDirectories();
     CheckLogSettings();
@@ -107,16 +109,17 @@ class Checker {
   }
 
   void CheckDirectories() {
+    const kelpd::config::Settings::Directories& s = settings_.dirs;
     const struct {
       const char* key;
-      const char* fallback;
-    } dirs[] = {{"QueueDir", kDefaultQueueDir},
-                {"SpoolDir", kDefaultSpoolDir},
-                {"ErrorDir", kDefaultErrorDir},
-                {"OutgoingDir", kDefaultOutgoingDir},
-                {"FilterDir", kDefaultFilterDir}};
+      const std::string& path;
+    } dirs[] = {{"QueueDir", s.queue},
+                {"SpoolDir", s.spool},
+                {"ErrorDir", s.error},
+                {"OutgoingDir", s.outgoing},
+                {"FilterDir", s.filter}};
     for (const auto& d : dirs) {
-      const std::string path = Config().GetString(d.key, d.fallback);
+      const std::string& path = d.path;
       platform::FileStatus status;
       if (!platform::StatFile(path, status).ok() || !status.is_directory)
         AddSetting(d.key, std::string(d.key) + " \"" + path + "\" is missing or no directory");
@@ -126,22 +129,24 @@ class Checker {
   }
 
   void CheckLogSettings() {
-    for (const char* key : {"LogFacility", "TrafficLogFacility"}) {
-      std::string name;
-      if (Config().LookupPlain(key, name) && !CSyslog::LookupFacility(name))
-        AddSetting(key, std::string(key) + " \"" + name + "\" is no syslog facility");
-    }
+    // The defaults are facilities, so only a value set in the file can fail.
+    const kelpd::config::Settings::Logging& log = settings_.log;
+    for (auto [key, name] :
+         {std::pair{"LogFacility", &log.facility}, {"TrafficLogFacility", &log.traffic_facility}})
+      if (!CSyslog::LookupFacility(*name))
+        AddSetting(key, std::string(key) + " \"" + *name + "\" is no syslog facility");
   }
 
   void CheckAddressFamily() {
-    std::string family;
-    if (Config().LookupPlain("AddressFamily", family) && !kelpd::net::ParseAddressOrder(family))
+    const std::string& family = settings_.remote.address_family;
+    if (!kelpd::net::ParseAddressOrder(family))
       AddSetting("AddressFamily",
                  "AddressFamily \"" + family + "\" is none of ipv4-first, ipv4, ipv6, ipv6-first");
   }
 
   void CheckLists() {
-    if (!BuildUserList()) AddSetting("SpoolDir", "the user list could not be read");
+    if (!BuildUserList(settings_.dirs.spool))
+      AddSetting("SpoolDir", "the user list could not be read");
     if (!Domains().LoadFromEnvDir("domains", kConfigDirVariable))
       Add(MakePath(config_dir_, "domains"), 0, "could not load 'domains'-file");
     // The optional lists: absent is fine, present but unreadable is not.
@@ -163,7 +168,7 @@ class Checker {
             "faulty alias \"" + f.key + "\" -> \"" + f.target + "\": " + f.reason);
       }
     }
-    const std::string mask_file = Config().GetString("MaskFile");
+    const std::string& mask_file = settings_.dirs.mask_file;
     if (!mask_file.empty() && !Masquerading().Load(mask_file))
       AddSetting("MaskFile", "MaskFile \"" + mask_file + "\" could not be loaded");
   }
@@ -221,7 +226,7 @@ class Checker {
           Add(path, number, "name server \"" + address + "\" is no IPv4 address");
       }
     }
-    if (servers > 0 || Config().GetInt("AutoTransport", 1) == 0) return;
+    if (servers > 0 || !settings_.service.auto_transport) return;
     std::string platform_text;
     const std::string platform_conf = kelpd::dns::GetResolverTestSettings().platform_conf_path;
     if (ReadText(platform_conf, platform_text) &&
@@ -238,10 +243,10 @@ class Checker {
   }
 
   void CheckHelpers() {
-    if (Config().GetInt("AutoTransport", 1) != 0 && Config().GetInt("Bounce.Disable", 0) == 0)
+    if (settings_.service.auto_transport && !settings_.bounce.disable)
       NeedProgram("autoresp.exe", config_path_, 0, "it returns given-up mail");
     // Each account's settings file may ask for the tagger or the responder.
-    const std::string spool = Config().GetString("SpoolDir", kDefaultSpoolDir);
+    const std::string& spool = settings_.dirs.spool;
     CFileFinder finder(MakePath(spool, "*"));
     while (finder.FindNext()) {
       const std::string name = finder.GetFileName();
@@ -261,6 +266,7 @@ class Checker {
   std::string config_name_;
   std::string config_dir_;
   std::string config_path_;
+  kelpd::config::Settings settings_;
   std::map<std::string, int> config_lines_;
   std::vector<CheckProblem> problems_;
 };

@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "app/LifecycleRules.h"
 #include "app/LogTargets.h"
@@ -12,6 +13,7 @@
 #include "base/Paths.h"
 #include "base/Text.h"
 #include "config/Configuration.h"
+#include "config/Settings.h"
 #include "config/StorableFile.h"
 #include "core/ChangeNotification.h"
 #include "local/DirectoryData.h"
@@ -53,10 +55,18 @@ bool IsDirectory(const std::string& path) {
   return kelpd::platform::StatFile(path, status).ok() && status.is_directory;
 }
 
-bool AutoTransportOn() { return Config().GetInt("AutoTransport", 1) != 0; }
+using kelpd::config::Settings;
 
-bool ScriptsRunInParallel() {
-  return Config().GetInt("Scripts.Execution.Parallel", Config().GetInt("AsyncScripts", 1)) != 0;
+std::shared_ptr<const Settings> CurrentSettings() {
+  return kelpd::config::ServiceSettings().Current();
+}
+
+// Loads the configuration file and publishes the settings of what the
+// configuration object then holds; false when the file could not be loaded.
+bool LoadConfiguration(const std::string& name) {
+  const bool loaded = Config().LoadFromEnvDir(name, kConfigDirVariable);
+  kelpd::config::ServiceSettings().Publish(kelpd::config::LoadSettings(Config()));
+  return loaded;
 }
 
 }  // namespace
@@ -120,8 +130,9 @@ bool CDeliveryAgentApp::OnInit() {
     SetTarget(MainLog(), std::make_unique<CConsoleLogTarget>());
     SetTarget(TrafficLog(), std::make_unique<CConsoleLogTarget>());
   } else {
-    SetTarget(MainLog(), EarlyMainLogTarget(ShortName()));
-    SetTarget(TrafficLog(), EarlyTrafficLogTarget(ShortName()));
+    // Before the configuration is read: the defaults, the local socket.
+    SetTarget(MainLog(), MainLogTarget(Settings::Logging{}, ShortName()));
+    SetTarget(TrafficLog(), TrafficLogTarget(Settings::Logging{}, ShortName()));
   }
   // The socket library needs no start-up on this system.
   Info(MainLog(), "Zelvane Mail Delivery Agent %d.%02d.%04d.%d launching...", kVersionMajor,
@@ -135,11 +146,12 @@ bool CDeliveryAgentApp::OnInit() {
     }
   }
   Info(MainLog(), "loading configuration file %s...", config_file_name_.c_str());
-  if (!Config().LoadFromEnvDir(config_file_name_, kConfigDirVariable)) {
+  if (!LoadConfiguration(config_file_name_)) {
     Error(MainLog(), "could not load configuration");
     return false;
   }
-  if (!CheckDirectories()) return false;
+  const std::shared_ptr<const Settings> settings = CurrentSettings();
+  if (!CheckDirectories(false)) return false;
 
   ReportStatus(kStartPending, 1000);
   if (!IsDebug()) ConfigureLogging();
@@ -155,7 +167,7 @@ bool CDeliveryAgentApp::OnInit() {
 
   ReportStatus(kStartPending, 1000);
   Info(MainLog(), "creating user-list...");
-  if (!CreateUserList()) {
+  if (!CreateUserList(settings->dirs.spool)) {
     Error(MainLog(), "could not create user-list");
     return fail();
   }
@@ -184,53 +196,43 @@ bool CDeliveryAgentApp::OnInit() {
   Info(MainLog(), "loading optional 'smarthosts'-file...");
   SmartHosts().LoadFromEnvDir("smarthosts", kConfigDirVariable);
   ReportStatus(kStartPending, 1000);
-  std::string mask_file = Config().GetString("MaskFile");
-  if (!mask_file.empty()) {
+  if (!settings->dirs.mask_file.empty()) {
     Info(MainLog(), "loading masquerading-file...");
-    Masquerading().Load(mask_file);
+    Masquerading().Load(settings->dirs.mask_file);
   }
 
   ReportStatus(kStartPending, 1000);
   if (!StartLocalAgent()) return fail();
   ReportStatus(kStartPending, 1000);
-  if (AutoTransportOn()) {
+  if (settings->service.auto_transport) {
     if (!StartRemoteAgent() || !StartDeliveryThreads()) return fail();
   }
   Info(MainLog(), "Zelvane Mail Delivery Agent launched and fully operational");
   return true;
 }
 
-bool CDeliveryAgentApp::CheckDirectories() {
+bool CDeliveryAgentApp::CheckDirectories(bool every) {
+  const Settings::Directories& dirs = CurrentSettings()->dirs;
+  const std::pair<const char*, const std::string*> needed[] = {{"QueueDir", &dirs.queue},
+                                                               {"SpoolDir", &dirs.spool},
+                                                               {"ErrorDir", &dirs.error},
+                                                               {"OutgoingDir", &dirs.outgoing}};
   bool ok = true;
-  std::string queue = Config().GetString("QueueDir", kDefaultQueueDir);
-  if (ok && !IsDirectory(queue)) {
-    Error(MainLog(), "invalid QueueDir, \"%s\" is missing or no directory", queue.c_str());
-    ok = false;
+  for (const auto& [key, path] : needed) {
+    if ((ok || every) && !IsDirectory(*path)) {
+      Error(MainLog(), "invalid %s, \"%s\" is missing or no directory", key, path->c_str());
+      ok = false;
+    }
   }
-  std::string spool = Config().GetString("SpoolDir", kDefaultSpoolDir);
-  if (ok && !IsDirectory(spool)) {
-    Error(MainLog(), "invalid SpoolDir, \"%s\" is missing or no directory", spool.c_str());
-    ok = false;
-  }
-  std::string error = Config().GetString("ErrorDir", kDefaultErrorDir);
-  if (ok && !IsDirectory(error)) {
-    Error(MainLog(), "invalid ErrorDir, \"%s\" is missing or no directory", error.c_str());
-    ok = false;
-  }
-  std::string outgoing = Config().GetString("OutgoingDir", kDefaultOutgoingDir);
-  if (ok && !IsDirectory(outgoing)) {
-    Error(MainLog(), "invalid OutgoingDir, \"%s\" is missing or no directory", outgoing.c_str());
-    ok = false;
-  }
-  std::string filtered = Config().GetString("FilterDir", kDefaultFilterDir);
-  if (ok && !IsDirectory(filtered))
-    Warning(MainLog(), "invalid FilterDir, \"%s\" is missing or no directory", filtered.c_str());
+  if ((ok || every) && !IsDirectory(dirs.filter))
+    Warning(MainLog(), "invalid FilterDir, \"%s\" is missing or no directory", dirs.filter.c_str());
   return ok;
 }
 
 void CDeliveryAgentApp::ConfigureLogging() {
-  SetTarget(MainLog(), MainLogTarget(Config(), ShortName()));
-  SetTarget(TrafficLog(), TrafficLogTarget(Config(), ShortName()));
+  const std::shared_ptr<const Settings> settings = CurrentSettings();
+  SetTarget(MainLog(), MainLogTarget(settings->log, ShortName()));
+  SetTarget(TrafficLog(), TrafficLogTarget(settings->log, ShortName()));
 }
 
 void CDeliveryAgentApp::SleepWhileRunning(int ms) {
@@ -255,12 +257,13 @@ int CDeliveryAgentApp::Run() {
       SleepWhileRunning(kPassSleepMs);
       continue;
     }
-    if (Config().GetInt("HourlyCleanup", 0) != 0 && !AutoTransportOn()) {
+    const std::shared_ptr<const Settings> settings = CurrentSettings();
+    if (settings->service.hourly_cleanup && !settings->service.auto_transport) {
       // The hourly mode: no list is watched, the new-mail script tidies the
       // outgoing directory once an hour.
       if (hourly.Due(kelpd::platform::LocalTimeNow().minute))
-        RunArrivalScript(Config().GetString("OutgoingDir", kDefaultOutgoingDir), std::string(),
-                         ScriptsRunInParallel());
+        RunArrivalScript(settings->dirs.outgoing, std::string(),
+                         settings->service.scripts_parallel);
       SleepWhileRunning(kHourlyPollMs);
       continue;
     }
@@ -275,7 +278,8 @@ int CDeliveryAgentApp::Run() {
     // the three are reloaded together, in that order.
     if (Domains().HasChanged() || spool_changed || Aliases().HasChanged()) {
       if (!Domains().Load()) Error(MainLog(), "could not reload 'domains'-file");
-      if (!BuildUserList()) Error(MainLog(), "could not reload user-list");
+      if (!BuildUserList(CurrentSettings()->dirs.spool))
+        Error(MainLog(), "could not reload user-list");
       if (!Aliases().Load()) Error(MainLog(), "could not reload 'aliases'-file");
       Info(MainLog(), "preresolving aliases...");
       PreresolveAliases();
@@ -306,7 +310,7 @@ void CDeliveryAgentApp::OnStop() {
 }
 
 void CDeliveryAgentApp::OnUserControl(int code) {
-  if (code != kControlRestart || Config().GetInt("AllowConfigRestart", 1) == 0) return;
+  if (code != kControlRestart || !CurrentSettings()->service.allow_config_restart) return;
   Info(MainLog(), "Zelvane Mail Delivery Agent %d.%02d.%04d.%d restarting...", kVersionMajor,
        kVersionMinor, kVersionBuild, kVersionRevision);
   StopLocalAgent(0);
@@ -316,27 +320,15 @@ void CDeliveryAgentApp::OnUserControl(int code) {
   }
   Info(MainLog(), "loading configuration file %s...", config_file_name_.c_str());
   // A configuration that can't be loaded leaves the one in memory in force.
-  if (!Config().LoadFromEnvDir(config_file_name_, kConfigDirVariable))
-    Error(MainLog(), "could not load configuration");
+  if (!LoadConfiguration(config_file_name_)) Error(MainLog(), "could not load configuration");
+  const std::shared_ptr<const Settings> settings = CurrentSettings();
   Info(MainLog(), "configuring logging...");
   if (!IsDebug()) ConfigureLogging();
   Info(MainLog(), "checking directories...");
-  {
-    // Every check is made and logged; none of them stops the restart.
-    const char* keys[] = {"QueueDir", "SpoolDir", "ErrorDir", "OutgoingDir"};
-    const char* defaults[] = {kDefaultQueueDir, kDefaultSpoolDir, kDefaultErrorDir,
-                              kDefaultOutgoingDir};
-    for (int i = 0; i < 4; ++i) {
-      std::string dir = Config().GetString(keys[i], defaults[i]);
-      if (!IsDirectory(dir))
-        Error(MainLog(), "invalid %s, \"%s\" is missing or no directory", keys[i], dir.c_str());
-    }
-    std::string filtered = Config().GetString("FilterDir", kDefaultFilterDir);
-    if (!IsDirectory(filtered))
-      Warning(MainLog(), "invalid FilterDir, \"%s\" is missing or no directory", filtered.c_str());
-  }
+  // Every check is made and logged; none of them stops the restart.
+  CheckDirectories(true);
   Info(MainLog(), "creating user-list...");
-  if (!CreateUserList()) Error(MainLog(), "could not create user-list");
+  if (!CreateUserList(settings->dirs.spool)) Error(MainLog(), "could not create user-list");
   Info(MainLog(), "loading 'domains'-file...");
   if (!Domains().LoadFromEnvDir("domains", kConfigDirVariable))
     Info(MainLog(), "could not load 'domains'-file");
@@ -354,7 +346,7 @@ void CDeliveryAgentApp::OnUserControl(int code) {
   Info(MainLog(), "loading optional 'smarthosts'-file...");
   SmartHosts().LoadFromEnvDir("smarthosts", kConfigDirVariable);
   StartLocalAgent();
-  if (AutoTransportOn()) {
+  if (settings->service.auto_transport) {
     StartRemoteAgent();
     StartDeliveryThreads();
   }
@@ -372,7 +364,7 @@ bool StartAgent(std::unique_ptr<Agent>& agent, const char* what) {
     return false;
   }
   try {
-    agent = std::make_unique<Agent>();
+    agent = std::make_unique<Agent>(kelpd::config::ServiceSettings());
   } catch (const std::exception&) {
     Error(MainLog(), "could not instantiate %s", what);
     return false;
@@ -401,7 +393,8 @@ bool CDeliveryAgentApp::StartDeliveryThreads() {
     Error(MainLog(), "remote delivery threads already instantiated");
     return false;
   }
-  const int configured = Config().GetInt("AutoTransport.Threads", 2);
+  const std::shared_ptr<const Settings> settings = CurrentSettings();
+  const int configured = settings->service.delivery_threads;
   const long descriptor_limit = kelpd::platform::DescriptorLimit();
   int count = DeliveryThreadCount(configured, descriptor_limit);
   if (count < configured)
@@ -418,10 +411,7 @@ bool CDeliveryAgentApp::StartDeliveryThreads() {
   }
   have_threads_ = true;
   delivery_thread_count_ = count;
-  const std::string helo = Config().GetString("FQDN");
-  const std::string interface = Config().GetString("Interface");
-  const int time_out = ClampSessionTimeOut(Config().GetInt("TimeOut", 90));
-  const std::string family = Config().GetString("AddressFamily", "ipv4-first");
+  const std::string& family = settings->remote.address_family;
   std::optional<kelpd::net::AddressOrder> order = kelpd::net::ParseAddressOrder(family);
   if (!order) {
     Warning(MainLog(),
@@ -431,10 +421,8 @@ bool CDeliveryAgentApp::StartDeliveryThreads() {
   }
   for (int i = 1; i <= count; ++i) {
     try {
-      auto thread = std::make_unique<CSMTPDeliveryThread>(remote_agent_.get());
-      thread->m_strHeloName = helo;
-      thread->m_strInterface = interface;
-      thread->m_nSessionTimeOut = time_out;
+      auto thread = std::make_unique<CSMTPDeliveryThread>(remote_agent_.get(),
+                                                          kelpd::config::ServiceSettings());
       thread->SetAddressOrder(*order);
       delivery_threads_.push_back(std::move(thread));
     } catch (const std::exception&) {

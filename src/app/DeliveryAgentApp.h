@@ -52,8 +52,9 @@ class CDeliveryAgentApp : public CService {
   const std::string& ConfigFileName() const { return config_file_name_; }
 
  private:
-  // The five directory checks; false when one of the four fatal ones failed.
-  bool CheckDirectories();
+  // The five directory checks, logged; false when one of the four fatal ones
+  // failed. Unless every, the checks end at the first failure.
+  bool CheckDirectories(bool every);
   // Syslog targets from the configuration (outside debug mode): the local
   // syslog socket unless a log host is set.
   void ConfigureLogging();

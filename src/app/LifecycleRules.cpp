@@ -2,12 +2,6 @@
 
 namespace kelpd::app {
 
-int ClampSessionTimeOut(int seconds) {
-  if (seconds <= 60) return 60;
-  if (seconds >= 1200) return 1200;
-  return seconds;
-}
-
 namespace {
 constexpr long kDescriptorsPerDeliveryThread = 8;
 constexpr long kReservedDescriptors = 64;

@@ -5,10 +5,6 @@
 
 namespace kelpd::app {
 
-// The delivery threads' session time-out in seconds: "TimeOut" held to
-// 60 .. 1200.
-int ClampSessionTimeOut(int seconds);
-
 // The number of delivery threads for "AutoTransport.Threads": any value
 // below 2 gives one thread, and no more than MaxDeliveryThreads of the
 // descriptor limit.

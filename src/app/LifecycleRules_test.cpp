@@ -6,20 +6,8 @@
 
 namespace {
 
-using kelpd::app::ClampSessionTimeOut;
 using kelpd::app::DeliveryThreadCount;
 using kelpd::app::HourlySchedule;
-
-TEST(LifecycleRules, SessionTimeOutIsHeldBetween60And1200Seconds) {
-  EXPECT_EQ(ClampSessionTimeOut(30), 60);
-  EXPECT_EQ(ClampSessionTimeOut(-5), 60);
-  EXPECT_EQ(ClampSessionTimeOut(60), 60);
-  EXPECT_EQ(ClampSessionTimeOut(61), 61);
-  EXPECT_EQ(ClampSessionTimeOut(90), 90);
-  EXPECT_EQ(ClampSessionTimeOut(1199), 1199);
-  EXPECT_EQ(ClampSessionTimeOut(1200), 1200);
-  EXPECT_EQ(ClampSessionTimeOut(5000), 1200);
-}
 
 TEST(LifecycleRules, ThreadCountsBelowTwoGiveOneThreadAndTheDescriptorLimitBoundsThem) {
   EXPECT_EQ(DeliveryThreadCount(0, 1024), 1);

@@ -8,19 +8,17 @@
 #include <memory>
 #include <string>
 
-class CConfigMap;
+#include "config/Settings.h"
+
 class CSyslog;
 
 namespace kelpd::app {
 
-constexpr char kDefaultLogSocket[] = "/dev/log";
-
-// The targets before the configuration is read: the local syslog socket.
-std::unique_ptr<CSyslog> EarlyMainLogTarget(const std::string& tag);
-std::unique_ptr<CSyslog> EarlyTrafficLogTarget(const std::string& tag);
-
-// The targets the configuration asks for.
-std::unique_ptr<CSyslog> MainLogTarget(const CConfigMap& config, const std::string& tag);
-std::unique_ptr<CSyslog> TrafficLogTarget(const CConfigMap& config, const std::string& tag);
+// The targets log asks for; the defaults (as before the configuration is
+// read) give the local syslog socket.
+std::unique_ptr<CSyslog> MainLogTarget(const kelpd::config::Settings::Logging& log,
+                                       const std::string& tag);
+std::unique_ptr<CSyslog> TrafficLogTarget(const kelpd::config::Settings::Logging& log,
+                                          const std::string& tag);
 
 }  // namespace kelpd::app

@@ -8,6 +8,7 @@
 #include "companions/QueueFile.h"
 #include "companions/SysExits.h"
 #include "config/ConfigMap.h"
+#include "config/Settings.h"
 #include "mail/Address.h"
 #include "mail/ByteSource.h"
 #include "platform/FileLock.h"
@@ -352,8 +353,8 @@ int ReturnMail(const AutorespOptions& options, ProgramOutput& output) {
       return kExitCantCreat;
     }
     const std::string host = LocalHostName(config);
-    const std::string postmaster =
-        config.GetString("Postmaster.From", config.GetString("Postmaster", "postmaster@" + host));
+    std::string postmaster = kelpd::config::LoadSettings(config).bounce.report_sender;
+    if (postmaster.empty()) postmaster = "postmaster@" + host;
     FailureReport report;
     if (!ReadFailureReport(options.templ, report)) report = DefaultFailureReport(mail, postmaster);
     const CMail notice =

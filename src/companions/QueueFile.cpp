@@ -8,6 +8,7 @@
 #include "base/Environment.h"
 #include "base/Paths.h"
 #include "config/ConfigMap.h"
+#include "config/Settings.h"
 #include "mail/Mail.h"
 #include "platform/FileLock.h"
 #include "platform/Files.h"
@@ -37,7 +38,7 @@ std::string ConfigFilePath(const std::string& name) {
 }
 
 std::string QueueDirOf(const CConfigMap& config) {
-  return config.GetString("QueueDir", kDefaultQueueDir);
+  return kelpd::config::LoadSettings(config).dirs.queue;
 }
 
 bool IsDirectory(const std::string& path) {
@@ -66,7 +67,7 @@ std::string NewMessageId(const std::string& host) {
 }
 
 std::string LocalHostName(const CConfigMap& config) {
-  std::string host = config.GetString("FQDN");
+  std::string host = kelpd::config::LoadSettings(config).remote.helo_name;
   if (host.empty()) host = platform::HostName().value_or("");
   return host.empty() ? "localhost" : host;
 }

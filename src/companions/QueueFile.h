@@ -18,19 +18,13 @@ class CConfigMap;
 
 namespace kelpd::companions {
 
-// Where the service's files are when nothing says otherwise: the directory of
-// the installed service unit and the default queue directory.
-constexpr char kDefaultQueueDir[] = "/var/spool/zelvane/queue";
-constexpr char kDefaultOutgoingDir[] = "/var/spool/zelvane/outgoing";
-constexpr char kDefaultErrorDir[] = "/var/spool/zelvane/error";
-constexpr char kDefaultFilterDir[] = "/var/spool/zelvane/filtered";
 constexpr char kConfigFileName[] = "kelpd.cfg";
 
 // name joined with $MAILCONFIGDIR (kDefaultConfigDir when unset or empty); an
 // absolute name is used unchanged, as the service's "-c" does.
 std::string ConfigFilePath(const std::string& name);
 
-// "QueueDir" of config, kDefaultQueueDir when absent.
+// The queue directory of config (config/Settings.h).
 std::string QueueDirOf(const CConfigMap& config);
 
 // Whether path names an existing directory.
@@ -48,8 +42,8 @@ std::string NewQueueFileName();
 // A new unique Message-ID (without angle brackets) whose right side is host.
 std::string NewMessageId(const std::string& host);
 
-// This machine's name for Message-IDs and sender addresses: "FQDN" of config
-// when set, else the host name, else "localhost".
+// This machine's name for Message-IDs and sender addresses: the "FQDN" of
+// config when set, else the host name, else "localhost".
 std::string LocalHostName(const CConfigMap& config);
 
 enum class MailLockResult { kAcquired, kTimeout, kFailed };

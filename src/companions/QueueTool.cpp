@@ -13,6 +13,7 @@
 #include "companions/SysExits.h"
 #include "config/ConfigMap.h"
 #include "config/FileFinder.h"
+#include "config/Settings.h"
 #include "mail/ByteSource.h"
 #include "mail/Mail.h"
 #include "mail/QueueControl.h"
@@ -404,12 +405,6 @@ int Stats(const QueueDirectories& dirs, bool prometheus, int64_t now, ProgramOut
 
 }  // namespace
 
-QueueDirectories DirectoriesOf(const CConfigMap& config) {
-  return QueueDirectories{QueueDirOf(config), config.GetString("OutgoingDir", kDefaultOutgoingDir),
-                          config.GetString("ErrorDir", kDefaultErrorDir),
-                          config.GetString("FilterDir", kDefaultFilterDir)};
-}
-
 std::vector<QueuedMail> ListQueuedMail(const QueueDirectories& dirs, int64_t now) {
   std::vector<QueuedMail> mails;
   const std::pair<const char*, const std::string*> all[] = {{"queue", &dirs.queue},
@@ -521,7 +516,7 @@ int RunQueueTool(const std::vector<std::string>& args, ProgramOutput& output) {
                   Printable(config_path) + "\"\n";
     return kExitConfig;
   }
-  const QueueDirectories dirs = DirectoriesOf(config);
+  const QueueDirectories dirs = kelpd::config::LoadSettings(config).dirs;
   const int64_t now = kelpd::base::NowSeconds();
 
   if (command == "list") {

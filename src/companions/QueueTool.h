@@ -21,8 +21,7 @@
 #include <vector>
 
 #include "companions/Submit.h"
-
-class CConfigMap;
+#include "config/Settings.h"
 
 namespace kelpd::companions {
 
@@ -41,10 +40,9 @@ struct QueuedMail {
   std::string last_error;  // the last line of the failure report, if any
 };
 
-struct QueueDirectories {
-  std::string queue, outgoing, error, filter;
-};
-QueueDirectories DirectoriesOf(const CConfigMap& config);
+// The directories kelpd.cfg names; the tool looks in the queue, outgoing,
+// error and filter directories.
+using QueueDirectories = kelpd::config::Settings::Directories;
 
 // Every "*.eml" file of the four directories, each directory's files in
 // name order; now is the present time in seconds since 1970.

@@ -1,5 +1,7 @@
 #include "config/Configuration.h"
 
+#include "config/Settings.h"
+
 CConfigMap& Config() {
   // Never destroyed: a thread that is still running while the process exits
   // must not find it gone.
@@ -7,4 +9,7 @@ CConfigMap& Config() {
   return *config;
 }
 
-void ResetConfigForTests() { Config().Reset(); }
+void ResetConfigForTests() {
+  Config().Reset();
+  kelpd::config::ServiceSettings().Publish(kelpd::config::Settings{});
+}

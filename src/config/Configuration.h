@@ -1,12 +1,13 @@
 // The process-wide configuration object, loaded from "kelpd.cfg" at start-up
-// and at each configuration restart, read by every part of the service with
-// GetString and GetInt. Reachable from every thread; it lives until the
-// process ends (worker threads may still read it while the process exits).
+// and at each configuration restart. The service reads it only through
+// LoadSettings (config/Settings.h), which turns it into typed settings.
+// Reachable from every thread; it lives until the process ends.
 #pragma once
 
 #include "config/ConfigMap.h"
 
 CConfigMap& Config();
 
-// Empties the configuration object and forgets its file (for tests).
+// Empties the configuration object and forgets its file, and publishes the
+// default settings (for tests).
 void ResetConfigForTests();

@@ -8,7 +8,6 @@
 
 #include "base/Paths.h"
 #include "base/Text.h"
-#include "config/Configuration.h"
 #include "config/FileFinder.h"
 #include "core/FileChangeMonitorEx.h"
 #include "log/Log.h"
@@ -168,8 +167,6 @@ bool ListHasNoCase(CStorableList& list, const std::string& value) {
   return false;
 }
 
-std::string SpoolDirectory() { return Config().GetString("SpoolDir", kDefaultSpoolDir); }
-
 }  // namespace
 
 CStorableList& Domains() {
@@ -199,9 +196,8 @@ CConfigMap& Masquerading() {
   return *map;
 }
 
-bool CreateUserList() {
+bool CreateUserList(const std::string& spool) {
   UserList& list = Users();
-  std::string spool = SpoolDirectory();
   list.monitor.Close();
   // Without the monitor the service still delivers; new mailboxes are then
   // noticed at the next configuration restart. The monitor logs its failure.
@@ -209,12 +205,12 @@ bool CreateUserList() {
                       kelpd::platform::kNotifyFileName | kelpd::platform::kNotifyDirName |
                           kelpd::platform::kNotifyLastWrite | kelpd::platform::kNotifyCreation,
                       true);
-  return BuildUserList();
+  return BuildUserList(spool);
 }
 
-bool BuildUserList() {
+bool BuildUserList(const std::string& spool) {
   std::map<std::string, std::string> users;
-  CFileFinder finder(MakePath(SpoolDirectory(), "*.*"));
+  CFileFinder finder(MakePath(spool, "*.*"));
   while (finder.FindNext()) {
     if (!finder.IsDirectory()) continue;
     const std::string& real = finder.GetFileName();

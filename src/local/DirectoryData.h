@@ -1,5 +1,5 @@
 // The process-wide directory data that decides where an address goes: the
-// user list (the mailbox directories under "SpoolDir"), the local and backup
+// user list (the mailbox directories of the spool directory), the local and backup
 // domains, the aliases, the filters, and the smarthost and masquerading maps
 // that remote delivery consults.
 //
@@ -14,13 +14,6 @@
 #include "config/StorableList.h"
 #include "config/StorableMap.h"
 
-// Where the service looks when the configuration names no directory.
-constexpr char kDefaultQueueDir[] = "/var/spool/zelvane/queue";
-constexpr char kDefaultSpoolDir[] = "/var/spool/zelvane/spool";
-constexpr char kDefaultErrorDir[] = "/var/spool/zelvane/error";
-constexpr char kDefaultOutgoingDir[] = "/var/spool/zelvane/outgoing";
-constexpr char kDefaultFilterDir[] = "/var/spool/zelvane/filtered";
-
 // The tables, loaded by the application with LoadFromEnvDir(name, "MAILCONFIGDIR").
 CStorableList& Domains();        // "domains"
 CStorableList& BackupDomains();  // "backupdomains"
@@ -29,11 +22,11 @@ CStorableList& Filters();        // "filters"
 CConfigMap& SmartHosts();        // "smarthosts"
 CConfigMap& Masquerading();      // the file named by "MaskFile"
 
-// Restarts the spool directory monitor on "SpoolDir", then BuildUserList().
-bool CreateUserList();
-// Rebuilds the user list from the subdirectories of "SpoolDir". A spool
-// directory that can't be read keeps the previous list and reports failure.
-bool BuildUserList();
+// Restarts the spool directory monitor on spool, then BuildUserList(spool).
+bool CreateUserList(const std::string& spool);
+// Rebuilds the user list from the subdirectories of spool. A spool directory
+// that can't be read keeps the previous list and reports failure.
+bool BuildUserList(const std::string& spool);
 // Whether the spool directory monitor saw a user's "password" file change.
 bool UserListMonitorChanged();
 

@@ -7,7 +7,6 @@
 #include <string>
 #include <thread>
 
-#include "config/Configuration.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -21,18 +20,13 @@ class DirectoryDataTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ResetDirectoryDataForTests();
-    ResetConfigForTests();
     spool_ = dir_.MakeDir("spool");
     dir_.MakeDir("spool/Alice");
     dir_.MakeDir("spool/bob");
-    Config().SetString("SpoolDir", spool_);
-    ASSERT_TRUE(BuildUserList());
+    ASSERT_TRUE(BuildUserList(spool_));
     ASSERT_TRUE(Domains().Load(dir_.WriteFile("domains", "example.com\nExample.NET\n")));
   }
-  void TearDown() override {
-    ResetDirectoryDataForTests();
-    ResetConfigForTests();
-  }
+  void TearDown() override { ResetDirectoryDataForTests(); }
 
   bool LoadAliases(const std::string& text) {
     return Aliases().Load(dir_.WriteFile("aliases", text));
@@ -55,7 +49,7 @@ class DirectoryDataTest : public ::testing::Test {
 TEST_F(DirectoryDataTest, UserListTakesSubdirectoriesLowerCasedAndKeepsTheirRealNames) {
   dir_.MakeDir("spool/.trash");
   dir_.WriteFile("spool/carol", "a plain file is no user");
-  ASSERT_TRUE(BuildUserList());
+  ASSERT_TRUE(BuildUserList(spool_));
   EXPECT_EQ(GetUserCount(), 2);
   EXPECT_TRUE(IsUser("alice"));
   EXPECT_FALSE(IsUser("Alice"));  // callers pass lower-case names
@@ -69,24 +63,22 @@ TEST_F(DirectoryDataTest, UserListTakesSubdirectoriesLowerCasedAndKeepsTheirReal
 
 TEST_F(DirectoryDataTest, OfTwoDirectoriesForOneUserTheLowerCaseOneIsTaken) {
   dir_.MakeDir("spool/BOB");
-  ASSERT_TRUE(BuildUserList());
+  ASSERT_TRUE(BuildUserList(spool_));
   EXPECT_EQ(UserDirectoryName("bob"), "bob");
 }
 
 TEST_F(DirectoryDataTest, AnUnreadableSpoolDirectoryKeepsTheListAndReportsFailure) {
-  Config().SetString("SpoolDir", dir_.Join("no-such-spool"));
-  EXPECT_FALSE(BuildUserList());
+  EXPECT_FALSE(BuildUserList(dir_.Join("no-such-spool")));
   EXPECT_TRUE(IsUser("alice"));
   EXPECT_TRUE(IsUser("bob"));
   // A rebuild that works again takes the new contents.
-  Config().SetString("SpoolDir", spool_);
   fs::remove_all(dir_.Join("spool/bob"));
-  EXPECT_TRUE(BuildUserList());
+  EXPECT_TRUE(BuildUserList(spool_));
   EXPECT_FALSE(IsUser("bob"));
 }
 
 TEST_F(DirectoryDataTest, MonitorCountsOnlyChangesOfAUsersPasswordFile) {
-  ASSERT_TRUE(CreateUserList());
+  ASSERT_TRUE(CreateUserList(spool_));
   EXPECT_FALSE(UserListMonitorChanged());
   dir_.WriteFile("spool/bob/1.eml", "mail");
   dir_.WriteFile("spool/bob/config", "NextUID: 2\n");
@@ -98,7 +90,7 @@ TEST_F(DirectoryDataTest, MonitorCountsOnlyChangesOfAUsersPasswordFile) {
   dir_.WriteFile("spool/Dave/PASSWORD", "secret");
   EXPECT_TRUE(MonitorSeesChange(400));
   EXPECT_FALSE(UserListMonitorChanged());
-  ASSERT_TRUE(BuildUserList());
+  ASSERT_TRUE(BuildUserList(spool_));
   EXPECT_EQ(UserDirectoryName("dave"), "Dave");
 }
 
@@ -211,7 +203,7 @@ TEST_F(DirectoryDataTest, PreresolutionLeavesOnlyUsersAndRemoteAddresses) {
 
   // A user that disappeared since the load takes its aliases with it.
   fs::remove_all(dir_.Join("spool/bob"));
-  ASSERT_TRUE(BuildUserList());
+  ASSERT_TRUE(BuildUserList(spool_));
   PreresolveAliases();
   EXPECT_FALSE(LookupAlias("plain", target));
 }

@@ -6,7 +6,6 @@
 #include "base/Environment.h"
 #include "base/Paths.h"
 #include "base/Text.h"
-#include "config/Configuration.h"
 #include "config/FileFinder.h"
 #include "config/StorableFile.h"
 #include "core/ArrivalWatch.h"
@@ -72,10 +71,6 @@ StagedCopy CopyOf(const CMail& mail, size_t index, const std::string& reply_name
   return copy;
 }
 
-bool ScriptsNoWait() {
-  return Config().GetInt("Scripts.Execution.Parallel", Config().GetInt("AsyncScripts", 1)) != 0;
-}
-
 // "name.eml" -> "name_<n>.eml" (a name without a dot gets "_<n>" at its end).
 std::string WithSuffix(const std::string& name, int n) {
   const size_t dot = name.rfind('.');
@@ -104,12 +99,13 @@ struct CLocalAgent::PendingCopy {
   std::string reason;  // kFilter: why the mail was filtered
 };
 
-CLocalAgent::CLocalAgent()
-    : m_strQueueDir(Config().GetString("QueueDir", kDefaultQueueDir)),
-      m_strSpoolDir(Config().GetString("SpoolDir", kDefaultSpoolDir)),
-      m_strErrorDir(Config().GetString("ErrorDir", kDefaultErrorDir)),
-      m_strFilterDir(Config().GetString("FilterDir", kDefaultFilterDir)),
-      m_strOutgoingDir(Config().GetString("OutgoingDir", kDefaultOutgoingDir)),
+CLocalAgent::CLocalAgent(const kelpd::config::SettingsStore& settings)
+    : settings_(settings),
+      m_strQueueDir(settings.Current()->dirs.queue),
+      m_strSpoolDir(settings.Current()->dirs.spool),
+      m_strErrorDir(settings.Current()->dirs.error),
+      m_strFilterDir(settings.Current()->dirs.filter),
+      m_strOutgoingDir(settings.Current()->dirs.outgoing),
       staged_(DeferSyncs() ? &deferred_ : nullptr) {
   std::string hold;
   hold_before_naming_ = kelpd::base::EnvValue("KELPD_TEST_HOLD_BEFORE_NAMING", hold);
@@ -305,7 +301,8 @@ void CLocalAgent::NameStaged() {
   }
   for (const std::string& key : order) {
     MailboxSettings saved;
-    NameInMailbox(*mailboxes[key], staged_, by_mailbox[key], m_strQueueDir, &saved);
+    NameInMailbox(*mailboxes[key], staged_, by_mailbox[key], m_strQueueDir, *settings_.Current(),
+                  &saved);
     if (saved.stamp == kelpd::config::FileStamp{}) {
       mailbox_settings_.erase(key);
     } else {
@@ -344,16 +341,17 @@ StoreResult CLocalAgent::NameGenerated(PendingCopy& pending) {
     err = staged_.Name(pending.copy.index, path);
     if (err.ok()) {
       const StagedCopy& copy = pending.copy;
+      const std::shared_ptr<const kelpd::config::Settings> settings = settings_.Current();
       if (filter) {
         Warning(MainLog(), "mail <%s> from <%s> to <%s> has been filtered due to \"%s\"",
                 copy.message_id.c_str(), copy.sender.c_str(), copy.recipient.c_str(),
                 pending.reason.c_str());
-        RunArrivalScript(m_strFilterDir, path, ScriptsNoWait());
+        RunArrivalScript(m_strFilterDir, path, settings->service.scripts_parallel);
       } else {
         Info(MainLog(), "mail <%s> from <%s> to <%s> saved in outgoing", copy.message_id.c_str(),
              copy.sender.c_str(), copy.recipient.c_str());
-        if (Config().GetInt("AutoTransport", 1) == 0)
-          RunArrivalScript(m_strOutgoingDir, path, ScriptsNoWait());
+        if (!settings->service.auto_transport)
+          RunArrivalScript(m_strOutgoingDir, path, settings->service.scripts_parallel);
       }
       return StoreResult::kStored;
     }
@@ -437,9 +435,10 @@ bool CLocalAgent::Deliver(const std::string& name) {
   };
   bool result = true;
 
+  const std::shared_ptr<const kelpd::config::Settings> service = settings_.Current();
   std::string filter_name = MakeFileName(true);
   std::string reason;
-  if (Config().GetInt("FilterContent", 1) != 0 && MatchFilters(mail, reason)) {
+  if (service->local.filter_content && MatchFilters(mail, reason)) {
     platform::FileResult save_error;
     PendingCopy pending;
     pending.kind = PendingCopy::Kind::kFilter;
@@ -460,9 +459,10 @@ bool CLocalAgent::Deliver(const std::string& name) {
     CMail copy = mail.CopyWithoutRecipients();
     copy.SetRecipients(recipient);
     std::string copy_name = MakeFileName(false);
-    if (Config().GetInt("Header.Received.Create", 1) != 0) {
+    if (service->local.received_header) {
       std::string received;
-      BuildReceivedHeader(platform::LocalTimeNow(), m_strHostName, recipient, received);
+      BuildReceivedHeader(platform::LocalTimeNow(), m_strHostName, recipient,
+                          service->local.received_for, received);
       copy.AddReceived(received);
     }
     std::string target = recipient;
@@ -505,8 +505,8 @@ bool CLocalAgent::Deliver(const std::string& name) {
       // the receiving side's sender checks see this domain. A null sender
       // stays null: nothing may ever answer a bounce.
       copy.SetResentFor(copy.GetFirstRecipient());
-      const std::string srs_domain = Config().GetString("SRS.Domain", "");
-      const std::string srs_challenge = Config().GetString("SRS.Challenge", "");
+      const std::string& srs_domain = service->local.srs_domain;
+      const std::string& srs_challenge = service->local.srs_challenge;
       if (!srs_domain.empty() && !srs_challenge.empty() && !copy.GetSender().empty())
         copy.SetEnvelopeSender(SrsRewrite(copy.GetSender(), srs_domain, srs_challenge));
     }

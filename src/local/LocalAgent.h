@@ -22,6 +22,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "config/Settings.h"
 #include "config/StringListEx.h"
 #include "core/Thread.h"
 #include "local/MailboxStore.h"
@@ -32,9 +33,10 @@ class CMail;
 
 class CLocalAgent : public CThread {
  public:
-  // Reads "QueueDir", "SpoolDir", "ErrorDir", "FilterDir" and "OutgoingDir"
-  // from Config() and the host name from GetLocalHostIdentity.
-  CLocalAgent();
+  // Takes its directories from settings now and its switches from settings
+  // for each mail; the host name comes from GetLocalHostIdentity. settings
+  // must outlive the agent.
+  explicit CLocalAgent(const kelpd::config::SettingsStore& settings);
   ~CLocalAgent() override;
 
   // The agent idles while the service's pause event and its run event are
@@ -86,6 +88,7 @@ class CLocalAgent : public CThread {
 
   CStringListEx m_pending;    // names found by the last scan, not yet handled
   CStringListEx m_processed;  // full paths handled in this pass, to be deleted
+  const kelpd::config::SettingsStore& settings_;
   std::string m_strQueueDir;
   std::string m_strSpoolDir;
   std::string m_strErrorDir;

@@ -33,11 +33,6 @@ class LocalAgentTest : public LocalDeliveryTest {
   }
 };
 
-int NextUid(const std::string& path) {
-  CConfigMap settings;
-  return settings.Load(path) ? settings.GetInt("NextUID", -1) : -2;
-}
-
 class LocalAgentSyncTest : public LocalAgentTest,
                            public ::testing::WithParamInterface<const char*> {};
 
@@ -48,7 +43,7 @@ TEST_P(LocalAgentSyncTest, TwoLocalRecipientsGetACopyEachWithTheirOwnReceivedHea
   LoadDirectoryData();
   tree.QueueMail("m1.eml", QueuedMail("carol@remote.example", "alice@example.org, bob@example.org",
                                       "Hello", "m1@remote.example"));
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   ::unsetenv("KELPD_LOCAL_SYNC");
   ASSERT_TRUE(agent.RunOnePass());
 
@@ -60,8 +55,8 @@ TEST_P(LocalAgentSyncTest, TwoLocalRecipientsGetACopyEachWithTheirOwnReceivedHea
             MailboxCopy(agent.GetHostName(), "bob@example.org", to, "Hello", "m1@remote.example"));
   EXPECT_EQ(ListNames(tree.spool_dir() + "/alice"),
             (std::vector<std::string>{"1.eml", "config", "password"}));
-  EXPECT_EQ(NextUid(tree.spool_dir() + "/alice/config"), 2);
-  EXPECT_EQ(NextUid(tree.spool_dir() + "/bob/config"), 6);
+  EXPECT_EQ(NextUid(tree.spool_dir() + "/alice"), 2);
+  EXPECT_EQ(NextUid(tree.spool_dir() + "/bob"), 6);
   EXPECT_NE(ReadFile(tree.spool_dir() + "/bob/config").find("# bob's settings"), std::string::npos);
   EXPECT_TRUE(ListNames(tree.queue_dir()).empty());
   EXPECT_TRUE(ListNames(tree.error_dir()).empty());
@@ -76,19 +71,19 @@ INSTANTIATE_TEST_SUITE_P(BothSyncModes, LocalAgentSyncTest, ::testing::Values("p
 
 TEST_F(LocalAgentTest, EmptyQueueIsASuccessfulQuietPassAndAMissingOneFails) {
   LoadDirectoryData();
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   EXPECT_TRUE(agent.RunOnePass());
   EXPECT_TRUE(log.Lines().empty()) << log.All();
 
-  Config().SetString("QueueDir", tree.root() + "/no-such-queue");
-  CLocalAgent lost;
+  settings.dirs.queue = tree.root() + "/no-such-queue";
+  CLocalAgent lost(Published());
   EXPECT_FALSE(lost.RunOnePass());
 }
 
 TEST_F(LocalAgentTest, ThreadLogsItsStartAndStopAndEndsWithoutTheQueueDirectory) {
   LoadDirectoryData();
   {
-    CLocalAgent agent;
+    CLocalAgent agent(Published());
     ASSERT_TRUE(agent.Start());
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_TRUE(agent.Stop(5000));
@@ -99,8 +94,8 @@ TEST_F(LocalAgentTest, ThreadLogsItsStartAndStopAndEndsWithoutTheQueueDirectory)
   EXPECT_NE(log.Lines()[1].text.find(") stopped"), std::string::npos);
 
   log.Clear();
-  Config().SetString("QueueDir", tree.root() + "/no-such-queue");
-  CLocalAgent lost;
+  settings.dirs.queue = tree.root() + "/no-such-queue";
+  CLocalAgent lost(Published());
   ASSERT_TRUE(lost.Start());
   for (int i = 0; i < 500 && log.Count("couldn't find QueueDir") == 0; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -113,7 +108,7 @@ TEST_F(LocalAgentTest, ZeroLengthFileIsNeverPickedUp) {
   tree.AddUser("alice");
   LoadDirectoryData();
   tree.QueueMail("empty.eml", "");
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   ASSERT_TRUE(agent.RunOnePass());
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_EQ(ListNames(tree.queue_dir()), (std::vector<std::string>{"empty.eml"}));
@@ -125,7 +120,7 @@ TEST_F(LocalAgentTest, LockedFileStaysWithTheWarningAndIsDeliveredOnceReleased) 
   LoadDirectoryData();
   const std::string path = tree.QueueMail(
       "locked.eml", QueuedMail("carol@remote.example", "alice@example.org", "Hi", "l@x"));
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   {
     platform::NamedLock held(CMail::LockNameOf(path));
     ASSERT_EQ(held.Lock(0), platform::LockResult::kAcquired);
@@ -144,7 +139,7 @@ TEST_F(LocalAgentTest, DirectoryWithCapitalsReceivesMailForTheLowerCaseUser) {
   tree.AddUser("Alice");
   LoadDirectoryData();
   tree.QueueMail("m.eml", QueuedMail("carol@remote.example", "alice@example.org", "Hi", "a@x"));
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_EQ(ListNames(tree.spool_dir() + "/Alice"),
             (std::vector<std::string>{"1.eml", "config", "password"}));
@@ -155,12 +150,12 @@ TEST_F(LocalAgentTest, AliasToARemoteAddressGoesOutWithResentForAndARewrittenSen
   tree.AddUser("alice");
   tree.WriteList("aliases", "fwd@example.org:\tdave@remote.example\n");
   LoadDirectoryData();
-  Config().SetString("SRS.Domain", "srs.example.org");
-  Config().SetString("SRS.Challenge", "s3cret");
+  settings.local.srs_domain = "srs.example.org";
+  settings.local.srs_challenge = "s3cret";
   const std::string queued =
       QueuedMail("carol@remote.example", "fwd@example.org", "Fwd", "f@remote.example");
   tree.QueueMail("f.eml", queued);
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   ASSERT_TRUE(agent.RunOnePass());
 
   const std::vector<std::string> out = ListNames(tree.outgoing_dir());
@@ -187,10 +182,10 @@ TEST_F(LocalAgentTest, AliasToARemoteAddressGoesOutWithResentForAndARewrittenSen
 TEST_F(LocalAgentTest, NullSenderIsNeverRewritten) {
   tree.WriteList("aliases", "fwd@example.org:\tdave@remote.example\n");
   LoadDirectoryData();
-  Config().SetString("SRS.Domain", "srs.example.org");
-  Config().SetString("SRS.Challenge", "s3cret");
+  settings.local.srs_domain = "srs.example.org";
+  settings.local.srs_challenge = "s3cret";
   tree.QueueMail("b.eml", QueuedMail("", "fwd@example.org", "Bounce", "b@x"));
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   ASSERT_TRUE(agent.RunOnePass());
   const std::vector<std::string> out = ListNames(tree.outgoing_dir());
   ASSERT_EQ(out.size(), 1u);
@@ -203,7 +198,7 @@ TEST_F(LocalAgentTest, NullSenderIsNeverRewritten) {
 TEST_F(LocalAgentTest, DirectRemoteRecipientHasNoResentFor) {
   LoadDirectoryData();
   tree.QueueMail("r.eml", QueuedMail("carol@remote.example", "dave@remote.example", "Out", "o@x"));
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   ASSERT_TRUE(agent.RunOnePass());
   const std::vector<std::string> out = ListNames(tree.outgoing_dir());
   ASSERT_EQ(out.size(), 1u);
@@ -221,7 +216,7 @@ TEST_F(LocalAgentTest, UnknownLocalRecipientSendsTheWholeFileToTheErrorDirectory
   const std::string queued = QueuedMail(
       "carol@remote.example", "alice@example.org, nobody@example.org", "Hi", "u@remote.example");
   tree.QueueMail("u.eml", queued);
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_EQ(log.Count("recipient in mail <u@remote.example> from <carol@remote.example> to "
                       "<nobody@example.org> not valid"),
@@ -238,7 +233,7 @@ TEST_F(LocalAgentTest, MailWithoutRecipientsGoesToTheErrorDirectory) {
   LoadDirectoryData();
   const std::string queued = "From: <carol@remote.example>\r\nSubject: none\r\n\r\nBody\r\n";
   tree.QueueMail("n.eml", queued);
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_EQ(log.Count("no receivers found in mail"), 1);
   EXPECT_EQ(ReadFile(tree.error_dir() + "/n.eml"), queued);
@@ -250,7 +245,7 @@ TEST_F(LocalAgentTest, MissingAccountSettingsSendTheMailToTheErrorDirectory) {
   const std::string queued =
       QueuedMail("carol@remote.example", "erin@example.org", "Hi", "e@remote.example");
   tree.QueueMail("e.eml", queued);
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_EQ(
       log.Count("couldn't load account config: " + tree.spool_dir() + "/erin/config (error=2)"), 1)
@@ -266,7 +261,7 @@ TEST_F(LocalAgentTest, FilteredMailIsStoredOnceInTheFilterDirectoryAndNowhereEls
   LoadDirectoryData();
   tree.QueueMail("s.eml", QueuedMail("carol@remote.example", "alice@example.org, bob@example.org",
                                      "BUY CHEAP pills", "s@remote.example"));
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   ASSERT_TRUE(agent.RunOnePass());
   const std::vector<std::string> filtered = ListNames(tree.filter_dir());
   ASSERT_EQ(filtered.size(), 1u);
@@ -289,10 +284,10 @@ TEST_F(LocalAgentTest, FilteredMailIsStoredOnceInTheFilterDirectoryAndNowhereEls
 TEST_F(LocalAgentTest, FileThatCannotBeMovedStaysAndOnlyTheMoveIsRetried) {
   LoadDirectoryData();
   const std::string missing = tree.root() + "/error-later";
-  Config().SetString("ErrorDir", missing);
+  settings.dirs.error = missing;
   const std::string queued = "Subject: no recipients\r\n\r\nBody\r\n";
   const std::string path = tree.QueueMail("x.eml", queued);
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_EQ(log.Count("CFileException in Kelpd\\LocalAgent:"), 1) << log.All();
   EXPECT_EQ(log.Count("cause=2 error=2 file=\"" + path + "\""), 1) << log.All();
@@ -319,7 +314,7 @@ TEST_F(LocalAgentTest, MoveToTheErrorDirectoryNeverReplacesAFile) {
     std::fputs("older mail", f);
     std::fclose(f);
   }
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_EQ(ReadFile(tree.error_dir() + "/x.eml"), "older mail");
   EXPECT_EQ(ReadFile(tree.error_dir() + "/x_1.eml"), "Subject: first\r\n\r\nBody\r\n");
@@ -328,6 +323,9 @@ TEST_F(LocalAgentTest, MoveToTheErrorDirectoryNeverReplacesAFile) {
 
 // An agent whose generated names all carry one fixed time.
 class FixedClockAgent : public CLocalAgent {
+ public:
+  using CLocalAgent::CLocalAgent;
+
  protected:
   platform::LocalTime NameTime() const override {
     platform::LocalTime t;
@@ -360,7 +358,7 @@ TEST_F(LocalAgentTest, TakenGeneratedNamesTakeTheNextCounterValue) {
     std::fputs("taken", f);
     std::fclose(f);
   }
-  FixedClockAgent agent;
+  FixedClockAgent agent(Published());
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_EQ(ListNames(tree.outgoing_dir()),
             (std::vector<std::string>{"202402292359580070001.eml", "202402292359580070002.eml",
@@ -390,7 +388,7 @@ TEST_F(LocalAgentTest, BusyLocksLeaveMailQueuedAndTinyFilesAreBroken) {
   tree.QueueMail("a.eml", QueuedMail("carol@remote.example",
                                      "alice@example.org, dave@remote.example", "Hi", "a@x"));
   tree.QueueMail("tiny.eml", "x\n");
-  FixedClockAgent agent;
+  FixedClockAgent agent(Published());
   {
     // Counter 0 names the filter-style copy, 1 alice's and 2 dave's.
     platform::NamedLock mailbox_file("1");
@@ -428,7 +426,7 @@ TEST_F(LocalAgentTest, LongPassDeletesHandledFilesInGroups) {
     std::fclose(f);
   }
   std::filesystem::permissions(script, std::filesystem::perms::owner_all);
-  Config().SetString("Scripts.Execution.Parallel", "0");
+  settings.service.scripts_parallel = false;
   LoadDirectoryData();
   constexpr int kMails = 100;
   for (int i = 0; i < kMails; ++i) {
@@ -436,7 +434,7 @@ TEST_F(LocalAgentTest, LongPassDeletesHandledFilesInGroups) {
                    QueuedMail("carol@remote.example", "alice@example.org", "group",
                               "g" + std::to_string(i) + "@remote.example"));
   }
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_TRUE(ListNames(tree.queue_dir()).empty());
   std::FILE* f = std::fopen(record.c_str(), "r");
@@ -458,7 +456,7 @@ TEST_F(LocalAgentTest, LongPassDeletesHandledFilesInGroups) {
 TEST_F(LocalAgentTest, AChangedMailboxSettingsFileCountsForTheNextCopy) {
   const std::string dir = tree.AddUser("alice");
   LoadDirectoryData();
-  CLocalAgent agent;
+  CLocalAgent agent(Published());
   tree.QueueMail("1.eml", QueuedMail("carol@remote.example", "alice@example.org", "One", "1@x"));
   ASSERT_TRUE(agent.RunOnePass());
   EXPECT_EQ(ReadFile(dir + "/1.eml").rfind("Return-Path: <carol@remote.example>\r\n", 0), 0u);

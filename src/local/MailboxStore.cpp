@@ -7,7 +7,6 @@
 #include "base/Paths.h"
 #include "base/Text.h"
 #include "config/ConfigMap.h"
-#include "config/Configuration.h"
 #include "local/DirectoryData.h"
 #include "local/MailHelpers.h"
 #include "log/Log.h"
@@ -114,7 +113,7 @@ bool SettingsCurrent(const Mailbox& box, const MailboxSettings& settings) {
 
 void NameInMailbox(const Mailbox& box, platform::StagedFiles& files,
                    std::vector<StagedCopy*>& copies, const std::string& queueDir,
-                   MailboxSettings* saved) {
+                   const kelpd::config::Settings& service, MailboxSettings* saved) {
   platform::NamedLock account_lock(AccountLockName(box.settings_path));
   const StoreResult locked = LockAccount(account_lock);
   if (locked != StoreResult::kStored) {
@@ -131,8 +130,7 @@ void NameInMailbox(const Mailbox& box, platform::StagedFiles& files,
     next_uid = 1;
   }
   const MailboxSettings wanted = SettingsFrom(settings);
-  const bool no_wait =
-      Config().GetInt("Scripts.Execution.Parallel", Config().GetInt("AsyncScripts", 1)) != 0;
+  const bool no_wait = service.service.scripts_parallel;
 
   // A number already taken is passed over: the link never replaces a file,
   // so trying it is the check.
@@ -192,7 +190,8 @@ void NameInMailbox(const Mailbox& box, platform::StagedFiles& files,
 }
 
 StoreResult StoreInMailbox(CMail& mail, const std::string& user, const std::string& replyName,
-                           const std::string& spoolDir, const std::string& queueDir) {
+                           const std::string& spoolDir, const std::string& queueDir,
+                           const kelpd::config::Settings& service) {
   const Mailbox box = MailboxOf(user, spoolDir);
   MailboxSettings settings;
   const StoreResult read = ReadMailboxSettings(box, settings);
@@ -216,15 +215,15 @@ StoreResult StoreInMailbox(CMail& mail, const std::string& user, const std::stri
   copy.sender = mail.GetSender();
   copy.recipient = mail.GetFirstRecipient();
   std::vector<StagedCopy*> copies{&copy};
-  NameInMailbox(box, files, copies, queueDir);
+  NameInMailbox(box, files, copies, queueDir, service);
   return copy.result;
 }
 
 void BuildReceivedHeader(const platform::LocalTime& time, const std::string& hostName,
-                         const std::string& recipient, std::string& text) {
+                         const std::string& recipient, bool withRecipient, std::string& text) {
   const std::string date = platform::FormatMailDate(time);
   std::string for_part;
-  if (Config().GetInt("Header.Received.Recipient", 1) != 0) for_part = " for <" + recipient + ">";
+  if (withRecipient) for_part = " for <" + recipient + ">";
   text = "by " + hostName + " (Zelvane Mail Delivery Agent 4.00.4759.1)\r\n\twith KMTP" + for_part +
          "; " + date;
 }

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "config/Settings.h"
 #include "config/StorableFile.h"
 #include "mail/Message.h"
 #include "platform/LocalTime.h"
@@ -67,12 +68,13 @@ struct StagedCopy {
 // Names copies of box (already in files, their data synced) under the account
 // lock: each takes the next free number from "NextUID" (a taken number is
 // passed over by trying the link again), NextUID is saved once, and each
-// named copy is logged and handed to the mailbox's programs. Sets each copy's
+// named copy is logged and handed to the mailbox's programs (waited for or
+// not as service.service.scripts_parallel says). Sets each copy's
 // result; a copy that can't be named is logged. saved, when given, gets the
 // settings as saved (its stamp stays 0 when nothing was saved).
 void NameInMailbox(const Mailbox& box, kelpd::platform::StagedFiles& files,
                    std::vector<StagedCopy*>& copies, const std::string& queueDir,
-                   MailboxSettings* saved = nullptr);
+                   const kelpd::config::Settings& service, MailboxSettings* saved = nullptr);
 
 // Stores mail (a copy that already carries its single recipient and its
 // Received header) for user, whose mailbox is spoolDir joined with the name
@@ -80,7 +82,8 @@ void NameInMailbox(const Mailbox& box, kelpd::platform::StagedFiles& files,
 // made for this copy: the auto-responder writes its reply to
 // "<queueDir>/r_<replyName>".
 StoreResult StoreInMailbox(CMail& mail, const std::string& user, const std::string& replyName,
-                           const std::string& spoolDir, const std::string& queueDir);
+                           const std::string& spoolDir, const std::string& queueDir,
+                           const kelpd::config::Settings& service);
 
 // The account lock's name for a settings file path: its last 259 characters
 // with every '\' written as '/'.
@@ -88,6 +91,6 @@ std::string AccountLockName(const std::string& settingsPath);
 
 // The value of the Received header of one copy: "by <host> (Zelvane Mail
 // Delivery Agent 4.00.4759.1)", a fold, "with KMTP", " for <recipient>" when
-// "Header.Received.Recipient" is on (default 1), "; " and the date of time.
+// withRecipient, "; " and the date of time.
 void BuildReceivedHeader(const kelpd::platform::LocalTime& time, const std::string& hostName,
-                         const std::string& recipient, std::string& text);
+                         const std::string& recipient, bool withRecipient, std::string& text);

@@ -35,11 +35,6 @@ class MailboxStoreTest : public LocalDeliveryTest {
     return mail;
   }
 
-  int NextUid(const std::string& user_dir) {
-    CConfigMap settings;
-    return settings.Load(user_dir + "/config") ? settings.GetInt("NextUID", -1) : -2;
-  }
-
   static constexpr char kRest[] =
       "Received: by host (test)\r\nReceived: from client.remote.example by mx.example.org\r\n"
       "Message-ID: <q@remote.example>\r\nFrom: <carol@remote.example>\r\nTo: "
@@ -52,7 +47,7 @@ TEST_F(MailboxStoreTest, TakenNumberIsPassedOverAndNextUidFollowsTheOneUsed) {
   tree.QueueMail("../spool/alice/7.eml", "an older mail");
   LoadDirectoryData();
   CMail mail = AliceCopy();
-  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir(), settings),
             StoreResult::kStored);
   EXPECT_EQ(ReadFile(dir + "/7.eml"), "an older mail");
   EXPECT_EQ(ReadFile(dir + "/8.eml"),
@@ -68,7 +63,7 @@ TEST_F(MailboxStoreTest, WithoutNextUidTheFirstMailIsNumberOne) {
   const std::string dir = tree.AddUser("alice", "# no number yet\n");
   LoadDirectoryData();
   CMail mail = AliceCopy();
-  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir(), settings),
             StoreResult::kStored);
   EXPECT_EQ(ListNames(dir), (std::vector<std::string>{"1.eml", "config", "password"}));
   EXPECT_EQ(NextUid(dir), 2);
@@ -89,12 +84,12 @@ TEST_F(MailboxStoreTest, NextUidIsOneUnsigned32BitNumber) {
         tree.AddUser("alice", ("NextUID:\t" + std::string(c.stored) + "\n").c_str());
     LoadDirectoryData();
     CMail mail = AliceCopy();
-    ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+    ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir(), settings),
               StoreResult::kStored);
     EXPECT_EQ(ListNames(dir), (std::vector<std::string>{c.file, "config", "password"})) << c.stored;
-    CConfigMap settings;
-    ASSERT_TRUE(settings.Load(dir + "/config"));
-    EXPECT_EQ(settings.GetString("NextUID"), c.next) << c.stored;
+    CConfigMap account;
+    ASSERT_TRUE(account.Load(dir + "/config"));
+    EXPECT_EQ(account.GetString("NextUID"), c.next) << c.stored;
     EXPECT_EQ(log.Count("which is no number; starting at 1"), c.warnings) << log.All();
     std::filesystem::remove_all(dir);
   }
@@ -111,13 +106,18 @@ TEST_F(MailboxStoreTest, FileModesAndTheSettingsFilesOwnership) {
   ASSERT_EQ(::chmod(config.c_str(), 0660), 0);
   LoadDirectoryData();
   CMail mail = AliceCopy();
-  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir(), settings),
             StoreResult::kStored);
-  Config().SetString("MailFileMode", "0660");
-  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+  // The mode is the published one at the moment of the store.
+  auto publish_mode = [](const char* text) {
+    Config().SetString("MailFileMode", text);
+    kelpd::config::ServiceSettings().Publish(kelpd::config::LoadSettings(Config()));
+  };
+  publish_mode("0660");
+  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir(), settings),
             StoreResult::kStored);
-  Config().SetString("MailFileMode", "0x1ff");  // not octal: the default
-  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+  publish_mode("0x1ff");  // not octal: the default
+  ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir(), settings),
             StoreResult::kStored);
   ::umask(old_umask);
   struct stat st {};
@@ -137,13 +137,13 @@ TEST_F(MailboxStoreTest, FileModesAndTheSettingsFilesOwnership) {
 TEST_F(MailboxStoreTest, ReplyOrEnvelopeSettingWritesTheEnvelopeLines) {
   const std::string envelope =
       "X-Envelope-From: carol@remote.example\r\nX-Envelope-To: alice@example.org\r\n";
-  for (const char* settings : {"RunReply:\t1\nRunReplyTemplate:\t\n", "SaveEnvelope:\t1\n"}) {
-    const std::string dir = tree.AddUser("alice", settings);
+  for (const char* account : {"RunReply:\t1\nRunReplyTemplate:\t\n", "SaveEnvelope:\t1\n"}) {
+    const std::string dir = tree.AddUser("alice", account);
     LoadDirectoryData();
     CMail mail = AliceCopy();
-    ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+    ASSERT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir(), settings),
               StoreResult::kStored);
-    EXPECT_EQ(ReadFile(dir + "/1.eml"), envelope + kRest) << settings;
+    EXPECT_EQ(ReadFile(dir + "/1.eml"), envelope + kRest) << account;
     std::filesystem::remove_all(dir);
   }
   // No responder ran: nothing appeared in the queue but the test's own file.
@@ -154,7 +154,7 @@ TEST_F(MailboxStoreTest, MissingSettingsFailWithTheirLine) {
   tree.AddUser("alice", nullptr);
   LoadDirectoryData();
   CMail mail = AliceCopy();
-  EXPECT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir()),
+  EXPECT_EQ(StoreInMailbox(mail, "alice", "r.eml", tree.spool_dir(), tree.queue_dir(), settings),
             StoreResult::kFailed);
   EXPECT_EQ(
       log.Count("couldn't load account config: " + tree.spool_dir() + "/alice/config (error=2)"), 1)
@@ -172,7 +172,9 @@ TEST_F(MailboxStoreTest, StoreWaitsForTheAccountLockAndGivesUpOnlyOnStop) {
    public:
     StoreThread(CMail& m, const std::string& spool, const std::string& queue)
         : mail_(m), spool_(spool), queue_(queue) {}
-    void Run() override { result = StoreInMailbox(mail_, "alice", "r.eml", spool_, queue_); }
+    void Run() override {
+      result = StoreInMailbox(mail_, "alice", "r.eml", spool_, queue_, kelpd::config::Settings{});
+    }
     std::atomic<StoreResult> result{StoreResult::kFailed};
     std::atomic<bool> done{false};
 
@@ -226,12 +228,11 @@ class ReceivedHeaderTest : public LocalDeliveryTest {
 TEST_F(ReceivedHeaderTest, NamesTheRecipientUnlessSwitchedOff) {
   const platform::LocalTime t = In("UTC", 1704103200);  // 2024-01-01 10:00:00 UTC, a Monday
   std::string text;
-  BuildReceivedHeader(t, "mx.example.org", "alice@example.org", text);
+  BuildReceivedHeader(t, "mx.example.org", "alice@example.org", true, text);
   EXPECT_EQ(text,
             "by mx.example.org (Zelvane Mail Delivery Agent 4.00.4759.1)\r\n\twith KMTP for "
             "<alice@example.org>; Mon, 1 Jan 2024 10:00:00 +0000");
-  Config().SetString("Header.Received.Recipient", "0");
-  BuildReceivedHeader(t, "mx.example.org", "alice@example.org", text);
+  BuildReceivedHeader(t, "mx.example.org", "alice@example.org", false, text);
   EXPECT_EQ(text,
             "by mx.example.org (Zelvane Mail Delivery Agent 4.00.4759.1)\r\n\twith KMTP; Mon, 1 "
             "Jan 2024 10:00:00 +0000");
@@ -239,11 +240,11 @@ TEST_F(ReceivedHeaderTest, NamesTheRecipientUnlessSwitchedOff) {
 
 TEST_F(ReceivedHeaderTest, DateCarriesTheZoneOffsetWithDaylightSavingTime) {
   std::string text;
-  BuildReceivedHeader(In("Asia/Kolkata", 1704103200), "h", "a@b", text);
+  BuildReceivedHeader(In("Asia/Kolkata", 1704103200), "h", "a@b", true, text);
   EXPECT_EQ(text.substr(text.find("; ")), "; Mon, 1 Jan 2024 15:30:00 +0530");
-  BuildReceivedHeader(In("Europe/Berlin", 1720000000), "h", "a@b", text);  // July
+  BuildReceivedHeader(In("Europe/Berlin", 1720000000), "h", "a@b", true, text);  // July
   EXPECT_EQ(text.substr(text.find("; ")), "; Wed, 3 Jul 2024 11:46:40 +0200");
-  BuildReceivedHeader(In("America/St_Johns", 1704103200), "h", "a@b", text);
+  BuildReceivedHeader(In("America/St_Johns", 1704103200), "h", "a@b", true, text);
   EXPECT_EQ(text.substr(text.find("; ")), "; Mon, 1 Jan 2024 06:30:00 -0330");
 }
 

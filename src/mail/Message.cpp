@@ -7,7 +7,7 @@
 #include <new>
 
 #include "base/Text.h"
-#include "config/MailFileMode.h"
+#include "config/Settings.h"
 #include "log/Log.h"
 #include "mail/Address.h"
 #include "platform/Files.h"

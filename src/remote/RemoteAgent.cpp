@@ -6,7 +6,6 @@
 
 #include "base/Paths.h"
 #include "base/Text.h"
-#include "config/Configuration.h"
 #include "core/ArrivalWatch.h"
 #include "core/Service.h"
 #include "local/DirectoryData.h"
@@ -50,8 +49,9 @@ bool IsMailFileName(std::string_view name) {
 
 }  // namespace
 
-CRemoteAgent::CRemoteAgent()
-    : m_strOutgoingDir(Config().GetString("OutgoingDir", kDefaultOutgoingDir)),
+CRemoteAgent::CRemoteAgent(const kelpd::config::SettingsStore& settings)
+    : m_strOutgoingDir(settings.Current()->dirs.outgoing),
+      settings_(settings),
       clock_(kelpd::base::NowSeconds) {}
 
 CRemoteAgent::~CRemoteAgent() = default;
@@ -226,7 +226,7 @@ CRemoteAgent::Counts CRemoteAgent::GetCounts() const {
 
 int CRemoteAgent::ScanOutgoing() {
   const int64_t now = clock_();
-  const kelpd::remote::RetrySettings settings = kelpd::remote::ReadRetrySettings(Config());
+  const kelpd::remote::RetrySettings settings = settings_.Current()->remote.retry;
   bool new_waiting;
   {
     std::lock_guard<std::mutex> lock(m_csLists);

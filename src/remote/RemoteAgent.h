@@ -21,13 +21,15 @@
 #include <vector>
 
 #include "base/Clock.h"
+#include "config/Settings.h"
 #include "core/Thread.h"
 #include "platform/StopSignal.h"
 
 class CRemoteAgent : public CThread {
  public:
-  // Reads "OutgoingDir" now.
-  CRemoteAgent();
+  // Takes the outgoing directory from settings now and the retry bounds at
+  // each scan. settings must outlive the agent.
+  explicit CRemoteAgent(const kelpd::config::SettingsStore& settings);
   ~CRemoteAgent() override;
 
   // Lists the outgoing directory, opens a retry cycle when it is due, and
@@ -130,5 +132,6 @@ class CRemoteAgent : public CThread {
   uint32_t first_listed_ = kNoEntry;  // the first entry of the last listing
   // Raised when a scan leaves names to take; idle delivery threads wait on it.
   kelpd::platform::WakeSignal files_waiting_;
+  const kelpd::config::SettingsStore& settings_;
   kelpd::base::Clock clock_;
 };

@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "config/Configuration.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 #include "support/WaitFor.h"
@@ -21,17 +20,13 @@ using kelpd::testing::TempDir;
 class RemoteAgentTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetConfigForTests();
-    Config().SetString("OutgoingDir", dir_.path());
-    Config().SetString("AutoTransRetryMin", "5");
-    Config().SetString("AutoTransRetryMax", "30");
-    agent_ = std::make_unique<CRemoteAgent>();
+    settings_.dirs.outgoing = dir_.path();
+    settings_.remote.retry = {5 * 60, 30 * 60};
+    store_.Publish(settings_);
+    agent_ = std::make_unique<CRemoteAgent>(store_);
     agent_->SetClockForTests([this] { return now_; });
   }
-  void TearDown() override {
-    agent_.reset();
-    ResetConfigForTests();
-  }
+  void TearDown() override { agent_.reset(); }
   void Mail(const std::string& name, const std::string& body = "X-Envelope-To: <a@b>\r\n\r\nx") {
     dir_.WriteFile(name, body);
   }
@@ -45,6 +40,8 @@ class RemoteAgentTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  kelpd::config::Settings settings_;
+  kelpd::config::SettingsStore store_;
   int64_t now_ = 1'700'000'000;
   std::unique_ptr<CRemoteAgent> agent_;
 };
@@ -148,7 +145,8 @@ TEST_F(RemoteAgentTest, SettingsAreReadOnEveryScan) {
   now_ += 61;
   agent_->ScanOutgoing();
   EXPECT_EQ(agent_->GetCounts().deferred, 1u);
-  Config().SetString("AutoTransRetryMin", "1");
+  settings_.remote.retry.min_seconds = 60;  // as a restart publishes it
+  store_.Publish(settings_);
   agent_->ScanOutgoing();
   EXPECT_EQ(agent_->GetCounts().retry, 1u);
 }
@@ -158,7 +156,7 @@ TEST_F(RemoteAgentTest, AFreshAgentTreatsWaitingFilesAsNew) {
   agent_->ScanOutgoing();
   ASSERT_EQ(New(), "d.eml");
   agent_->DeferFile("d.eml");
-  agent_ = std::make_unique<CRemoteAgent>();
+  agent_ = std::make_unique<CRemoteAgent>(store_);
   agent_->SetClockForTests([this] { return now_; });
   EXPECT_EQ(agent_->ScanOutgoing(), 1);
   EXPECT_EQ(New(), "d.eml");

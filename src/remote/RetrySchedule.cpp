@@ -1,16 +1,6 @@
 #include "remote/RetrySchedule.h"
 
-#include "config/ConfigMap.h"
-
 namespace kelpd::remote {
-
-RetrySettings ReadRetrySettings(const CConfigMap& config) {
-  const int retry = config.GetInt("AutoTransRetry", 60);
-  RetrySettings settings;
-  settings.min_seconds = static_cast<int64_t>(config.GetInt("AutoTransRetryMin", retry)) * 60;
-  settings.max_seconds = static_cast<int64_t>(config.GetInt("AutoTransRetryMax", retry)) * 60;
-  return settings;
-}
 
 bool RetryCycleDue(int64_t now, int64_t last_cycle, const RetrySettings& settings,
                    bool new_files_waiting) {

@@ -1,25 +1,17 @@
 // The retry schedule of the outgoing directory and the age limit of a mail,
 // as pure functions of the clock and the settings, so that the agent and the
 // delivery threads only call them and tests can move the clock freely.
-// Thread-safe: pure functions (ReadRetrySettings reads the locked
-// configuration store).
+// Thread-safe: pure functions.
 #pragma once
 
 #include <cstdint>
 
-class CConfigMap;
+#include "config/Settings.h"
 
 namespace kelpd::remote {
 
 // The bounds between two retry cycles, in seconds.
-struct RetrySettings {
-  int64_t min_seconds = 3600;
-  int64_t max_seconds = 3600;
-};
-
-// "AutoTransRetryMin" and "AutoTransRetryMax" in minutes, each defaulting to
-// "AutoTransRetry" (default 60), read now.
-RetrySettings ReadRetrySettings(const CConfigMap& config);
+using RetrySettings = kelpd::config::RetrySettings;
 
 // Whether a retry cycle starts at now, given the start of the last cycle:
 // more than min_seconds have passed and either no new file waits or more

@@ -2,30 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "config/ConfigMap.h"
-
 namespace {
 
 using kelpd::remote::MailTooOld;
-using kelpd::remote::ReadRetrySettings;
 using kelpd::remote::RetryCycleDue;
 using kelpd::remote::RetrySettings;
-
-TEST(RetrySchedule, DefaultsAndTheCommonKey) {
-  CConfigMap config;
-  RetrySettings s = ReadRetrySettings(config);
-  EXPECT_EQ(s.min_seconds, 3600);
-  EXPECT_EQ(s.max_seconds, 3600);
-  config.SetString("AutoTransRetry", "10");
-  s = ReadRetrySettings(config);
-  EXPECT_EQ(s.min_seconds, 600);
-  EXPECT_EQ(s.max_seconds, 600);
-  config.SetString("AutoTransRetryMin", "5");
-  config.SetString("AutoTransRetryMax", "30");
-  s = ReadRetrySettings(config);
-  EXPECT_EQ(s.min_seconds, 300);
-  EXPECT_EQ(s.max_seconds, 1800);
-}
 
 TEST(RetrySchedule, MinimumAppliesWhenNoNewMailWaits) {
   const RetrySettings s{300, 1800};

@@ -4,7 +4,6 @@
 #include <ctime>
 
 #include "base/Paths.h"
-#include "config/Configuration.h"
 #include "local/DirectoryData.h"
 #include "local/MailHelpers.h"
 #include "log/Log.h"
@@ -49,12 +48,6 @@ char Locality(const std::string& address,
   return is_local_domain(address.substr(at + 1)) ? 'L' : 'R';
 }
 
-int ClampSessionTimeOut(int seconds) {
-  if (seconds <= 60) return 60;
-  if (seconds >= 1200) return 1200;
-  return seconds;
-}
-
 std::vector<std::vector<std::string>> AutoResponderRuns(const std::string& mail_path,
                                                         const std::string& report_path,
                                                         const std::string& postmaster_copy,
@@ -74,16 +67,25 @@ std::vector<std::vector<std::string>> AutoResponderRuns(const std::string& mail_
 
 }  // namespace kelpd::remote
 
-CSMTPDeliveryThread::CSMTPDeliveryThread(CRemoteAgent* agent)
+CSMTPDeliveryThread::CSMTPDeliveryThread(CRemoteAgent* agent,
+                                         const kelpd::config::SettingsStore& settings)
     : CSMTPClientThread(std::string(), true),
       m_pAgent(agent),
-      m_strErrorDir(Config().GetString("ErrorDir", kDefaultErrorDir)),
-      m_strOutgoingDir(Config().GetString("OutgoingDir", kDefaultOutgoingDir)),
+      m_strErrorDir(settings.Current()->dirs.error),
+      m_strOutgoingDir(settings.Current()->dirs.outgoing),
+      settings_(settings),
       clock_(kelpd::base::NowSeconds) {
-  m_bUseTLS = Config().GetInt("UseTLS", 1) != 0;
-  SetTlsMode(kelpd::smtp::ParseTlsMode(Config().GetString("TLS.Mode", "may")));
-  SetTlsVerify(kelpd::smtp::ParseTlsVerify(Config().GetString("TLS.Verify", "0")),
-               Config().GetString("TLS.CAFile", ""));
+  const std::shared_ptr<const kelpd::config::Settings> current = settings.Current();
+  const kelpd::config::Settings::Remote& remote = current->remote;
+  m_strHeloName = remote.helo_name;
+  m_strInterface = remote.interface;
+  m_nSessionTimeOut = remote.session_timeout;
+  m_bUseTLS = remote.use_tls;
+  SetTlsMode(kelpd::smtp::ParseTlsMode(remote.tls_mode));
+  SetTlsVerify(kelpd::smtp::ParseTlsVerify(remote.tls_verify), remote.tls_ca_file);
+  SetAllowLoopbackMX(remote.allow_loopback_mx);
+  SetAllowPlaintextAuth(remote.allow_plaintext_auth);
+  SetDebugLogging(remote.debug_logging);
   RoutingTables tables;
   tables.smarthosts = &SmartHosts();
   tables.masquerading = &Masquerading();
@@ -99,7 +101,7 @@ void CSMTPDeliveryThread::Run() {
     m_nResult = 0;
     return;
   }
-  m_nSessionTimeOut = kelpd::remote::ClampSessionTimeOut(Config().GetInt("TimeOut", 90));
+  m_nSessionTimeOut = settings_.Current()->remote.session_timeout;
   Info(MainLog(), "remote delivery thread (id %04X) started", GetThreadId());
   while (IsRunning()) {
     if (!m_pAgent->GetNextNewFile(m_strFileName) && !m_pAgent->GetNextRetryFile(m_strFileName)) {
@@ -194,7 +196,7 @@ bool CSMTPDeliveryThread::DeliverOne() {
       const std::string& recipient = mail.first_recipient;
       Info(MainLog(), "successfully delivered mail from <%s> to <%s> (%d bytes)",
            mail.sender.c_str(), recipient.c_str(), static_cast<int>(age.size));
-      if (Config().GetInt("TrafficLogging", 1) != 0) {
+      if (settings_.Current()->log.traffic) {
         const std::string& sender = mail.resent_for.empty() ? mail.sender : mail.resent_for;
         auto is_local = [](const std::string& domain) { return IsLocalDomain(domain); };
         Info(TrafficLog(), "Traffic: %c, %s, %c, %s, %d", kelpd::remote::Locality(sender, is_local),
@@ -204,7 +206,7 @@ bool CSMTPDeliveryThread::DeliverOne() {
       return true;
     }
     case ResultClass::kTemporary: {
-      const int limit = Config().GetInt("AutoTransTime", 120);
+      const int limit = settings_.Current()->remote.give_up_minutes;
       if (kelpd::remote::MailTooOld(clock_(), age.created, limit)) {
         Error(MainLog(),
               "Delivering \"%s\" failed for %d minutes with error %d. I am "
@@ -242,7 +244,9 @@ bool CSMTPDeliveryThread::DeliverOne() {
 bool CSMTPDeliveryThread::GiveUp(const std::string& path) {
   kelpd::remote::CountFailed();
   const std::string report = path + ".err";
-  if (Config().GetInt("Bounce.Disable", 0) != 0) {
+  const std::shared_ptr<const kelpd::config::Settings> settings = settings_.Current();
+  const kelpd::config::Settings::Bounce& bounce = settings->bounce;
+  if (bounce.disable) {
     bool result = true;
     kelpd::platform::FileResult error = kelpd::platform::RemoveFile(path);
     if (!error.ok()) {
@@ -257,15 +261,10 @@ bool CSMTPDeliveryThread::GiveUp(const std::string& path) {
     return result;
   }
 
-  const std::string postmaster =
-      Config().GetString("Postmaster.To", Config().GetString("Postmaster", ""));
-  const bool attach =
-      Config().GetInt("Bounce.Attachment", Config().GetInt("BounceAttachment", 0)) != 0;
-  const bool bulk = Config().GetInt("Bounce.Bulk", 1) != 0;
   // The words go to the helper as they are: no shell, and no re-splitting
   // of a file name that holds blanks or quotes.
-  for (const std::vector<std::string>& words :
-       kelpd::remote::AutoResponderRuns(path, report, postmaster, attach, bulk))
+  for (const std::vector<std::string>& words : kelpd::remote::AutoResponderRuns(
+           path, report, bounce.postmaster_copy, bounce.attach, bounce.bulk))
     (void)RunProgram(words, kAutoResponderLimitMs);
   return true;
 }

@@ -17,16 +17,19 @@
 #include <vector>
 
 #include "base/Clock.h"
+#include "config/Settings.h"
 #include "smtp/SMTPClientThread.h"
 
 class CRemoteAgent;
 
 class CSMTPDeliveryThread : public CSMTPClientThread {
  public:
-  // agent is not owned and may be null (the thread then ends at once). Reads
-  // "ErrorDir", "OutgoingDir", "UseTLS", "TLS.Mode", "TLS.Verify" and "TLS.CAFile" now, and takes
-  // the application's smarthost, masquerading and backup-domain tables for routing.
-  explicit CSMTPDeliveryThread(CRemoteAgent* agent);
+  // agent is not owned and may be null (the thread then ends at once).
+  // Takes the directories and the session settings from settings now, the
+  // time-out when it starts and the rest for each mail; takes the
+  // application's smarthost, masquerading and backup-domain tables for
+  // routing. settings must outlive the thread.
+  CSMTPDeliveryThread(CRemoteAgent* agent, const kelpd::config::SettingsStore& settings);
   ~CSMTPDeliveryThread() override;
 
   // Delivers m_strMailFile (bare name m_strFileName). True when the file
@@ -55,6 +58,7 @@ class CSMTPDeliveryThread : public CSMTPClientThread {
   // failed move is logged and keeps the name held.
   void MoveToErrorDir();
 
+  const kelpd::config::SettingsStore& settings_;
   kelpd::base::Clock clock_;
 };
 
@@ -65,9 +69,6 @@ namespace kelpd::remote {
 // without '@'; 'R' otherwise.
 char Locality(const std::string& address,
               const std::function<bool(const std::string&)>& is_local_domain);
-
-// The "TimeOut" value clamped to 60..1200 seconds.
-int ClampSessionTimeOut(int seconds);
 
 // The auto-responder runs for a given-up mail, in the order to run, each as
 // the words of its command line

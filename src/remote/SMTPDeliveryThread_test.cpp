@@ -87,12 +87,13 @@ class DeliveryThreadTest : public ::testing::Test {
     std::filesystem::permissions(dir_.Join("bin/autoresp.exe"), std::filesystem::perms::owner_all);
     ResetConfigForTests();
     ResetDirectoryDataForTests();
-    Config().SetString("OutgoingDir", dir_.MakeDir("outgoing"));
-    Config().SetString("ErrorDir", dir_.MakeDir("error"));
+    settings_.dirs.outgoing = dir_.MakeDir("outgoing");
+    settings_.dirs.error = dir_.MakeDir("error");
+    store_.Publish(settings_);
     Domains().AddTail("local.example");
     kelpd::smtp::CaptureConsoleForTests(&out_, &err_);
     TrafficLog().SetTarget(std::make_unique<TrafficCapture>(&traffic_, &traffic_mutex_));
-    agent_ = std::make_unique<CRemoteAgent>();
+    agent_ = std::make_unique<CRemoteAgent>(store_);
   }
   void TearDown() override {
     thread_.reset();
@@ -107,7 +108,8 @@ class DeliveryThreadTest : public ::testing::Test {
   }
   template <typename T = CSMTPDeliveryThread>
   void MakeThread() {
-    thread_ = std::make_unique<T>(agent_.get());
+    store_.Publish(settings_);
+    thread_ = std::make_unique<T>(agent_.get(), store_);
     thread_->m_nSessionTimeOut = 5;
     thread_->SetClockForTests([this] { return now_(); });
   }
@@ -144,6 +146,8 @@ class DeliveryThreadTest : public ::testing::Test {
   std::function<int64_t()> now_ = [] { return static_cast<int64_t>(std::time(nullptr)); };
 
   TempDir dir_;
+  kelpd::config::Settings settings_;  // published by MakeThread
+  kelpd::config::SettingsStore store_;
   std::string saved_path_;
   std::string out_, err_;
   std::vector<std::string> traffic_;
@@ -173,7 +177,7 @@ TEST_F(DeliveryThreadTest, DeliveredMailIsReleasedAndLogged) {
 TEST_F(DeliveryThreadTest, TrafficLoggingOffWritesNoLine) {
   ScriptedSmtpServer server([](ScriptedConnection& c, int) { Serve(c); });
   SmartHosts().SetString("*", "127.0.0.1:" + std::to_string(server.port()));
-  Config().SetString("TrafficLogging", "0");
+  settings_.log.traffic = false;
   MakeThread();
   Take("d1.eml");
   EXPECT_TRUE(thread_->DeliverOne());
@@ -208,7 +212,7 @@ TEST_F(DeliveryThreadTest, TemporaryFailureDefersUntilTheMailIsTooOld) {
             1);
   EXPECT_TRUE(FileExists(path + ".err"));
 
-  agent_ = std::make_unique<CRemoteAgent>();
+  agent_ = std::make_unique<CRemoteAgent>(store_);
   MakeThread();
   now_ = [created] { return created + 121 * 60 + 5; };
   Take("t1.eml");
@@ -223,9 +227,9 @@ TEST_F(DeliveryThreadTest, TemporaryFailureDefersUntilTheMailIsTooOld) {
 TEST_F(DeliveryThreadTest, PermanentFailureWithPostmasterRunsTheResponderTwice) {
   ScriptedSmtpServer server([](ScriptedConnection& c, int) { Serve(c, "550 no"); });
   SmartHosts().SetString("*", "127.0.0.1:" + std::to_string(server.port()));
-  Config().SetString("Postmaster", "pm@local.example");
-  Config().SetString("BounceAttachment", "1");
-  Config().SetString("Bounce.Bulk", "0");
+  settings_.bounce.postmaster_copy = "pm@local.example";
+  settings_.bounce.attach = true;
+  settings_.bounce.bulk = false;
   MakeThread();
   std::string path = Take("p1.eml");
   EXPECT_TRUE(thread_->DeliverOne());
@@ -240,7 +244,7 @@ TEST_F(DeliveryThreadTest, PermanentFailureWithPostmasterRunsTheResponderTwice) 
 TEST_F(DeliveryThreadTest, BounceDisableDeletesMailAndReport) {
   ScriptedSmtpServer server([](ScriptedConnection& c, int) { Serve(c, "550 no"); });
   SmartHosts().SetString("*", "127.0.0.1:" + std::to_string(server.port()));
-  Config().SetString("Bounce.Disable", "1");
+  settings_.bounce.disable = true;
   MakeThread();
   std::string path = Take("b1.eml");
   EXPECT_TRUE(thread_->DeliverOne());
@@ -323,7 +327,7 @@ TEST_F(DeliveryThreadTest, IdleThreadAsksTheAgentEvery750Ms) {
 }
 
 TEST_F(DeliveryThreadTest, NullAgentEndsTheThreadAtOnce) {
-  thread_ = std::make_unique<CSMTPDeliveryThread>(nullptr);
+  thread_ = std::make_unique<CSMTPDeliveryThread>(nullptr, store_);
   ASSERT_TRUE(thread_->Start());
   // The body ends on its own, without a stop request.
   for (int i = 0; i < 1000 && !thread_->HasEnded(); ++i)
@@ -377,9 +381,6 @@ TEST(DeliveryHelpers, LocalityAndTimeOutAndCommands) {
   EXPECT_EQ(kelpd::remote::Locality("a@b@local.example", local), 'R');
   EXPECT_EQ(kelpd::remote::Locality("bare", local), 'L');
   EXPECT_EQ(kelpd::remote::Locality("", local), 'R');
-  EXPECT_EQ(kelpd::remote::ClampSessionTimeOut(30), 60);
-  EXPECT_EQ(kelpd::remote::ClampSessionTimeOut(61), 61);
-  EXPECT_EQ(kelpd::remote::ClampSessionTimeOut(5000), 1200);
   using Words = std::vector<std::string>;
   EXPECT_THAT(kelpd::remote::AutoResponderRuns("/o/a \"b.eml", "/o/a \"b.eml.err", "", true, true),
               ElementsAre(Words{"autoresp.exe", "/o/a \"b.eml", "-t", "/o/a \"b.eml.err", "-b",

@@ -4,7 +4,7 @@
 
 #include "base/Environment.h"
 #include "config/ConfigMap.h"
-#include "config/MailFileMode.h"
+#include "config/Settings.h"
 #include "mail/Mail.h"
 #include "platform/Errors.h"
 #include "platform/Files.h"
@@ -107,7 +107,7 @@ std::string ReportSender() {
   // configuration object.
   CConfigMap config;
   if (config.LoadFromEnvDir("kelpd.cfg", kelpd::base::kConfigDirVariable)) {
-    std::string from = config.GetString("Postmaster.From", config.GetString("Postmaster"));
+    const std::string from = kelpd::config::LoadSettings(config).bounce.report_sender;
     if (!from.empty()) return from;
   }
   std::optional<std::string> host = platform::HostName();

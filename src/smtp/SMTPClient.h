@@ -27,7 +27,7 @@
 
 class CSMTPClient : public CSecureSyncSocketEx {
  public:
-  // Reads "DebugLogging" (default 0) from the configuration now.
+  // Writes no debug lines until m_nDebugLogging is set.
   explicit CSMTPClient(bool verbose);
 
   using CSecureSyncSocketEx::Send;

@@ -1,7 +1,6 @@
 // CSMTPClient: making the connection and sending command lines.
 #include <cstring>
 
-#include "config/Configuration.h"
 #include "log/Log.h"
 #include "platform/HostLookup.h"
 #include "smtp/ConsoleOutput.h"
@@ -16,8 +15,7 @@ constexpr int kErrorAborted = 10053;
 
 }  // namespace
 
-CSMTPClient::CSMTPClient(bool verbose)
-    : m_bVerbose(verbose), m_nDebugLogging(Config().GetInt("DebugLogging", 0)) {
+CSMTPClient::CSMTPClient(bool verbose) : m_bVerbose(verbose) {
   std::memset(m_buf, 0, sizeof m_buf);
 }
 

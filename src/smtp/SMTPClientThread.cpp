@@ -8,7 +8,6 @@
 
 #include "base/Text.h"
 #include "config/ConfigMap.h"
-#include "config/Configuration.h"
 #include "dns/Resolver.h"
 #include "log/Log.h"
 #include "mail/Address.h"
@@ -123,8 +122,7 @@ int CSMTPClientThread::ResolveMX(const std::string& domain_in, CStringListEx& ho
   if (domain.find('.') != std::string::npos && domain.back() != '.') domain += '.';
   std::unique_ptr<CResolver> resolver = resolver_factory_ ? resolver_factory_() : CreateResolver();
   if (!resolver) return 1;
-  const bool allow_loopback = Config().GetInt("AllowLoopbackMX", 0) != 0;
-  resolver->AllowLoopbackHosts(allow_loopback);
+  resolver->AllowLoopbackHosts(allow_loopback_mx_);
   CStringListEx mx;
   const int code = resolver->GetMXHosts(domain.c_str(), mx);
   if (code != 0) return code;
@@ -137,7 +135,7 @@ int CSMTPClientThread::ResolveMX(const std::string& domain_in, CStringListEx& ho
     // This system is itself a secondary exchanger of a backup domain: only
     // the primary is worth trying, and it is not this machine.
     if (backup) break;
-    if (PointsBackToThisHost(host, allow_loopback)) return 3;
+    if (PointsBackToThisHost(host, allow_loopback_mx_)) return 3;
   }
   return 0;
 }
@@ -446,7 +444,7 @@ void CSMTPClientThread::SecureSession(const std::string& host, const std::string
   if (!m_client.m_bAUTH) return;
   // A password may cross an unencrypted connection only to this machine, or
   // where the administrator says so.
-  bool clear_password_allowed = Config().GetInt("Auth.AllowPlaintext", 0) != 0;
+  bool clear_password_allowed = allow_plaintext_auth_;
   if (!clear_password_allowed && !m_client.Encrypted()) {
     kelpd::platform::SocketAddress local;
     try {

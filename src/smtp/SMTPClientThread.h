@@ -68,7 +68,7 @@ class CSMTPClientThread : public CThread {
   // Appends the MX hosts of domain to hosts: 0, 3 when an MX host is this very
   // machine (not for a backup domain, of which only the best host is taken),
   // 1 when no resolver can be had, or the resolver's own non-zero code. Hosts
-  // on loopback addresses count as this machine unless "AllowLoopbackMX" is 1.
+  // on loopback addresses count as this machine unless SetAllowLoopbackMX.
   int ResolveMX(const std::string& domain, CStringListEx& hosts);
 
   static void ParseHostEntry(const std::string& entry, std::string& host, unsigned& port,
@@ -100,6 +100,15 @@ class CSMTPClientThread : public CThread {
   // Which addresses of a host are connected to, in which order
   // ("AddressFamily"); kIPv4First unless set.
   void SetAddressOrder(kelpd::net::AddressOrder order) { address_order_ = order; }
+  // Hosts on loopback addresses may be mail hosts ("AllowLoopbackMX"); off
+  // unless set.
+  void SetAllowLoopbackMX(bool allow) { allow_loopback_mx_ = allow; }
+  // A password may cross an unencrypted connection to another machine
+  // ("Auth.AllowPlaintext"); off unless set.
+  void SetAllowPlaintextAuth(bool allow) { allow_plaintext_auth_ = allow; }
+  // The client's debug lines ("DebugLogging"): 1 the commands and replies,
+  // 2 every reply line too; 0 unless set.
+  void SetDebugLogging(int level) { m_client.m_nDebugLogging = level; }
   // Replaces CreateResolver for the MX look-up (tests).
   void SetResolverFactory(std::function<std::unique_ptr<CResolver>()> factory) {
     resolver_factory_ = std::move(factory);
@@ -153,7 +162,7 @@ class CSMTPClientThread : public CThread {
   // What the session asks of host (the name connected to) after EHLO:
   // STARTTLS as the TLS mode and "UseTLS" say (then EHLO again), then AUTH
   // for a host entry with credentials. A password goes over a connection
-  // without TLS only to a loopback address or with "Auth.AllowPlaintext" on;
+  // without TLS only to a loopback address or with SetAllowPlaintextAuth;
   // otherwise the host fails as a temporary failure. With kEncrypt, or when
   // the mail's hosts have their certificates checked (which must then name
   // host), a host that does not complete STARTTLS fails as a temporary
@@ -172,6 +181,8 @@ class CSMTPClientThread : public CThread {
   std::string ca_file_;
   bool verify_peer_ = false;  // for the mail being sent
   kelpd::net::AddressOrder address_order_ = kelpd::net::AddressOrder::kIPv4First;
+  bool allow_loopback_mx_ = false;
+  bool allow_plaintext_auth_ = false;
   std::function<std::unique_ptr<CResolver>()> resolver_factory_;
   LoadedMail last_load_;
   bool mail_file_busy_ = false;

@@ -444,11 +444,10 @@ TEST_F(SendMailTest, ThisMachinesAddresses) {
   Mx({"127.0.0.2."});
   EXPECT_EQ(Send(), 19);
   EXPECT_EQ(log_.Count("MX entry for domain 'remote.example' points back to this host"), 1);
-  ASSERT_TRUE(Config().Load(dir_.WriteFile("kelpd.cfg", "AllowLoopbackMX: 1\n")));
+  thread_->SetAllowLoopbackMX(true);
   CStringListEx hosts;
   EXPECT_EQ(thread_->ResolveMX("remote.example", hosts), 0);
   EXPECT_EQ(hosts.GetCount(), 1);
-  ResetConfigForTests();
 }
 
 // A server that offers STARTTLS, agrees to it and then answers the handshake

@@ -11,7 +11,6 @@
 #include <string>
 #include <thread>
 
-#include "config/Configuration.h"
 #include "fakes/ScriptedSmtpServer.h"
 #include "smtp/ConsoleOutput.h"
 #include "smtp/SMTPException.h"
@@ -478,8 +477,8 @@ TEST(SMTPAuthentication, ChallengeCode330) {
     Open(client, server);
     client.Hello("me");
     EXPECT_TRUE(kelpd::smtp::Authenticate(client, "user", "pw", true));
-    EXPECT_EQ(Sent(client, server),
-              "EHLO me\r\nAUTH LOGIN\r\n" + LibraryBase64("user") + "\r\n" + LibraryBase64("pw") + "\r\n");
+    EXPECT_EQ(Sent(client, server), "EHLO me\r\nAUTH LOGIN\r\n" + LibraryBase64("user") + "\r\n" +
+                                        LibraryBase64("pw") + "\r\n");
   }
 }
 
@@ -521,11 +520,12 @@ TEST(SMTPAuthentication, NoPasswordInTheClearUnlessAllowed) {
     std::vector<std::string> replies;
     std::string sent;
   };
-  for (const Case& k : {Case{"PLAIN LOGIN", {}, "EHLO me\r\n"},
-                        Case{"CRAM-MD5 PLAIN",
-                             {challenge, "535 no\r\n"},
-                             "EHLO me\r\nAUTH CRAM-MD5\r\n" +
-                                 LibraryBase64("joe " + HmacMd5Hex(kChallengeText, "pw")) + "\r\n"}}) {
+  for (const Case& k :
+       {Case{"PLAIN LOGIN", {}, "EHLO me\r\n"},
+        Case{"CRAM-MD5 PLAIN",
+             {challenge, "535 no\r\n"},
+             "EHLO me\r\nAUTH CRAM-MD5\r\n" +
+                 LibraryBase64("joe " + HmacMd5Hex(kChallengeText, "pw")) + "\r\n"}}) {
     SCOPED_TRACE(k.mechanisms);
     ScriptedSmtpServer server(AuthScript(k.mechanisms, k.replies));
     CSMTPClient client(false);
@@ -593,8 +593,6 @@ TEST(SMTPAuthentication, AuthenticatedFlagBelongsToOneConnection) {
 // ---- console dialogue and debug log ----
 
 TEST(CSMTPClient, DialogueOnStandardOutputAndDebugLogLevels) {
-  kelpd::testing::TempDir dir;
-  ASSERT_TRUE(Config().Load(dir.WriteFile("kelpd.cfg", "DebugLogging: 2\n")));
   ScriptedSmtpServer server([](ScriptedConnection& c, int) {
     c.Send(kGreeting);
     Answer(c, "250-mx.example.org\r\n250 SIZE\r\n");
@@ -605,7 +603,7 @@ TEST(CSMTPClient, DialogueOnStandardOutputAndDebugLogLevels) {
   kelpd::smtp::CaptureConsoleForTests(&out, &err);
   {
     CSMTPClient client(true);
-    EXPECT_EQ(client.m_nDebugLogging, 2);
+    client.m_nDebugLogging = 2;
     Open(client, server);
     client.EchoReply();
     client.Hello("me");
@@ -616,7 +614,6 @@ TEST(CSMTPClient, DialogueOnStandardOutputAndDebugLogLevels) {
     client.Close();
   }
   kelpd::smtp::CaptureConsoleForTests(nullptr, nullptr);
-  ResetConfigForTests();
   server.Join();
   EXPECT_EQ(out,
             "Trying to connect to 127.0.0.1...\n"

@@ -353,6 +353,8 @@ TEST_F(LifecycleTest, HangupRestartsWithAFreshConfigurationAndKeepsTheOldOneWhen
   ASSERT_TRUE(WaitSyslog("info: remote delivery threads started")) << Stderr();
   size_t notes = tree_->NotifyMessages().size();
   size_t logged = SyslogLines().size();
+  settings_["AutoTransport.Threads"] = "4";  // the restart takes the edited file
+  WriteSettings();
   tree_->Signal(SIGHUP);
   ASSERT_TRUE(WaitSyslogAfter(logged, std::string("info: ") + kRestarted)) << Stderr();
   auto lines = SyslogLines();
@@ -371,12 +373,12 @@ TEST_F(LifecycleTest, HangupRestartsWithAFreshConfigurationAndKeepsTheOldOneWhen
        "info: loading 'filters'-file\\.\\.\\.", "info: loading optional 'smarthosts'-file\\.\\.\\.",
        std::string("info: local delivery agent ") + kId + " started",
        std::string("info: remote agent thread ") + kId + " started",
-       std::string("info: remote delivery thread 3 ") + kId + " started",
+       std::string("info: remote delivery thread 4 ") + kId + " started",
        std::string("info: ") + kRestarted}));
   EXPECT_TRUE(WaitNotify("RELOADING=1", notes));
   EXPECT_TRUE(WaitNotify("READY=1\nSTATUS=running", notes + 1));
 
-  // Without the file, the settings in memory stay: three threads, and the
+  // Without the file, the settings in memory stay: four threads, and the
   // log still reaches this test's receiver.
   fs::remove(config_ + "/kelpd.cfg");
   logged = SyslogLines().size();
@@ -385,7 +387,7 @@ TEST_F(LifecycleTest, HangupRestartsWithAFreshConfigurationAndKeepsTheOldOneWhen
   lines = SyslogLines();
   lines.erase(lines.begin(), lines.begin() + static_cast<long>(logged));
   EXPECT_TRUE(InOrder(lines, {"error: could not load configuration",
-                              std::string("info: remote delivery thread 3 ") + kId + " started",
+                              std::string("info: remote delivery thread 4 ") + kId + " started",
                               std::string("info: ") + kRestarted}));
 
   tree_->Signal(SIGTERM);

@@ -1,5 +1,5 @@
-// The fixture of the local delivery tests: a mail tree, the configuration
-// pointing at it, and the directory data loaded from it.
+// The fixture of the local delivery tests: a mail tree, settings pointing at
+// it, and the directory data loaded from it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <string>
 
 #include "config/Configuration.h"
+#include "config/Settings.h"
 #include "local/DirectoryData.h"
 #include "mail/Mail.h"
 #include "support/LogCapture.h"
@@ -31,11 +32,11 @@ class LocalDeliveryTest : public ::testing::Test {
     ::setenv("MAILCONFIGDIR", tree.config_dir().c_str(), 1);
     ::setenv("MAILLOCKDIR", tree.lock_dir().c_str(), 1);
     ResetConfigForTests();
-    Config().SetString("QueueDir", tree.queue_dir());
-    Config().SetString("SpoolDir", tree.spool_dir());
-    Config().SetString("ErrorDir", tree.error_dir());
-    Config().SetString("OutgoingDir", tree.outgoing_dir());
-    Config().SetString("FilterDir", tree.filter_dir());
+    settings.dirs.queue = tree.queue_dir();
+    settings.dirs.spool = tree.spool_dir();
+    settings.dirs.error = tree.error_dir();
+    settings.dirs.outgoing = tree.outgoing_dir();
+    settings.dirs.filter = tree.filter_dir();
     tree.WriteList("domains", "example.org\nexample.net\n");
     tree.WriteList("backupdomains", "");
     tree.WriteList("aliases", "");
@@ -53,7 +54,7 @@ class LocalDeliveryTest : public ::testing::Test {
 
   // Loads the tables in the application's order.
   void LoadDirectoryData() {
-    BuildUserList();
+    BuildUserList(settings.dirs.spool);
     ASSERT_TRUE(Domains().LoadFromEnvDir("domains", "MAILCONFIGDIR"));
     BackupDomains().LoadFromEnvDir("backupdomains", "MAILCONFIGDIR");
     ASSERT_TRUE(Aliases().LoadFromEnvDir("aliases", "MAILCONFIGDIR"));
@@ -61,7 +62,21 @@ class LocalDeliveryTest : public ::testing::Test {
     Filters().LoadFromEnvDir("filters", "MAILCONFIGDIR");
   }
 
+  // What the agents of a test are made with: settings, published now.
+  const kelpd::config::SettingsStore& Published() {
+    store_.Publish(settings);
+    return store_;
+  }
+
+  // The "NextUID" of a mailbox's settings file; -2 when it can't be read.
+  static int NextUid(const std::string& user_dir) {
+    CConfigMap account;
+    return account.Load(user_dir + "/config") ? account.GetInt("NextUID", -1) : -2;
+  }
+
   ServiceTree tree{LocalTreeOptions()};
+  kelpd::config::Settings settings;
+  kelpd::config::SettingsStore store_;
   LogCapture log;
 };
 
