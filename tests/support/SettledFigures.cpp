@@ -51,8 +51,11 @@ ProcessFigures StartedFigures(ServiceTree& tree, std::chrono::milliseconds timeo
     if (pid <= 0) return failed;
     if (WatchesDirectory(pid, tree.config_dir())) {
       ProcessFigures now = ReadProcessFigures(pid);
+      // A file still being written (unnamed, shown as deleted) is not part
+      // of the started service.
       if (now.threads > 0 && now.threads == previous.threads &&
-          now.descriptors == previous.descriptors)
+          now.descriptors == previous.descriptors &&
+          now.descriptor_targets.find(" (deleted)") == std::string::npos)
         return now;
       previous = now;
     }

@@ -19,7 +19,8 @@ namespace kelpd::testing {
 // until the run loop watches the configuration directory: the last
 // descriptor start-up opens, after the control thread has been started. The
 // figures returned are two readings in a row that agree, so that a directory
-// a worker has open for a moment is not counted. threads is -1 when this does
+// a worker has open for a moment is not counted, and none of them is a file
+// still being written. threads is -1 when this does
 // not happen within timeout.
 ProcessFigures StartedFigures(ServiceTree& tree, std::chrono::milliseconds timeout);
 
