@@ -464,7 +464,8 @@ bool CSMTPClientThread::RemoveMailFile(const std::string& path, kelpd::platform:
 }
 
 void CSMTPClientThread::RemoveDelivered() {
-  WriteStdout(Format("--> Removing file \"%s\"...\n", m_strMailFile.c_str()));
+  if (kelpd::smtp::StdoutWanted())
+    WriteStdout(Format("--> Removing file \"%s\"...\n", m_strMailFile.c_str()));
   Info(MainLog(), "removing file \"%s\"", m_strMailFile.c_str());
   kelpd::platform::FileError error;
   if (!RemoveMailFile(m_strMailFile, error) && !error.Is(kelpd::platform::kFileCauseNotFound)) {
