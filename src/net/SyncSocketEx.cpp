@@ -219,17 +219,25 @@ int CSyncSocketEx::Send(const char* text) {
 
 int CSyncSocketEx::Send(const char* data, int len, int flags) {
   if (len < 0 || (data == nullptr && len > 0)) throw CSocketException(kErrorBadAddress);
-  // One send may take only part of the buffer; the rest is sent after the next
-  // wait, so that the caller's whole command or record reaches the peer.
+  if (m_hSocket < 0) throw CSocketException(kErrorNotSocket);
+  // The send buffer nearly always has room: the data is sent at once, and
+  // only a full buffer is waited for. One send may take only part of the
+  // buffer; the rest follows after the wait, so that the caller's whole
+  // command or record reaches the peer. A stop request or a deadline that
+  // ran out ends the conversation before anything more is sent, as a wait
+  // would.
+  if (Stopping() || (deadline_ms_ >= 0 && deadline_ms_ <= platform::MonotonicMillis()))
+    throw CSocketException(kErrorTimedOut);
   size_t total = static_cast<size_t>(len);
   size_t done = 0;
-  do {
-    if (!WaitWritable(m_nTimeOut)) throw CSocketException(kErrorTimedOut);
+  for (;;) {
     size_t sent = 0;
     int err = platform::SendSome(m_hSocket, data + done, total - done, flags, &sent);
     if (err != 0 && !WouldBlock(err)) ThrowErrno(err);
     done += sent;
-  } while (done < total);
+    if (done >= total) break;
+    if (!WaitWritable(m_nTimeOut)) throw CSocketException(kErrorTimedOut);
+  }
   return len;
 }
 

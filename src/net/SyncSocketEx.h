@@ -61,10 +61,11 @@ class CSyncSocketEx {
   virtual int Receive(char* buf, int size, int flags = 0);
   // The whole zero-terminated text through the virtual Send(data, len, 0).
   virtual int Send(const char* text);
-  // Sends all len bytes: waits until the socket is writable (each wait bounded
-  // by m_nTimeOut), sends what the stack takes, and repeats until every byte is
-  // written. Returns len or throws; a wait that runs out throws 10053, leaving
-  // an unknown part of the data sent.
+  // Sends all len bytes: sends what the stack takes and, while bytes are
+  // left, waits until the socket is writable (each wait bounded by
+  // m_nTimeOut) and sends again. Returns len or throws; a wait that runs out,
+  // a stop request of the calling worker or a deadline already passed throws
+  // 10053, leaving an unknown part of the data sent.
   virtual int Send(const char* data, int len, int flags);
 
   // socket(family, type, protocol). Throws 10048 when a socket is already open

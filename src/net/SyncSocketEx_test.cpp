@@ -146,6 +146,27 @@ TEST(CSyncSocketEx, StopRequestEndsAnUnlimitedWait) {
   EXPECT_LT(waited, 5);
 }
 
+TEST(CSyncSocketEx, RaisedStopRequestEndsASendBeforeAnythingLeaves) {
+  LoopbackListener listener;
+  CSyncSocketEx socket;
+  ASSERT_TRUE(socket.Create());
+  ASSERT_TRUE(socket.Connect("127.0.0.1", listener.port()));
+  platform::UniqueFd peer = listener.Accept();
+  ASSERT_TRUE(peer.valid());
+  platform::StopSignal stop;
+  platform::SetCurrentStopSignal(&stop);
+  EXPECT_EQ(socket.Send("NOOP\r\n"), 6);
+  stop.Raise();
+  EXPECT_EQ(ErrorOf([&] { socket.Send("QUIT\r\n"); }), 10053);
+  stop.Clear();
+  platform::SetCurrentStopSignal(nullptr);
+  char seen[64];
+  size_t got = 0;
+  ASSERT_EQ(platform::ReceiveSome(peer.get(), seen, sizeof seen, 0, &got), 0);
+  EXPECT_EQ(std::string(seen, got), "NOOP\r\n");
+  EXPECT_EQ(platform::ReceiveSome(peer.get(), seen, sizeof seen, 0, &got), EAGAIN);
+}
+
 TEST(CSyncSocketEx, LargeSendArrivesWhole) {
   LoopbackListener listener;
   CSyncSocketEx socket;
