@@ -3,7 +3,7 @@
 
 #include "config/Configuration.h"
 #include "log/Log.h"
-#include "platform/HostLookup.h"
+#include "net/LocalHostIdentity.h"
 #include "smtp/ConsoleOutput.h"
 #include "smtp/SMTPClient.h"
 
@@ -83,7 +83,5 @@ std::string CSMTPClient::LocalHelloName() {
   } catch (const CSocketException&) {
     return "localhost";
   }
-  if (std::optional<std::string> name = platform::ReverseLookup(local.ip)) return *name;
-  if (std::optional<std::string> name = platform::HostName()) return *name;
-  return "localhost";
+  return kelpd::net::HelloNameFor(local.ip);
 }
