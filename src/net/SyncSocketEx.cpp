@@ -48,6 +48,12 @@ std::optional<platform::IpAddress> InterfaceAddress(const char* address) {
   return all.front();
 }
 
+// A stream socket that is to connect from any address and port is bound by
+// the connect itself.
+bool NeedsNoBind(int type, unsigned port, const std::optional<platform::IpAddress>& local) {
+  return type == platform::kSocketStream && port == 0 && !local;
+}
+
 bool Stopping() {
   const platform::StopSignal* signal = platform::CurrentStopSignal();
   return signal != nullptr && signal->IsRaised();
@@ -89,6 +95,7 @@ bool CSyncSocketEx::Create(unsigned port, int type, const char* address) {
   local_.reset();
   if (named && !local) throw CSocketException(kErrorHostNotFound);
   local_ = local;
+  if (NeedsNoBind(type, port, local)) return true;
   return BindTo(port, local);
 }
 
@@ -154,7 +161,8 @@ bool CSyncSocketEx::Connect(const char* host, unsigned port) {
       Socket(type_, 0, tries[i].family);
       // The first socket was bound the same way, so this fails only when
       // the interface's address went away meanwhile.
-      if (!BindTo(local_port_, local_)) throw CSocketException(kErrorAddressNotAvailable);
+      if (!NeedsNoBind(type_, local_port_, local_) && !BindTo(local_port_, local_))
+        throw CSocketException(kErrorAddressNotAvailable);
     }
     try {
       return CSyncSocketEx::Connect(platform::SocketAddress{tries[i], static_cast<uint16_t>(port)});

@@ -73,7 +73,8 @@ class CSyncSocketEx {
   bool Socket(int type = kelpd::platform::kSocketStream, int protocol = 0,
               int family = kelpd::platform::kAddressFamilyIPv4);
   // Socket(type, 0, the family of address: IPv4 when it is null or empty)
-  // and Bind(port, address); true when both succeed. Connect(host, port)
+  // and Bind(port, address); true when both succeed. A stream socket without
+  // address and port is not bound: its connect picks both. Connect(host, port)
   // makes its further sockets the same way.
   bool Create(unsigned port = 0, int type = kelpd::platform::kSocketStream,
               const char* address = nullptr);
