@@ -243,8 +243,8 @@ void CSMTPClientThread::SendMail() {
       const std::string recipient_domain = DomainOf(recipient);
 
       if (tables_.smarthosts != nullptr)
-        routed = kelpd::smtp::SmarthostRoute(*tables_.smarthosts, sender_domain, recipient_domain,
-                                             hosts) &&
+        routed = kelpd::smtp::SmarthostRoute(smarthost_entries_.Of(*tables_.smarthosts),
+                                             sender_domain, recipient_domain, hosts) &&
                  !hosts.IsEmpty();
       if (!routed) {
         const int code = ResolveMX(recipient_domain, hosts);

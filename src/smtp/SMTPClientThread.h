@@ -167,6 +167,7 @@ class CSMTPClientThread : public CThread {
   bool StopRequested() const;
 
   RoutingTables tables_;
+  kelpd::smtp::SortedEntries smarthost_entries_;
   kelpd::smtp::TlsMode tls_mode_ = kelpd::smtp::TlsMode::kNone;
   kelpd::smtp::TlsVerify tls_verify_ = kelpd::smtp::TlsVerify::kNone;
   std::string ca_file_;
