@@ -104,10 +104,13 @@ void CSMTPDeliveryThread::Run() {
   m_nSessionTimeOut = kelpd::remote::ClampSessionTimeOut(Config().GetInt("TimeOut", 90));
   Info(MainLog(), "remote delivery thread (id %04X) started", GetThreadId());
   while (IsRunning()) {
-    if (!m_pAgent->GetNextNewFile(m_strFileName) && !m_pAgent->GetNextRetryFile(m_strFileName)) {
+    bool report = true;
+    if (!m_pAgent->GetNextNewFile(m_strFileName, &report) &&
+        !m_pAgent->GetNextRetryFile(m_strFileName, &report)) {
       m_pAgent->WaitForFiles(kIdlePollMs);
       continue;
     }
+    SetReportMayExist(report);
     m_strMailFile = MakePath(m_strOutgoingDir, m_strFileName);
     // The claim tells the queue tool that this mail is in delivery; a tool
     // that holds it is about to remove the mail, which the next scan finds

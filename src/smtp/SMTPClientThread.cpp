@@ -284,6 +284,7 @@ void CSMTPClientThread::SendMail() {
 void CSMTPClientThread::RecordSmtpFailure(const CSMTPException& e, const char* host,
                                           const std::string& recipient,
                                           const std::string& messageId) {
+  report_may_exist_ = true;
   e.WriteReport(m_strMailFile, host, recipient);
   const std::string line = Format("mail <%s> failed with %s SMTP error: ", messageId.c_str(),
                                   e.IsPermanent() ? "permanent" : "temporary") +
@@ -363,6 +364,7 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
           m_client.Close();
           return;
         }
+        report_may_exist_ = true;
         kelpd::smtp::WriteSocketReport(e, m_strMailFile, host.c_str(), recipient);
         const std::string line =
             Format("mail <%s> failed with socket error: %s", messageId.c_str(), text.c_str());
@@ -475,6 +477,7 @@ void CSMTPClientThread::RemoveDelivered() {
     Error(MainLog(), "could not remove file \"%s\", cause=%d error=%d", m_strMailFile.c_str(),
           error.cause, error.error);
   }
+  if (!report_may_exist_) return;
   kelpd::platform::FileError ignored;
   (void)kelpd::platform::RemoveFile(m_strMailFile + ".err", ignored);
 }

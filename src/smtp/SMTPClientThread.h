@@ -122,6 +122,10 @@ class CSMTPClientThread : public CThread {
   // After a delivery with m_bRemoveAfterSend: the mail file is still there
   // because it could not be deleted (logged).
   bool RemoveFailed() const { return remove_failed_; }
+  // Whether a failure report "<mail>.err" may lie beside the next mail sent;
+  // when not, a delivery deletes only the mail, unless the attempt itself
+  // wrote a report. True unless set.
+  void SetReportMayExist(bool may_exist) { report_may_exist_ = may_exist; }
 
   // Overrides of the envelope; empty means none. A recipient beginning with
   // "@" replaces only the recipient's domain.
@@ -177,4 +181,5 @@ class CSMTPClientThread : public CThread {
   LoadedMail last_load_;
   bool mail_file_busy_ = false;
   bool remove_failed_ = false;
+  bool report_may_exist_ = true;
 };
