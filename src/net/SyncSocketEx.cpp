@@ -139,8 +139,11 @@ bool CSyncSocketEx::Connect(const platform::SocketAddress& addr) {
 }
 
 bool CSyncSocketEx::Connect(const char* host, unsigned port) {
+  const bool known = std::exchange(known_, false);
   if (host == nullptr) throw CSocketException(kErrorHostNotFound);
-  const std::vector<platform::IpAddress> all = platform::ResolveAll(host);
+  const std::vector<platform::IpAddress> all =
+      known && known_host_ == host ? std::move(known_addresses_) : platform::ResolveAll(host);
+  known_addresses_.clear();
   if (all.empty()) throw CSocketException(kErrorHostNotFound);
   if (port > 65535) throw CSocketException(kErrorInvalid);
   std::optional<int> local_family;

@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "net/AddressOrder.h"
 #include "net/SocketException.h"
@@ -53,6 +55,14 @@ class CSyncSocketEx {
   // goes on with the next address (logged) unless it was the last or the
   // worker is stopping, and is thrown then. None left to try throws 11004.
   virtual bool Connect(const char* host, unsigned port);
+  // The next Connect(host, port) to exactly this host connects to these
+  // addresses (as if the look-up had given them) instead of looking it up;
+  // any Connect(host, port) forgets them.
+  void UseAddressesOnce(std::string host, std::vector<kelpd::platform::IpAddress> all) {
+    known_host_ = std::move(host);
+    known_addresses_ = std::move(all);
+    known_ = true;
+  }
   // The address order of Connect(host, port); kIPv4First unless set.
   void SetAddressOrder(kelpd::net::AddressOrder order) { address_order_ = order; }
 
@@ -128,6 +138,11 @@ class CSyncSocketEx {
   kelpd::net::AddressOrder address_order_ = kelpd::net::AddressOrder::kIPv4First;
 
   int64_t deadline_ms_ = -1;  // monotonic milliseconds, -1 when none is set
+
+  // Set by UseAddressesOnce.
+  bool known_ = false;
+  std::string known_host_;
+  std::vector<kelpd::platform::IpAddress> known_addresses_;
 };
 
 // The socket library needs no start-up on this platform; always true.

@@ -258,6 +258,21 @@ TEST(CSyncSocketEx, UnresolvableNames) {
   EXPECT_EQ(ErrorOf([&] { datagram.SendTo("x", 1, 514, ""); }), 10022);
 }
 
+TEST(CSyncSocketEx, AddressesGivenForANameServeItsNextConnectOnly) {
+  LoopbackListener listener;
+  CSyncSocketEx socket;
+  ASSERT_TRUE(socket.Create());
+  // Given for another name: looked up, which fails.
+  socket.UseAddressesOnce("other.invalid", {platform::IpAddress::V4(Loopback())});
+  EXPECT_EQ(ErrorOf([&] { socket.Connect("mx.invalid", listener.port()); }), 11001);
+  socket.UseAddressesOnce("mx.invalid", {platform::IpAddress::V4(Loopback())});
+  EXPECT_TRUE(socket.Connect("mx.invalid", listener.port()));
+  EXPECT_TRUE(listener.Accept().valid());
+  socket.Close();
+  ASSERT_TRUE(socket.Create());
+  EXPECT_EQ(ErrorOf([&] { socket.Connect("mx.invalid", listener.port()); }), 11001);
+}
+
 TEST(CSyncSocketEx, RefusedConnection) {
   unsigned port;
   {

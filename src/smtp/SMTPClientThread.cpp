@@ -41,6 +41,37 @@ std::string Format(const char* format, ...) {
   return buf;
 }
 
+// Whether addresses (a host's MailHostAddresses) are this machine's; see
+// PointsBackToThisHost. own holds this machine's addresses once they were
+// needed, for the next host of the same attempt.
+bool PointsBack(const std::vector<kelpd::platform::IpAddress>& addresses, bool allow_loopback,
+                std::optional<std::vector<kelpd::platform::IpAddress>>& own) {
+  if (addresses.empty()) return false;
+  for (const kelpd::platform::IpAddress& a : addresses) {
+    // Every loopback and "this network" address reaches this machine's own
+    // receiver, whatever the interfaces say; a set-up that allows them has
+    // its mail hosts there (::1 is the loopback interface's own address, so
+    // it is not compared with the interfaces').
+    if (kelpd::dns::IsThisHostAddress(a)) {
+      if (!allow_loopback) return true;
+      continue;
+    }
+    if (!own) {
+      // The host name alone often resolves to a loopback address only; the
+      // interfaces carry the addresses other machines know this one by.
+      own = kelpd::platform::LocalInterfaceAddresses();
+      if (const std::optional<std::string> name = kelpd::platform::HostName()) {
+        const std::vector<kelpd::platform::IpAddress> named = kelpd::platform::ResolveAll(*name);
+        own->insert(own->end(), named.begin(), named.end());
+      }
+    }
+    // An IPv4 address written as IPv6 (::ffff:a.b.c.d) is the same address.
+    for (const kelpd::platform::IpAddress& mine : *own)
+      if (a.Unmapped() == mine.Unmapped()) return true;
+  }
+  return false;
+}
+
 std::string DomainOf(const std::string& address) {
   const char* domain = GetDomainPart(address.c_str());
   return domain ? std::string(domain) : std::string();
@@ -92,29 +123,8 @@ bool CSMTPClientThread::StopRequested() const {
 }
 
 bool CSMTPClientThread::PointsBackToThisHost(const std::string& host, bool allowLoopback) {
-  const std::vector<kelpd::platform::IpAddress> addresses = kelpd::dns::MailHostAddresses(host);
-  if (addresses.empty()) return false;
-  // The host name alone often resolves to a loopback address only; the
-  // interfaces carry the addresses other machines know this one by.
-  std::vector<kelpd::platform::IpAddress> own = kelpd::platform::LocalInterfaceAddresses();
-  if (const std::optional<std::string> name = kelpd::platform::HostName()) {
-    const std::vector<kelpd::platform::IpAddress> named = kelpd::platform::ResolveAll(*name);
-    own.insert(own.end(), named.begin(), named.end());
-  }
-  for (const kelpd::platform::IpAddress& a : addresses) {
-    // Every loopback and "this network" address reaches this machine's own
-    // receiver, whatever the interfaces say; a set-up that allows them has
-    // its mail hosts there (::1 is the loopback interface's own address, so
-    // it is not compared with the interfaces').
-    if (kelpd::dns::IsThisHostAddress(a)) {
-      if (!allowLoopback) return true;
-      continue;
-    }
-    // An IPv4 address written as IPv6 (::ffff:a.b.c.d) is the same address.
-    for (const kelpd::platform::IpAddress& mine : own)
-      if (a.Unmapped() == mine.Unmapped()) return true;
-  }
-  return false;
+  std::optional<std::vector<kelpd::platform::IpAddress>> own;
+  return PointsBack(kelpd::dns::MailHostAddresses(host), allowLoopback, own);
 }
 
 int CSMTPClientThread::ResolveMX(const std::string& domain_in, CStringListEx& hosts) {
@@ -125,6 +135,7 @@ int CSMTPClientThread::ResolveMX(const std::string& domain_in, CStringListEx& ho
   if (!resolver) return 1;
   const bool allow_loopback = Config().GetInt("AllowLoopbackMX", 0) != 0;
   resolver->AllowLoopbackHosts(allow_loopback);
+  resolver->UseAddressCache(&addresses_);
   CStringListEx mx;
   const int code = resolver->GetMXHosts(domain.c_str(), mx);
   if (code != 0) return code;
@@ -132,12 +143,13 @@ int CSMTPClientThread::ResolveMX(const std::string& domain_in, CStringListEx& ho
   std::string bare = domain;
   if (!bare.empty() && bare.back() == '.') bare.pop_back();
   const bool backup = tables_.is_backup_domain && tables_.is_backup_domain(bare);
+  std::optional<std::vector<kelpd::platform::IpAddress>> own;
   for (const std::string& host : mx) {
     hosts.AddTail(host);
     // This system is itself a secondary exchanger of a backup domain: only
     // the primary is worth trying, and it is not this machine.
     if (backup) break;
-    if (PointsBackToThisHost(host, allow_loopback)) return 3;
+    if (PointsBack(kelpd::dns::MailHostAddresses(host, &addresses_), allow_loopback, own)) return 3;
   }
   return 0;
 }
@@ -215,6 +227,7 @@ bool CSMTPClientThread::ReadMailFile(const std::string& path, std::string& sende
 }
 
 void CSMTPClientThread::SendMail() {
+  addresses_.Clear();
   last_load_ = LoadedMail{};
   mail_file_busy_ = false;
   remove_failed_ = false;
@@ -322,6 +335,8 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
           throw CSocketException(10049);
         m_client.m_nTimeOut = m_nSessionTimeOut;
         m_client.SetAddressOrder(address_order_);
+        // An MX host was looked up by the MX resolution of this attempt.
+        if (const auto* known = addresses_.Find(host)) m_client.UseAddressesOnce(host, *known);
         m_client.Connect(host.c_str(), port);
         const int greeting = m_client.ReadReply();
         m_client.EchoReply();

@@ -20,13 +20,13 @@
 
 #include "config/StringListEx.h"
 #include "core/Thread.h"
+#include "dns/Resolver.h"
 #include "platform/Errors.h"
 #include "smtp/DeliveryResult.h"
 #include "smtp/Routing.h"
 #include "smtp/SMTPClient.h"
 
 class CConfigMap;
-class CResolver;
 class CSMTPException;
 
 namespace kelpd::smtp {
@@ -172,6 +172,8 @@ class CSMTPClientThread : public CThread {
 
   RoutingTables tables_;
   kelpd::smtp::SortedEntries smarthost_entries_;
+  // The names looked up in this attempt, each once.
+  kelpd::dns::AddressCache addresses_;
   kelpd::smtp::TlsMode tls_mode_ = kelpd::smtp::TlsMode::kNone;
   kelpd::smtp::TlsVerify tls_verify_ = kelpd::smtp::TlsVerify::kNone;
   std::string ca_file_;
