@@ -50,7 +50,14 @@ CSyslog::CSyslog(const std::string& tag, int facility, const std::string& host, 
       facility_(facility),
       host_(host),
       port_(port),
-      crash_address_(platform::ResolveIPv4(host)) {}
+      crash_address_(platform::ResolveIPv4(host)) {
+  // Opened now rather than by the first line, so that a target holds the same
+  // descriptors all its life.
+  int fd = -1;
+  if (IsUdpPort(port_) &&
+      platform::OpenSocket(platform::kAddressFamilyIPv4, platform::kSocketDatagram, 0, &fd) == 0)
+    udp_fd_.store(fd);
+}
 
 CSyslog::~CSyslog() {
   const int fd = udp_fd_.load();
@@ -121,7 +128,7 @@ void CSyslog::SendUdp(const char* datagram, size_t len) {
   const std::optional<uint32_t> ip = UdpAddress();
   if (!ip) return;
   int fd = udp_fd_.load(std::memory_order_acquire);
-  if (fd < 0) {
+  if (fd < 0) {  // it could not be opened with the target
     if (platform::OpenSocket(platform::kAddressFamilyIPv4, platform::kSocketDatagram, 0, &fd) != 0)
       return;
     // Of writers that open one at the same time, one socket is kept.

@@ -83,7 +83,8 @@ class CSyslog : public CLogTarget {
   // host_ resolved once at construction, for the crash reporter, which may not
   // look names up.
   std::optional<uint32_t> crash_address_;
-  // The UDP socket, opened by the first UDP send and kept (-1 before).
+  // The UDP socket, opened with the target (else by the next UDP send) and
+  // kept; -1 while there is none.
   std::atomic<int> udp_fd_{-1};
   // The last look-up of host_: bit 32 set when it gave an address, which is
   // in the low 32 bits; and when it is due again (steady clock, in ms).
