@@ -26,6 +26,8 @@ constexpr char kSource[] = "Kelpd\\SMTPDeliveryThread";
 // The longest an idle thread waits before it asks the agent again; the agent
 // wakes it sooner when it has a file.
 constexpr int kIdlePollMs = 750;
+// The most mails one connection to a smarthost carries, one after another.
+constexpr int kMailsPerSession = 20;
 // The limit of one auto-responder run.
 constexpr int kAutoResponderLimitMs = 3'600'000;
 
@@ -91,6 +93,7 @@ CSMTPDeliveryThread::CSMTPDeliveryThread(CRemoteAgent* agent)
   tables.masquerading = &Masquerading();
   tables.is_backup_domain = [](const std::string& domain) { return IsBackupDomain(domain); };
   SetRoutingTables(std::move(tables));
+  SetMailsPerSession(kMailsPerSession);
 }
 
 CSMTPDeliveryThread::~CSMTPDeliveryThread() = default;
@@ -107,6 +110,8 @@ void CSMTPDeliveryThread::Run() {
     bool report = true;
     if (!m_pAgent->GetNextNewFile(m_strFileName, &report) &&
         !m_pAgent->GetNextRetryFile(m_strFileName, &report)) {
+      // No mail waits: a connection kept for one is not held while idle.
+      EndSession();
       m_pAgent->WaitForFiles(kIdlePollMs);
       continue;
     }
@@ -129,6 +134,7 @@ void CSMTPDeliveryThread::Run() {
     kelpd::remote::CountFailed();
     MoveToErrorDir();
   }
+  EndSession();
   Info(MainLog(), "remote delivery thread (id %04X) stopped", GetThreadId());
 }
 

@@ -284,11 +284,13 @@ void CSMTPClientThread::SendMail() {
 
     verify_peer_ = tls_verify_ == kelpd::smtp::TlsVerify::kAll ||
                    (tls_verify_ == kelpd::smtp::TlsVerify::kSmarthosts && routed);
+    routed_ = routed;
     TryHosts(hosts, sender, recipient, message, authAs, messageId);
   } catch (const std::exception& e) {
     // Running out of memory or the like: nothing was delivered, so the mail
     // is tried again later.
     Error(MainLog(), "mail <%s> failed: %s", messageId.c_str(), e.what());
+    open_session_.reset();
     m_client.Close();
     m_nResult = ToInt(DeliveryResult::kTemporary);
   }
@@ -327,28 +329,31 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
     for (bool tls_allowed = true;; tls_allowed = false) {
       bool delivered = false;
       try {
-        m_client.Close();
-        // A socket that could not be bound to the configured interface would
-        // otherwise connect from any address.
-        if (!m_client.Create(0, kelpd::platform::kSocketStream,
-                             m_strInterface.empty() ? nullptr : m_strInterface.c_str(), false))
-          throw CSocketException(10049);
-        m_client.m_nTimeOut = m_nSessionTimeOut;
-        m_client.SetAddressOrder(address_order_);
-        // An MX host was looked up by the MX resolution of this attempt.
-        if (const auto* known = addresses_.Find(host)) m_client.UseAddressesOnce(host, *known);
-        m_client.Connect(host.c_str(), port);
-        const int greeting = m_client.ReadReply();
-        m_client.EchoReply();
-        if (greeting != 220) {
-          if (greeting >= 500 && greeting <= 599)
-            throw CSMTPPermanentException(m_client.m_lstTranscript);
-          throw CSMTPTemporaryException(m_client.m_lstTranscript);
-        }
-        m_client.Hello(m_strHeloName);
-        m_client.EchoReply();
+        if (!ResumeSession(entry)) {
+          m_client.Close();
+          // A socket that could not be bound to the configured interface would
+          // otherwise connect from any address.
+          if (!m_client.Create(0, kelpd::platform::kSocketStream,
+                               m_strInterface.empty() ? nullptr : m_strInterface.c_str(), false))
+            throw CSocketException(10049);
+          m_client.m_nTimeOut = m_nSessionTimeOut;
+          m_client.SetAddressOrder(address_order_);
+          // An MX host was looked up by the MX resolution of this attempt.
+          if (const auto* known = addresses_.Find(host)) m_client.UseAddressesOnce(host, *known);
+          m_client.Connect(host.c_str(), port);
+          const int greeting = m_client.ReadReply();
+          m_client.EchoReply();
+          if (greeting != 220) {
+            if (greeting >= 500 && greeting <= 599)
+              throw CSMTPPermanentException(m_client.m_lstTranscript);
+            throw CSMTPTemporaryException(m_client.m_lstTranscript);
+          }
+          m_client.Hello(m_strHeloName);
+          m_client.EchoReply();
 
-        SecureSession(host, user, password, tls_allowed);
+          SecureSession(host, user, password, tls_allowed);
+          session_mails_ = 0;
+        }
 
         m_client.MailFrom(bare_sender, authAs, size);
         m_client.EchoReply();
@@ -362,6 +367,12 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
              messageId.c_str(), bare_sender.c_str(), bare_recipient.c_str(), static_cast<int>(size),
              tls.empty() ? "without TLS" : "encrypted with ", tls.c_str());
         if (m_bRemoveAfterSend) RemoveDelivered();
+        // A smarthost's connection may carry the thread's next mails for the
+        // same host entry (see EndSession).
+        if (routed_ && ++session_mails_ < mails_per_session_) {
+          open_session_ = entry;
+          return;
+        }
         m_client.Quit();
         m_client.EchoReply();
         m_client.Close();
@@ -401,6 +412,40 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
       break;
     }
   }
+}
+
+bool CSMTPClientThread::ResumeSession(const std::string& entry) {
+  if (!open_session_) return false;
+  const bool same = routed_ && *open_session_ == entry;
+  if (!same) {
+    EndSession();
+    return false;
+  }
+  open_session_.reset();
+  // The last mail's transaction is over; RSET starts this one from a clean
+  // state. A connection that the server dropped meanwhile, or a server that
+  // refuses, costs this mail nothing: it gets a connection of its own.
+  try {
+    const bool ready = m_client.Reset();
+    m_client.EchoReply();
+    if (ready) return true;
+    m_client.Quit();
+    m_client.EchoReply();
+  } catch (const CSocketException&) {
+  }
+  m_client.Close();
+  return false;
+}
+
+void CSMTPClientThread::EndSession() {
+  if (!open_session_) return;
+  open_session_.reset();
+  try {
+    m_client.Quit();
+    m_client.EchoReply();
+  } catch (const CSocketException&) {
+  }
+  m_client.Close();
 }
 
 void CSMTPClientThread::SecureSession(const std::string& host, const std::string& user,

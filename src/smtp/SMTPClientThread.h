@@ -16,6 +16,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "config/StringListEx.h"
@@ -55,6 +56,15 @@ class CSMTPClientThread : public CThread {
 
   // Delivers m_strMailFile and leaves the outcome in m_nResult. Never throws.
   void SendMail();
+  // How many mails one connection to a smarthost may carry (1 unless set).
+  // After a delivery below the count the connection stays open, and the
+  // next SendMail whose first host entry is the same sends RSET and its own
+  // MAIL, RCPT and DATA on it; any other mail, or EndSession, ends it with
+  // QUIT first. Each mail's result, report and log lines are those of a
+  // session of its own.
+  void SetMailsPerSession(int count) { mails_per_session_ = count < 1 ? 1 : count; }
+  // Ends a connection kept open for a next mail (QUIT), if there is one.
+  void EndSession();
 
   // Reads the mail file at path: the sender and recipient (applying the
   // overrides and the masquerading map), the authenticated submitter (which
@@ -168,6 +178,10 @@ class CSMTPClientThread : public CThread {
                      bool tlsAllowed);
   // Deletes the mail file and its report after a delivery.
   void RemoveDelivered();
+  // Whether the connection kept open by the last delivery serves host entry
+  // for this mail: RSET on it was answered 250. Ends a kept connection that
+  // does not serve it.
+  bool ResumeSession(const std::string& entry);
   bool StopRequested() const;
 
   RoutingTables tables_;
@@ -184,4 +198,8 @@ class CSMTPClientThread : public CThread {
   bool mail_file_busy_ = false;
   bool remove_failed_ = false;
   bool report_may_exist_ = true;
+  bool routed_ = false;  // the mail being sent goes by a smarthost entry
+  int mails_per_session_ = 1;
+  int session_mails_ = 0;                    // delivered on the open connection
+  std::optional<std::string> open_session_;  // its host entry while kept open
 };

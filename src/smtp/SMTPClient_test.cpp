@@ -478,8 +478,8 @@ TEST(SMTPAuthentication, ChallengeCode330) {
     Open(client, server);
     client.Hello("me");
     EXPECT_TRUE(kelpd::smtp::Authenticate(client, "user", "pw", true));
-    EXPECT_EQ(Sent(client, server),
-              "EHLO me\r\nAUTH LOGIN\r\n" + LibraryBase64("user") + "\r\n" + LibraryBase64("pw") + "\r\n");
+    EXPECT_EQ(Sent(client, server), "EHLO me\r\nAUTH LOGIN\r\n" + LibraryBase64("user") + "\r\n" +
+                                        LibraryBase64("pw") + "\r\n");
   }
 }
 
@@ -521,11 +521,12 @@ TEST(SMTPAuthentication, NoPasswordInTheClearUnlessAllowed) {
     std::vector<std::string> replies;
     std::string sent;
   };
-  for (const Case& k : {Case{"PLAIN LOGIN", {}, "EHLO me\r\n"},
-                        Case{"CRAM-MD5 PLAIN",
-                             {challenge, "535 no\r\n"},
-                             "EHLO me\r\nAUTH CRAM-MD5\r\n" +
-                                 LibraryBase64("joe " + HmacMd5Hex(kChallengeText, "pw")) + "\r\n"}}) {
+  for (const Case& k :
+       {Case{"PLAIN LOGIN", {}, "EHLO me\r\n"},
+        Case{"CRAM-MD5 PLAIN",
+             {challenge, "535 no\r\n"},
+             "EHLO me\r\nAUTH CRAM-MD5\r\n" +
+                 LibraryBase64("joe " + HmacMd5Hex(kChallengeText, "pw")) + "\r\n"}}) {
     SCOPED_TRACE(k.mechanisms);
     ScriptedSmtpServer server(AuthScript(k.mechanisms, k.replies));
     CSMTPClient client(false);
