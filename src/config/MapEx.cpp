@@ -1,5 +1,7 @@
 #include "config/MapEx.h"
 
+#include <atomic>
+
 #include "log/Log.h"
 
 namespace {
@@ -44,6 +46,11 @@ void CMapEx::GetNextAssoc(Position& pos, std::string& key, std::string& value) {
   if (pos.it == items_.end()) pos = Position{};
 }
 
+uint64_t CThreadSafeMap::NewGeneration() {
+  static std::atomic<uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 int CThreadSafeMap::GetCount() const {
   std::lock_guard<std::recursive_mutex> lock(section_);
   return CMapEx::GetCount();
@@ -70,23 +77,27 @@ bool CThreadSafeMap::LookupPlain(const std::string& key, std::string& value) con
 
 std::string& CThreadSafeMap::operator[](const std::string& key) {
   std::lock_guard<std::recursive_mutex> lock(section_);
+  generation_ = NewGeneration();
   modified_ = true;
   return CMapEx::operator[](key);
 }
 
 void CThreadSafeMap::SetAt(const std::string& key, const std::string& value) {
   std::lock_guard<std::recursive_mutex> lock(section_);
+  generation_ = NewGeneration();
   modified_ = true;
   CMapEx::SetAt(key, value);
 }
 
 bool CThreadSafeMap::RemoveKey(const std::string& key) {
   std::lock_guard<std::recursive_mutex> lock(section_);
+  generation_ = NewGeneration();
   return CMapEx::RemoveKey(key);
 }
 
 void CThreadSafeMap::RemoveAll() {
   std::lock_guard<std::recursive_mutex> lock(section_);
+  generation_ = NewGeneration();
   CMapEx::RemoveAll();
 }
 

@@ -6,6 +6,7 @@
 // (an iteration, a lookup followed by a change) holds Section() around them.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -78,8 +79,15 @@ class CThreadSafeMap : public CMapEx {
 
   // The section that every operation takes; re-entrant.
   std::recursive_mutex& Section() const { return section_; }
+  // A number that every change of the contents (a store, a removal, a load)
+  // makes new, never the same for two maps, so that a reader may keep what it
+  // derived from them until the next change. Read it with the section held.
+  uint64_t Generation() const { return generation_; }
 
  protected:
   mutable std::recursive_mutex section_;
   bool modified_ = false;  // guarded by section_
+  // A number no map had before.
+  static uint64_t NewGeneration();
+  uint64_t generation_ = NewGeneration();  // guarded by section_
 };

@@ -44,6 +44,7 @@ bool CStorableMap::Load() {
 
 bool CStorableMap::LoadText(std::string_view data) {
   std::lock_guard<std::recursive_mutex> lock(section_);
+  generation_ = NewGeneration();
   if (!kelpd::config::ParseKeepingOnFailure(
           [&] { return BeforeRead() && Parse(kelpd::config::SplitTextLines(data)) && AfterRead(); },
           items_, key_order_, comments_))
@@ -206,6 +207,7 @@ void CStorableMap::SetKeepComments(bool keep) {
 
 void CStorableMap::Reset() {
   std::lock_guard<std::recursive_mutex> lock(section_);
+  generation_ = NewGeneration();
   items_.clear();
   key_order_.clear();
   comments_.clear();

@@ -69,7 +69,7 @@ int CDnsApiResolver::GetMXHosts(const char* domain, CStringListEx& hosts) {
     for (const SystemDnsRecord* rec : mx) {
       if (rec->preference == preference) {
         --remaining;
-        if (kelpd::dns::IsUsableMailHost(rec->name, AllowsLoopbackHosts()))
+        if (kelpd::dns::IsUsableMailHost(rec->name, AllowsLoopbackHosts(), address_cache()))
           hosts.AddTail(rec->name);
       } else if (rec->preference > preference && (!has_next || rec->preference < next)) {
         next = rec->preference;
@@ -89,11 +89,14 @@ int CDnsApiResolver::GetMXHosts(const char* domain, CStringListEx& hosts) {
     }
     for (const SystemDnsRecord& rec : records) {
       if (rec.type != kelpd::dns::kTypeCname) break;
-      if (kelpd::dns::IsUsableMailHost(rec.name, AllowsLoopbackHosts())) hosts.AddTail(rec.name);
+      if (kelpd::dns::IsUsableMailHost(rec.name, AllowsLoopbackHosts(), address_cache()))
+        hosts.AddTail(rec.name);
     }
   }
   if (hosts.IsEmpty()) {
-    if (kelpd::platform::ResolveAll(domain).empty()) return 1;
+    const bool resolves = address_cache() != nullptr ? !address_cache()->All(domain).empty()
+                                                     : !kelpd::platform::ResolveAll(domain).empty();
+    if (!resolves) return 1;
     hosts.AddTail(domain);
   }
   return 0;

@@ -10,12 +10,24 @@
 
 namespace kelpd::dns {
 
-std::vector<platform::IpAddress> MailHostAddresses(const std::string& host) {
+const std::vector<platform::IpAddress>& AddressCache::All(const std::string& host) {
+  auto it = kept_.find(host);
+  if (it == kept_.end()) it = kept_.emplace(host, platform::ResolveAll(host)).first;
+  return it->second;
+}
+
+const std::vector<platform::IpAddress>* AddressCache::Find(const std::string& host) const {
+  auto it = kept_.find(host);
+  return it == kept_.end() ? nullptr : &it->second;
+}
+
+std::vector<platform::IpAddress> MailHostAddresses(const std::string& host, AddressCache* cache) {
   std::string bare = host;
   if (!bare.empty() && bare.back() == '.') bare.pop_back();
   if (std::optional<platform::IpAddress> literal = platform::ParseIpAddress(bare))
     return {*literal};
-  return net::AddressesToTry(platform::ResolveAll(host), net::AddressOrder::kIPv4First);
+  return net::AddressesToTry(cache != nullptr ? cache->All(host) : platform::ResolveAll(host),
+                             net::AddressOrder::kIPv4First);
 }
 
 bool IsThisHostAddress(const platform::IpAddress& address) {
@@ -27,9 +39,9 @@ bool IsThisHostAddress(const platform::IpAddress& address) {
   return a.bytes == kAny || a.bytes == kLoopback;
 }
 
-bool IsUsableMailHost(const std::string& host, bool allow_loopback) {
+bool IsUsableMailHost(const std::string& host, bool allow_loopback, AddressCache* cache) {
   static const platform::IpAddress kLoopback = *platform::ParseIpAddress("127.0.0.1");
-  const std::vector<platform::IpAddress> addresses = MailHostAddresses(host);
+  const std::vector<platform::IpAddress> addresses = MailHostAddresses(host, cache);
   if (addresses.empty()) return false;
   for (const platform::IpAddress& a : addresses) {
     if (a.Unmapped() == kLoopback) return false;

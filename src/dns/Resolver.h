@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,24 @@
 
 #include "config/StringListEx.h"
 #include "platform/IpAddress.h"
+
+namespace kelpd::dns {
+
+// The addresses of the names looked up during one delivery attempt: each name
+// is looked up once (every address, as ResolveAll gives them), whoever asks.
+// Not thread-safe: one per attempt.
+class AddressCache {
+ public:
+  const std::vector<platform::IpAddress>& All(const std::string& host);
+  // The kept addresses of host, or null when it was not looked up.
+  const std::vector<platform::IpAddress>* Find(const std::string& host) const;
+  void Clear() { kept_.clear(); }
+
+ private:
+  std::map<std::string, std::vector<platform::IpAddress>> kept_;
+};
+
+}  // namespace kelpd::dns
 
 class CResolver {
  public:
@@ -31,9 +50,14 @@ class CResolver {
   // hosts listen on loopback addresses ("AllowLoopbackMX").
   void AllowLoopbackHosts(bool allow) { allow_loopback_ = allow; }
   bool AllowsLoopbackHosts() const { return allow_loopback_; }
+  // The addresses GetMXHosts looks up are kept in cache (not owned; null:
+  // none), so that the rest of the attempt does not look them up again.
+  void UseAddressCache(kelpd::dns::AddressCache* cache) { cache_ = cache; }
+  kelpd::dns::AddressCache* address_cache() const { return cache_; }
 
  private:
   bool allow_loopback_ = false;
+  kelpd::dns::AddressCache* cache_ = nullptr;
 };
 
 // The system resolver when it can be initialised, else the built-in one.
@@ -45,12 +69,13 @@ namespace kelpd::dns {
 // address (a literal, with or without a trailing dot) is that address; else
 // the first IPv4 and the first IPv6 address of the name, IPv4 first. Empty
 // when the name does not resolve.
-std::vector<platform::IpAddress> MailHostAddresses(const std::string& host);
+std::vector<platform::IpAddress> MailHostAddresses(const std::string& host,
+                                                   AddressCache* cache = nullptr);
 // True for addresses that always mean this machine: 127.0.0.0/8, 0.0.0.0/8,
 // ::1, :: and those IPv4 addresses written as IPv6 (::ffff:127.0.0.1).
 bool IsThisHostAddress(const platform::IpAddress& address);
 // True when host resolves, none of its MailHostAddresses is 127.0.0.1 (also
 // written as IPv6), nor, unless allow_loopback, any other address of
 // IsThisHostAddress.
-bool IsUsableMailHost(const std::string& host, bool allow_loopback);
+bool IsUsableMailHost(const std::string& host, bool allow_loopback, AddressCache* cache = nullptr);
 }  // namespace kelpd::dns

@@ -17,7 +17,8 @@ int CStubResolver::GetMXHosts(const char* domain, CStringListEx& hosts) {
   int count = getmxrr(domain, mx_hosts, false, &result_code);
   if (count < 0) return result_code != 0 ? result_code : EX_OSERR;
   for (int i = 0; i < count; ++i) {
-    if (IsUsableMailHost(mx_hosts[i], AllowsLoopbackHosts())) hosts.AddTail(mx_hosts[i]);
+    if (IsUsableMailHost(mx_hosts[i], AllowsLoopbackHosts(), address_cache()))
+      hosts.AddTail(mx_hosts[i]);
   }
   return 0;
 }

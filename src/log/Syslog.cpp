@@ -50,9 +50,19 @@ CSyslog::CSyslog(const std::string& tag, int facility, const std::string& host, 
       facility_(facility),
       host_(host),
       port_(port),
-      crash_address_(platform::ResolveIPv4(host)) {}
+      crash_address_(platform::ResolveIPv4(host)) {
+  // Opened now rather than by the first line, so that a target holds the same
+  // descriptors all its life.
+  int fd = -1;
+  if (IsUdpPort(port_) &&
+      platform::OpenSocket(platform::kAddressFamilyIPv4, platform::kSocketDatagram, 0, &fd) == 0)
+    udp_fd_.store(fd);
+}
 
-CSyslog::~CSyslog() = default;
+CSyslog::~CSyslog() {
+  const int fd = udp_fd_.load();
+  if (fd >= 0) platform::UniqueFd closed(fd);
+}
 
 std::unique_ptr<CSyslog> CSyslog::ForLocalSocket(const std::string& tag,
                                                  const std::string& facilityName,
@@ -94,20 +104,44 @@ bool CSyslog::SendLocal(const char* datagram, size_t len) {
   return false;
 }
 
-void CSyslog::SendUdp(const char* datagram, size_t len) const {
-  if (!IsUdpPort(port_)) return;
-  // One socket per message: writers on several threads share nothing.
-  int fd = -1;
-  if (platform::OpenSocket(platform::kAddressFamilyIPv4, platform::kSocketDatagram, 0, &fd) != 0)
-    return;
-  platform::UniqueFd socket(fd);
+std::optional<uint32_t> CSyslog::UdpAddress() {
+  constexpr uint64_t kFound = uint64_t{1} << 32;
+  if (std::optional<uint32_t> literal = platform::ParseIPv4(host_)) return literal;
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  if (now >= udp_lookup_due_ms_.load(std::memory_order_acquire)) {
+    // Writers that find the look-up due at the same time may each look up;
+    // the last answer stays.
+    const std::optional<uint32_t> ip = platform::ResolveIPv4(host_);
+    udp_address_.store(ip ? kFound | *ip : 0, std::memory_order_release);
+    udp_lookup_due_ms_.store(now + (ip ? kLookupKeptMs : kFailedLookupKeptMs),
+                             std::memory_order_release);
+  }
+  const uint64_t kept = udp_address_.load(std::memory_order_acquire);
+  if ((kept & kFound) == 0) return std::nullopt;
+  return static_cast<uint32_t>(kept);
+}
 
-  // The name is resolved for every message, so that a receiver whose address
-  // changes is followed; a literal address is never looked up.
-  std::optional<uint32_t> ip = platform::ResolveIPv4(host_);
+void CSyslog::SendUdp(const char* datagram, size_t len) {
+  if (!IsUdpPort(port_)) return;
+  const std::optional<uint32_t> ip = UdpAddress();
   if (!ip) return;
+  int fd = udp_fd_.load(std::memory_order_acquire);
+  if (fd < 0) {  // it could not be opened with the target
+    if (platform::OpenSocket(platform::kAddressFamilyIPv4, platform::kSocketDatagram, 0, &fd) != 0)
+      return;
+    // Of writers that open one at the same time, one socket is kept.
+    int none = -1;
+    if (!udp_fd_.compare_exchange_strong(none, fd, std::memory_order_acq_rel)) {
+      platform::UniqueFd extra(fd);
+      fd = none;
+    }
+  }
+  // An unconnected socket: a receiver that is missing makes no later send
+  // fail, and a full buffer drops only this message.
   size_t sent = 0;
-  (void)platform::SendDatagram(socket.get(), datagram, len, 0,
+  (void)platform::SendDatagram(fd, datagram, len, 0,
                                platform::SocketAddressV4{*ip, static_cast<uint16_t>(port_)}, &sent);
 }
 

@@ -48,6 +48,12 @@ std::optional<platform::IpAddress> InterfaceAddress(const char* address) {
   return all.front();
 }
 
+// A stream socket that is to connect from any address and port is bound by
+// the connect itself.
+bool NeedsNoBind(int type, unsigned port, const std::optional<platform::IpAddress>& local) {
+  return type == platform::kSocketStream && port == 0 && !local;
+}
+
 bool Stopping() {
   const platform::StopSignal* signal = platform::CurrentStopSignal();
   return signal != nullptr && signal->IsRaised();
@@ -89,6 +95,7 @@ bool CSyncSocketEx::Create(unsigned port, int type, const char* address) {
   local_.reset();
   if (named && !local) throw CSocketException(kErrorHostNotFound);
   local_ = local;
+  if (NeedsNoBind(type, port, local)) return true;
   return BindTo(port, local);
 }
 
@@ -132,8 +139,11 @@ bool CSyncSocketEx::Connect(const platform::SocketAddress& addr) {
 }
 
 bool CSyncSocketEx::Connect(const char* host, unsigned port) {
+  const bool known = std::exchange(known_, false);
   if (host == nullptr) throw CSocketException(kErrorHostNotFound);
-  const std::vector<platform::IpAddress> all = platform::ResolveAll(host);
+  const std::vector<platform::IpAddress> all =
+      known && known_host_ == host ? std::move(known_addresses_) : platform::ResolveAll(host);
+  known_addresses_.clear();
   if (all.empty()) throw CSocketException(kErrorHostNotFound);
   if (port > 65535) throw CSocketException(kErrorInvalid);
   std::optional<int> local_family;
@@ -154,7 +164,8 @@ bool CSyncSocketEx::Connect(const char* host, unsigned port) {
       Socket(type_, 0, tries[i].family);
       // The first socket was bound the same way, so this fails only when
       // the interface's address went away meanwhile.
-      if (!BindTo(local_port_, local_)) throw CSocketException(kErrorAddressNotAvailable);
+      if (!NeedsNoBind(type_, local_port_, local_) && !BindTo(local_port_, local_))
+        throw CSocketException(kErrorAddressNotAvailable);
     }
     try {
       return CSyncSocketEx::Connect(platform::SocketAddress{tries[i], static_cast<uint16_t>(port)});
@@ -219,17 +230,25 @@ int CSyncSocketEx::Send(const char* text) {
 
 int CSyncSocketEx::Send(const char* data, int len, int flags) {
   if (len < 0 || (data == nullptr && len > 0)) throw CSocketException(kErrorBadAddress);
-  // One send may take only part of the buffer; the rest is sent after the next
-  // wait, so that the caller's whole command or record reaches the peer.
+  if (m_hSocket < 0) throw CSocketException(kErrorNotSocket);
+  // The send buffer nearly always has room: the data is sent at once, and
+  // only a full buffer is waited for. One send may take only part of the
+  // buffer; the rest follows after the wait, so that the caller's whole
+  // command or record reaches the peer. A stop request or a deadline that
+  // ran out ends the conversation before anything more is sent, as a wait
+  // would.
+  if (Stopping() || (deadline_ms_ >= 0 && deadline_ms_ <= platform::MonotonicMillis()))
+    throw CSocketException(kErrorTimedOut);
   size_t total = static_cast<size_t>(len);
   size_t done = 0;
-  do {
-    if (!WaitWritable(m_nTimeOut)) throw CSocketException(kErrorTimedOut);
+  for (;;) {
     size_t sent = 0;
     int err = platform::SendSome(m_hSocket, data + done, total - done, flags, &sent);
     if (err != 0 && !WouldBlock(err)) ThrowErrno(err);
     done += sent;
-  } while (done < total);
+    if (done >= total) break;
+    if (!WaitWritable(m_nTimeOut)) throw CSocketException(kErrorTimedOut);
+  }
   return len;
 }
 

@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "net/AddressOrder.h"
 #include "net/SocketException.h"
@@ -53,6 +55,14 @@ class CSyncSocketEx {
   // goes on with the next address (logged) unless it was the last or the
   // worker is stopping, and is thrown then. None left to try throws 11004.
   virtual bool Connect(const char* host, unsigned port);
+  // The next Connect(host, port) to exactly this host connects to these
+  // addresses (as if the look-up had given them) instead of looking it up;
+  // any Connect(host, port) forgets them.
+  void UseAddressesOnce(std::string host, std::vector<kelpd::platform::IpAddress> all) {
+    known_host_ = std::move(host);
+    known_addresses_ = std::move(all);
+    known_ = true;
+  }
   // The address order of Connect(host, port); kIPv4First unless set.
   void SetAddressOrder(kelpd::net::AddressOrder order) { address_order_ = order; }
 
@@ -61,10 +71,11 @@ class CSyncSocketEx {
   virtual int Receive(char* buf, int size, int flags = 0);
   // The whole zero-terminated text through the virtual Send(data, len, 0).
   virtual int Send(const char* text);
-  // Sends all len bytes: waits until the socket is writable (each wait bounded
-  // by m_nTimeOut), sends what the stack takes, and repeats until every byte is
-  // written. Returns len or throws; a wait that runs out throws 10053, leaving
-  // an unknown part of the data sent.
+  // Sends all len bytes: sends what the stack takes and, while bytes are
+  // left, waits until the socket is writable (each wait bounded by
+  // m_nTimeOut) and sends again. Returns len or throws; a wait that runs out,
+  // a stop request of the calling worker or a deadline already passed throws
+  // 10053, leaving an unknown part of the data sent.
   virtual int Send(const char* data, int len, int flags);
 
   // socket(family, type, protocol). Throws 10048 when a socket is already open
@@ -72,7 +83,8 @@ class CSyncSocketEx {
   bool Socket(int type = kelpd::platform::kSocketStream, int protocol = 0,
               int family = kelpd::platform::kAddressFamilyIPv4);
   // Socket(type, 0, the family of address: IPv4 when it is null or empty)
-  // and Bind(port, address); true when both succeed. Connect(host, port)
+  // and Bind(port, address); true when both succeed. A stream socket without
+  // address and port is not bound: its connect picks both. Connect(host, port)
   // makes its further sockets the same way.
   bool Create(unsigned port = 0, int type = kelpd::platform::kSocketStream,
               const char* address = nullptr);
@@ -126,6 +138,11 @@ class CSyncSocketEx {
   kelpd::net::AddressOrder address_order_ = kelpd::net::AddressOrder::kIPv4First;
 
   int64_t deadline_ms_ = -1;  // monotonic milliseconds, -1 when none is set
+
+  // Set by UseAddressesOnce.
+  bool known_ = false;
+  std::string known_host_;
+  std::vector<kelpd::platform::IpAddress> known_addresses_;
 };
 
 // The socket library needs no start-up on this platform; always true.

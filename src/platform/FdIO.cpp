@@ -1,6 +1,8 @@
 #include "platform/FdIO.h"
 
 #include <errno.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace kelpd::platform {
@@ -17,6 +19,12 @@ bool WriteAll(int fd, const void* data, size_t len) {
     len -= static_cast<size_t>(n);
   }
   return true;
+}
+
+bool WritesGoNowhere(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return errno == EBADF;
+  return S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3);
 }
 
 }  // namespace kelpd::platform

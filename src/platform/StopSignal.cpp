@@ -39,27 +39,26 @@ long DescriptorLimit() {
 }
 
 void StopSignal::Raise() {
+  std::lock_guard<std::mutex> lock(change_);
   uint64_t one = 1;
   ssize_t n;
   do {
     n = ::write(fd_.get(), &one, sizeof one);
   } while (n < 0 && errno == EINTR);
+  raised_.store(true, std::memory_order_release);
 }
 
 void StopSignal::Clear() {
+  std::lock_guard<std::mutex> lock(change_);
   uint64_t value;
   ssize_t n;
   do {
     n = ::read(fd_.get(), &value, sizeof value);
   } while (n < 0 && errno == EINTR);
+  raised_.store(false, std::memory_order_release);
 }
 
-bool StopSignal::IsRaised() const {
-  struct pollfd p {
-    fd_.get(), POLLIN, 0
-  };
-  return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
-}
+bool StopSignal::IsRaised() const { return raised_.load(std::memory_order_acquire); }
 
 StopSignal* CurrentStopSignal() { return t_current; }
 

@@ -3,8 +3,13 @@
 // waits) wakes when the owner asks the thread to stop.
 //
 // A StopSignal is level-triggered: once raised it stays raised until Clear().
-// Raise() and IsRaised() may be called from any thread.
+// Raise() and IsRaised() may be called from any thread. IsRaised reads a
+// flag kept together with the descriptor's state (both change under one
+// lock), so that a worker may ask often without a system call.
 #pragma once
+
+#include <atomic>
+#include <mutex>
 
 #include "platform/UniqueFd.h"
 
@@ -25,6 +30,8 @@ class StopSignal {
 
  private:
   UniqueFd fd_;
+  std::mutex change_;  // held by Raise and Clear
+  std::atomic<bool> raised_{false};
 };
 
 // A level-triggered wake-up from one thread to others that wait on its

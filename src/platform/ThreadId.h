@@ -5,7 +5,7 @@
 
 namespace kelpd::platform {
 
-// The calling thread's kernel id (gettid). Async-signal-safe.
+// The calling thread's kernel id (gettid, asked once per thread). Async-signal-safe.
 uint32_t CurrentThreadId();
 
 // The process id.

@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "base/Paths.h"
@@ -45,6 +46,14 @@ bool IsMailFileName(std::string_view name) {
   for (size_t i = 0; i < kSuffix.size(); ++i)
     if (kelpd::text::ToLower(tail[i]) != kSuffix[i]) return false;
   return true;
+}
+
+// The mail name of a failure report "<mail>.err", else empty.
+std::string_view ReportedMailName(std::string_view name) {
+  constexpr std::string_view kSuffix = ".err";
+  if (!name.ends_with(kSuffix)) return {};
+  const std::string_view mail = name.substr(0, name.size() - kSuffix.size());
+  return IsMailFileName(mail) ? mail : std::string_view();
 }
 
 }  // namespace
@@ -173,29 +182,40 @@ uint32_t CRemoteAgent::Append(ListId id, std::string_view name) {
       entries_.emplace_back();
     }
     entries_[index].name = name;
+    entries_[index].report = false;
+    entries_[index].added_by_scan = 0;
     AddToTable(index);
   }
   Link(id, index);
   return index;
 }
 
-bool CRemoteAgent::TakeHead(ListId from, std::string& name) {
+bool CRemoteAgent::TakeHead(ListId from, std::string& name, bool* report) {
   std::lock_guard<std::mutex> lock(m_csLists);
   const uint32_t index = ListOf(from).head;
   if (index == kNoEntry) return false;
   Unlink(index);
   Link(ListId::kActive, index);
-  name = entries_[index].name;
+  const Entry& e = entries_[index];
+  name = e.name;
+  // The scan that added the name may still list its report.
+  if (report != nullptr)
+    *report = e.report || (listing_scan_ != 0 && e.added_by_scan == listing_scan_);
   return true;
 }
 
-bool CRemoteAgent::GetNextNewFile(std::string& name) { return TakeHead(ListId::kNew, name); }
+bool CRemoteAgent::GetNextNewFile(std::string& name, bool* report) {
+  return TakeHead(ListId::kNew, name, report);
+}
 
-bool CRemoteAgent::GetNextRetryFile(std::string& name) { return TakeHead(ListId::kRetry, name); }
+bool CRemoteAgent::GetNextRetryFile(std::string& name, bool* report) {
+  return TakeHead(ListId::kRetry, name, report);
+}
 
 bool CRemoteAgent::DeferFile(const std::string& name) {
   std::lock_guard<std::mutex> lock(m_csLists);
-  Append(ListId::kDeferred, name);
+  // A deferred attempt leaves its failure report.
+  entries_[Append(ListId::kDeferred, name)].report = true;
   return true;
 }
 
@@ -266,6 +286,12 @@ int CRemoteAgent::ScanOutgoing() {
   int added = 0;
   kelpd::platform::DirectoryReader reader;
   if (!reader.Open(m_strOutgoingDir).ok()) return 0;
+  {
+    std::lock_guard<std::mutex> lock(m_csLists);
+    listing_scan_ = ++last_scan_ == 0 ? ++last_scan_ : last_scan_;
+  }
+  // The mails whose failure reports were listed before them.
+  std::unordered_set<std::string> reports_first;
   // Known names are chained in the order of this listing for the next one.
   uint32_t expected = first_listed_;
   uint32_t previous = kNoEntry;
@@ -279,6 +305,15 @@ int CRemoteAgent::ScanOutgoing() {
   };
   std::string_view name;
   while (reader.Next(name)) {
+    if (const std::string_view mail = ReportedMailName(name); !mail.empty()) {
+      std::lock_guard<std::mutex> lock(m_csLists);
+      const uint32_t index = Find(mail);
+      if (index != kNoEntry)
+        entries_[index].report = true;
+      else
+        reports_first.emplace(mail);
+      continue;
+    }
     if (!IsMailFileName(name)) continue;
     {
       std::lock_guard<std::mutex> lock(m_csLists);
@@ -299,11 +334,15 @@ int CRemoteAgent::ScanOutgoing() {
     if (!reader.Stat(status).ok() || status.is_directory || status.size == 0) continue;
     std::lock_guard<std::mutex> lock(m_csLists);
     if (Find(name) != kNoEntry) continue;
-    chain(Append(ListId::kNew, name));
+    const uint32_t index = Append(ListId::kNew, name);
+    entries_[index].report = !reports_first.empty() && reports_first.count(std::string(name)) != 0;
+    entries_[index].added_by_scan = listing_scan_;
+    chain(index);
     ++added;
   }
   {
     std::lock_guard<std::mutex> lock(m_csLists);
+    listing_scan_ = 0;
     if (previous == kNoEntry)
       first_listed_ = kNoEntry;
     else

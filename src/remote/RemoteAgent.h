@@ -39,9 +39,12 @@ class CRemoteAgent : public CThread {
   int ScanOutgoing();
 
   // The head of the new (retry) list, moved to the active list; false when
-  // that list is empty (name is then left alone).
-  [[nodiscard]] bool GetNextNewFile(std::string& name);
-  [[nodiscard]] bool GetNextRetryFile(std::string& name);
+  // that list is empty (name is then left alone). *report, when given, tells
+  // whether a failure report "<name>.err" may lie beside the mail: the scan
+  // listed one, an earlier attempt was deferred (and wrote one), or the scan
+  // that added the name is still listing.
+  [[nodiscard]] bool GetNextNewFile(std::string& name, bool* report = nullptr);
+  [[nodiscard]] bool GetNextRetryFile(std::string& name, bool* report = nullptr);
   // Appends name to the deferred list, taking it out of the active list (or
   // whichever list holds it); a name in no list is added. Returns true.
   bool DeferFile(const std::string& name);
@@ -80,6 +83,10 @@ class CRemoteAgent : public CThread {
     // the next name where this points and never reaches for the table.
     uint32_t listed_next = kNoEntry;
     ListId list = ListId::kNone;
+    // A failure report beside the mail was listed, or may have been written.
+    bool report = false;
+    // The scan that added the name, while it is still listing.
+    uint32_t added_by_scan = 0;
   };
 
  public:
@@ -93,7 +100,7 @@ class CRemoteAgent : public CThread {
 
  private:
   // Takes m_csLists itself.
-  bool TakeHead(ListId from, std::string& name);
+  bool TakeHead(ListId from, std::string& name, bool* report);
   // REQUIRES: m_csLists held (all of these).
   NameList& ListOf(ListId id);
   // Puts name at the tail of list id (moved there when it is in another
@@ -130,6 +137,9 @@ class CRemoteAgent : public CThread {
   std::vector<uint64_t> table_;
   size_t table_used_ = 0;
   uint32_t first_listed_ = kNoEntry;  // the first entry of the last listing
+  // The number of the scan that is listing now, 0 while none is.
+  uint32_t listing_scan_ = 0;
+  uint32_t last_scan_ = 0;
   // Raised when a scan leaves names to take; idle delivery threads wait on it.
   kelpd::platform::WakeSignal files_waiting_;
   const kelpd::config::SettingsStore& settings_;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -69,6 +70,31 @@ TEST_F(RemoteAgentTest, ScanAddsNonEmptyMailFilesOnce) {
   Mail("empty.eml");
   EXPECT_EQ(agent_->ScanOutgoing(), 1);
   EXPECT_EQ(New(), "empty.eml");
+}
+
+TEST_F(RemoteAgentTest, TellsWhichMailsMayHaveAFailureReport) {
+  // Reports listed before and after their mails, and one whose mail is gone.
+  for (const char* name : {"a.eml", "a.eml.err", "b.eml", "c.eml.err", "c.eml", "gone.eml.err"})
+    Mail(name);
+  ASSERT_EQ(agent_->ScanOutgoing(), 3);
+  std::map<std::string, bool> reports;
+  for (int i = 0; i < 3; ++i) {
+    std::string name;
+    bool report = false;
+    ASSERT_TRUE(agent_->GetNextNewFile(name, &report));
+    reports[name] = report;
+  }
+  EXPECT_EQ(reports,
+            (std::map<std::string, bool>{{"a.eml", true}, {"b.eml", false}, {"c.eml", true}}));
+  // A deferred attempt has left one.
+  agent_->DeferFile("b.eml");
+  now_ += 3600;
+  agent_->ScanOutgoing();
+  std::string name;
+  bool report = false;
+  ASSERT_TRUE(agent_->GetNextRetryFile(name, &report));
+  EXPECT_EQ(name, "b.eml");
+  EXPECT_TRUE(report);
 }
 
 TEST_F(RemoteAgentTest, NamesAreCaseSensitive) {

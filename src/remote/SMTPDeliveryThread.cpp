@@ -23,6 +23,8 @@ constexpr char kSource[] = "Kelpd\\SMTPDeliveryThread";
 // The longest an idle thread waits before it asks the agent again; the agent
 // wakes it sooner when it has a file.
 constexpr int kIdlePollMs = 750;
+// The most mails one connection to a smarthost carries, one after another.
+constexpr int kMailsPerSession = 20;
 // The limit of one auto-responder run.
 constexpr int kAutoResponderLimitMs = 3'600'000;
 
@@ -91,6 +93,7 @@ CSMTPDeliveryThread::CSMTPDeliveryThread(CRemoteAgent* agent,
   tables.masquerading = &Masquerading();
   tables.is_backup_domain = [](const std::string& domain) { return IsBackupDomain(domain); };
   SetRoutingTables(std::move(tables));
+  SetMailsPerSession(kMailsPerSession);
 }
 
 CSMTPDeliveryThread::~CSMTPDeliveryThread() = default;
@@ -104,10 +107,15 @@ void CSMTPDeliveryThread::Run() {
   m_nSessionTimeOut = settings_.Current()->remote.session_timeout;
   Info(MainLog(), "remote delivery thread (id %04X) started", GetThreadId());
   while (IsRunning()) {
-    if (!m_pAgent->GetNextNewFile(m_strFileName) && !m_pAgent->GetNextRetryFile(m_strFileName)) {
+    bool report = true;
+    if (!m_pAgent->GetNextNewFile(m_strFileName, &report) &&
+        !m_pAgent->GetNextRetryFile(m_strFileName, &report)) {
+      // No mail waits: a connection kept for one is not held while idle.
+      EndSession();
       m_pAgent->WaitForFiles(kIdlePollMs);
       continue;
     }
+    SetReportMayExist(report);
     m_strMailFile = MakePath(m_strOutgoingDir, m_strFileName);
     // The claim tells the queue tool that this mail is in delivery; a tool
     // that holds it is about to remove the mail, which the next scan finds
@@ -126,6 +134,7 @@ void CSMTPDeliveryThread::Run() {
     kelpd::remote::CountFailed();
     MoveToErrorDir();
   }
+  EndSession();
   Info(MainLog(), "remote delivery thread (id %04X) stopped", GetThreadId());
 }
 

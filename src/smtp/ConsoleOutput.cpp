@@ -1,7 +1,10 @@
 #include "smtp/ConsoleOutput.h"
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
+
+#include "platform/FdIO.h"
 
 namespace kelpd::smtp {
 namespace {
@@ -12,6 +15,12 @@ std::mutex& ConsoleMutex() {
 }
 std::string* captured_out = nullptr;  // guarded by ConsoleMutex()
 std::string* captured_err = nullptr;  // guarded by ConsoleMutex()
+std::atomic<bool> capturing{false};
+
+bool StdoutUnread() {
+  static const bool unread = kelpd::platform::WritesGoNowhere(1);
+  return unread;
+}
 
 void WriteTo(std::FILE* stream, std::string* capture, const std::string& text) {
   if (capture != nullptr) {
@@ -24,7 +33,10 @@ void WriteTo(std::FILE* stream, std::string* capture, const std::string& text) {
 
 }  // namespace
 
+bool StdoutWanted() { return capturing.load(std::memory_order_relaxed) || !StdoutUnread(); }
+
 void WriteStdout(const std::string& text) {
+  if (!StdoutWanted()) return;
   std::lock_guard<std::mutex> lock(ConsoleMutex());
   WriteTo(stdout, captured_out, text);
 }
@@ -38,6 +50,7 @@ void CaptureConsoleForTests(std::string* out, std::string* err) {
   std::lock_guard<std::mutex> lock(ConsoleMutex());
   captured_out = out;
   captured_err = err;
+  capturing.store(out != nullptr, std::memory_order_relaxed);
 }
 
 }  // namespace kelpd::smtp

@@ -2,6 +2,10 @@
 // its failures on standard error, shared by every delivery thread. Tests may
 // capture both instead.
 //
+// Standard output is looked at once: when nothing reads it (a service's
+// /dev/null, or a closed descriptor) the dialogue is not written at all, so
+// that a busy delivery thread neither makes the calls nor waits for the lock.
+//
 // Thread-safe: each text is written whole under one lock.
 #pragma once
 
@@ -9,6 +13,8 @@
 
 namespace kelpd::smtp {
 
+// Whether WriteStdout texts go anywhere; callers may skip building them.
+bool StdoutWanted();
 void WriteStdout(const std::string& text);
 void WriteStderr(const std::string& text);
 

@@ -66,16 +66,26 @@ bool MatchDomainPattern(std::string_view pattern, std::string_view domain) {
   return !kelpd::text::HasWildcard(domain) && kelpd::text::MatchPattern(pattern, domain, false);
 }
 
+const SortedEntries::Entries& SortedEntries::Of(const CConfigMap& map) {
+  std::lock_guard<std::recursive_mutex> lock(map.Section());
+  if (generation_ != map.Generation()) {
+    entries_.assign(map.Items().begin(), map.Items().end());
+    // The map is a hash table; a sorted walk makes ties come out the same
+    // way on every run.
+    std::sort(entries_.begin(), entries_.end());
+    generation_ = map.Generation();
+  }
+  return entries_;
+}
+
 bool SmarthostRoute(const CConfigMap& map, const std::string& sender_domain,
                     const std::string& recipient_domain, CStringListEx& hosts) {
-  std::vector<std::pair<std::string, std::string>> entries;
-  {
-    std::lock_guard<std::recursive_mutex> lock(map.Section());
-    entries.assign(map.Items().begin(), map.Items().end());
-  }
-  // The map is a hash table; a sorted walk makes ties come out the same way
-  // on every run.
-  std::sort(entries.begin(), entries.end());
+  SortedEntries sorted;
+  return SmarthostRoute(sorted.Of(map), sender_domain, recipient_domain, hosts);
+}
+
+bool SmarthostRoute(const SortedEntries::Entries& entries, const std::string& sender_domain,
+                    const std::string& recipient_domain, CStringListEx& hosts) {
   int best = -1;
   const std::string* chosen = nullptr;
   for (const auto& [key, value] : entries) {

@@ -4,8 +4,11 @@
 // Thread-safe: pure functions; the map is read under its own section.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "config/StringListEx.h"
 
@@ -42,6 +45,24 @@ bool MatchDomainPattern(std::string_view pattern, std::string_view domain);
 // order, so of two matching keys with the same score the smaller one wins.
 // Returns whether a key matched.
 bool SmarthostRoute(const CConfigMap& map, const std::string& sender_domain,
+                    const std::string& recipient_domain, CStringListEx& hosts);
+
+// The entries of a map in ascending key order, copied and sorted again only
+// when the map has changed since the last call: a delivery thread keeps one
+// for the smarthost map, so that a mail costs a walk of the table, not a copy
+// and a sort. Not thread-safe: one per thread.
+class SortedEntries {
+ public:
+  using Entries = std::vector<std::pair<std::string, std::string>>;
+  const Entries& Of(const CConfigMap& map);
+
+ private:
+  uint64_t generation_ = 0;  // of the map the entries were taken from; 0: none
+  Entries entries_;
+};
+
+// SmarthostRoute over entries in ascending key order.
+bool SmarthostRoute(const SortedEntries::Entries& entries, const std::string& sender_domain,
                     const std::string& recipient_domain, CStringListEx& hosts);
 
 }  // namespace kelpd::smtp

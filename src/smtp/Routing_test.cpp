@@ -94,6 +94,29 @@ std::vector<std::string> Route(const CConfigMap& map, const std::string& from,
   return std::vector<std::string>(hosts.begin(), hosts.end());
 }
 
+TEST(SmarthostRoute, KeptSortedEntriesFollowEveryChangeOfTheMap) {
+  CConfigMap map;
+  map.SetString("*", "first.example");
+  SortedEntries sorted;
+  auto route = [&](const std::string& to) {
+    CStringListEx hosts;
+    SmarthostRoute(sorted.Of(map), "", to, hosts);
+    return std::vector<std::string>(hosts.begin(), hosts.end());
+  };
+  EXPECT_EQ(route("a.example.org"), std::vector<std::string>{"first.example"});
+  map.SetString("*.example.org", "second.example");
+  EXPECT_EQ(route("a.example.org"), std::vector<std::string>{"second.example"});
+  ASSERT_TRUE(map.LoadText("*:\tthird.example\n"));
+  EXPECT_EQ(route("a.example.org"), std::vector<std::string>{"third.example"});
+  map.RemoveKey("*");
+  EXPECT_TRUE(route("a.example.org").empty());
+  // Another map is never taken for the one read before.
+  CConfigMap other;
+  other.SetString("*", "other.example");
+  EXPECT_EQ(sorted.Of(other).size(), 1u);
+  EXPECT_EQ(sorted.Of(other)[0].second, "other.example");
+}
+
 TEST(SmarthostRoute, MoreDotsWinAndStarIsTheDefault) {
   CConfigMap map;
   map.SetString("*", "default.example:25");

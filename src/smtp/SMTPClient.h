@@ -73,6 +73,9 @@ class CSMTPClient : public CSecureSyncSocketEx {
   void Data(const std::string& message);
   // "QUIT"; whether the answer was 221. Never throws an SMTP failure.
   bool Quit();
+  // "RSET", which begins a further mail on the same connection; whether the
+  // answer was 250. Never throws an SMTP failure.
+  bool Reset();
 
   // The four mechanisms: true on success (m_bAuthenticated is set); any
   // unexpected reply throws CSMTPTemporaryException. An unexpected 3xx reply

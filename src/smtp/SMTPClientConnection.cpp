@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "log/Log.h"
-#include "platform/HostLookup.h"
+#include "net/LocalHostIdentity.h"
 #include "smtp/ConsoleOutput.h"
 #include "smtp/SMTPClient.h"
 
@@ -81,7 +81,5 @@ std::string CSMTPClient::LocalHelloName() {
   } catch (const CSocketException&) {
     return "localhost";
   }
-  if (std::optional<std::string> name = platform::ReverseLookup(local.ip)) return *name;
-  if (std::optional<std::string> name = platform::HostName()) return *name;
-  return "localhost";
+  return kelpd::net::HelloNameFor(local.ip);
 }

@@ -100,3 +100,8 @@ bool CSMTPClient::Quit() {
   Send("QUIT\r\n");
   return ReadReply() == 221;
 }
+
+bool CSMTPClient::Reset() {
+  Send("RSET\r\n");
+  return ReadReply() == 250;
+}

@@ -40,6 +40,37 @@ std::string Format(const char* format, ...) {
   return buf;
 }
 
+// Whether addresses (a host's MailHostAddresses) are this machine's; see
+// PointsBackToThisHost. own holds this machine's addresses once they were
+// needed, for the next host of the same attempt.
+bool PointsBack(const std::vector<kelpd::platform::IpAddress>& addresses, bool allow_loopback,
+                std::optional<std::vector<kelpd::platform::IpAddress>>& own) {
+  if (addresses.empty()) return false;
+  for (const kelpd::platform::IpAddress& a : addresses) {
+    // Every loopback and "this network" address reaches this machine's own
+    // receiver, whatever the interfaces say; a set-up that allows them has
+    // its mail hosts there (::1 is the loopback interface's own address, so
+    // it is not compared with the interfaces').
+    if (kelpd::dns::IsThisHostAddress(a)) {
+      if (!allow_loopback) return true;
+      continue;
+    }
+    if (!own) {
+      // The host name alone often resolves to a loopback address only; the
+      // interfaces carry the addresses other machines know this one by.
+      own = kelpd::platform::LocalInterfaceAddresses();
+      if (const std::optional<std::string> name = kelpd::platform::HostName()) {
+        const std::vector<kelpd::platform::IpAddress> named = kelpd::platform::ResolveAll(*name);
+        own->insert(own->end(), named.begin(), named.end());
+      }
+    }
+    // An IPv4 address written as IPv6 (::ffff:a.b.c.d) is the same address.
+    for (const kelpd::platform::IpAddress& mine : *own)
+      if (a.Unmapped() == mine.Unmapped()) return true;
+  }
+  return false;
+}
+
 std::string DomainOf(const std::string& address) {
   const char* domain = GetDomainPart(address.c_str());
   return domain ? std::string(domain) : std::string();
@@ -91,29 +122,8 @@ bool CSMTPClientThread::StopRequested() const {
 }
 
 bool CSMTPClientThread::PointsBackToThisHost(const std::string& host, bool allowLoopback) {
-  const std::vector<kelpd::platform::IpAddress> addresses = kelpd::dns::MailHostAddresses(host);
-  if (addresses.empty()) return false;
-  // The host name alone often resolves to a loopback address only; the
-  // interfaces carry the addresses other machines know this one by.
-  std::vector<kelpd::platform::IpAddress> own = kelpd::platform::LocalInterfaceAddresses();
-  if (const std::optional<std::string> name = kelpd::platform::HostName()) {
-    const std::vector<kelpd::platform::IpAddress> named = kelpd::platform::ResolveAll(*name);
-    own.insert(own.end(), named.begin(), named.end());
-  }
-  for (const kelpd::platform::IpAddress& a : addresses) {
-    // Every loopback and "this network" address reaches this machine's own
-    // receiver, whatever the interfaces say; a set-up that allows them has
-    // its mail hosts there (::1 is the loopback interface's own address, so
-    // it is not compared with the interfaces').
-    if (kelpd::dns::IsThisHostAddress(a)) {
-      if (!allowLoopback) return true;
-      continue;
-    }
-    // An IPv4 address written as IPv6 (::ffff:a.b.c.d) is the same address.
-    for (const kelpd::platform::IpAddress& mine : own)
-      if (a.Unmapped() == mine.Unmapped()) return true;
-  }
-  return false;
+  std::optional<std::vector<kelpd::platform::IpAddress>> own;
+  return PointsBack(kelpd::dns::MailHostAddresses(host), allowLoopback, own);
 }
 
 int CSMTPClientThread::ResolveMX(const std::string& domain_in, CStringListEx& hosts) {
@@ -123,6 +133,7 @@ int CSMTPClientThread::ResolveMX(const std::string& domain_in, CStringListEx& ho
   std::unique_ptr<CResolver> resolver = resolver_factory_ ? resolver_factory_() : CreateResolver();
   if (!resolver) return 1;
   resolver->AllowLoopbackHosts(allow_loopback_mx_);
+  resolver->UseAddressCache(&addresses_);
   CStringListEx mx;
   const int code = resolver->GetMXHosts(domain.c_str(), mx);
   if (code != 0) return code;
@@ -130,12 +141,14 @@ int CSMTPClientThread::ResolveMX(const std::string& domain_in, CStringListEx& ho
   std::string bare = domain;
   if (!bare.empty() && bare.back() == '.') bare.pop_back();
   const bool backup = tables_.is_backup_domain && tables_.is_backup_domain(bare);
+  std::optional<std::vector<kelpd::platform::IpAddress>> own;
   for (const std::string& host : mx) {
     hosts.AddTail(host);
     // This system is itself a secondary exchanger of a backup domain: only
     // the primary is worth trying, and it is not this machine.
     if (backup) break;
-    if (PointsBackToThisHost(host, allow_loopback_mx_)) return 3;
+    if (PointsBack(kelpd::dns::MailHostAddresses(host, &addresses_), allow_loopback_mx_, own))
+      return 3;
   }
   return 0;
 }
@@ -213,6 +226,7 @@ bool CSMTPClientThread::ReadMailFile(const std::string& path, std::string& sende
 }
 
 void CSMTPClientThread::SendMail() {
+  addresses_.Clear();
   last_load_ = LoadedMail{};
   mail_file_busy_ = false;
   remove_failed_ = false;
@@ -241,8 +255,8 @@ void CSMTPClientThread::SendMail() {
       const std::string recipient_domain = DomainOf(recipient);
 
       if (tables_.smarthosts != nullptr)
-        routed = kelpd::smtp::SmarthostRoute(*tables_.smarthosts, sender_domain, recipient_domain,
-                                             hosts) &&
+        routed = kelpd::smtp::SmarthostRoute(smarthost_entries_.Of(*tables_.smarthosts),
+                                             sender_domain, recipient_domain, hosts) &&
                  !hosts.IsEmpty();
       if (!routed) {
         const int code = ResolveMX(recipient_domain, hosts);
@@ -269,11 +283,13 @@ void CSMTPClientThread::SendMail() {
 
     verify_peer_ = tls_verify_ == kelpd::smtp::TlsVerify::kAll ||
                    (tls_verify_ == kelpd::smtp::TlsVerify::kSmarthosts && routed);
+    routed_ = routed;
     TryHosts(hosts, sender, recipient, message, authAs, messageId);
   } catch (const std::exception& e) {
     // Running out of memory or the like: nothing was delivered, so the mail
     // is tried again later.
     Error(MainLog(), "mail <%s> failed: %s", messageId.c_str(), e.what());
+    open_session_.reset();
     m_client.Close();
     m_nResult = ToInt(DeliveryResult::kTemporary);
   }
@@ -282,6 +298,7 @@ void CSMTPClientThread::SendMail() {
 void CSMTPClientThread::RecordSmtpFailure(const CSMTPException& e, const char* host,
                                           const std::string& recipient,
                                           const std::string& messageId) {
+  report_may_exist_ = true;
   e.WriteReport(m_strMailFile, host, recipient);
   const std::string line = Format("mail <%s> failed with %s SMTP error: ", messageId.c_str(),
                                   e.IsPermanent() ? "permanent" : "temporary") +
@@ -311,26 +328,31 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
     for (bool tls_allowed = true;; tls_allowed = false) {
       bool delivered = false;
       try {
-        m_client.Close();
-        // A socket that could not be bound to the configured interface would
-        // otherwise connect from any address.
-        if (!m_client.Create(0, kelpd::platform::kSocketStream,
-                             m_strInterface.empty() ? nullptr : m_strInterface.c_str(), false))
-          throw CSocketException(10049);
-        m_client.m_nTimeOut = m_nSessionTimeOut;
-        m_client.SetAddressOrder(address_order_);
-        m_client.Connect(host.c_str(), port);
-        const int greeting = m_client.ReadReply();
-        m_client.EchoReply();
-        if (greeting != 220) {
-          if (greeting >= 500 && greeting <= 599)
-            throw CSMTPPermanentException(m_client.m_lstTranscript);
-          throw CSMTPTemporaryException(m_client.m_lstTranscript);
-        }
-        m_client.Hello(m_strHeloName);
-        m_client.EchoReply();
+        if (!ResumeSession(entry)) {
+          m_client.Close();
+          // A socket that could not be bound to the configured interface would
+          // otherwise connect from any address.
+          if (!m_client.Create(0, kelpd::platform::kSocketStream,
+                               m_strInterface.empty() ? nullptr : m_strInterface.c_str(), false))
+            throw CSocketException(10049);
+          m_client.m_nTimeOut = m_nSessionTimeOut;
+          m_client.SetAddressOrder(address_order_);
+          // An MX host was looked up by the MX resolution of this attempt.
+          if (const auto* known = addresses_.Find(host)) m_client.UseAddressesOnce(host, *known);
+          m_client.Connect(host.c_str(), port);
+          const int greeting = m_client.ReadReply();
+          m_client.EchoReply();
+          if (greeting != 220) {
+            if (greeting >= 500 && greeting <= 599)
+              throw CSMTPPermanentException(m_client.m_lstTranscript);
+            throw CSMTPTemporaryException(m_client.m_lstTranscript);
+          }
+          m_client.Hello(m_strHeloName);
+          m_client.EchoReply();
 
-        SecureSession(host, user, password, tls_allowed);
+          SecureSession(host, user, password, tls_allowed);
+          session_mails_ = 0;
+        }
 
         m_client.MailFrom(bare_sender, authAs, size);
         m_client.EchoReply();
@@ -344,6 +366,12 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
              messageId.c_str(), bare_sender.c_str(), bare_recipient.c_str(), static_cast<int>(size),
              tls.empty() ? "without TLS" : "encrypted with ", tls.c_str());
         if (m_bRemoveAfterSend) RemoveDelivered();
+        // A smarthost's connection may carry the thread's next mails for the
+        // same host entry (see EndSession).
+        if (routed_ && ++session_mails_ < mails_per_session_) {
+          open_session_ = entry;
+          return;
+        }
         m_client.Quit();
         m_client.EchoReply();
         m_client.Close();
@@ -361,6 +389,7 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
           m_client.Close();
           return;
         }
+        report_may_exist_ = true;
         kelpd::smtp::WriteSocketReport(e, m_strMailFile, host.c_str(), recipient);
         const std::string line =
             Format("mail <%s> failed with socket error: %s", messageId.c_str(), text.c_str());
@@ -382,6 +411,40 @@ void CSMTPClientThread::TryHosts(const CStringListEx& hosts, const std::string& 
       break;
     }
   }
+}
+
+bool CSMTPClientThread::ResumeSession(const std::string& entry) {
+  if (!open_session_) return false;
+  const bool same = routed_ && *open_session_ == entry;
+  if (!same) {
+    EndSession();
+    return false;
+  }
+  open_session_.reset();
+  // The last mail's transaction is over; RSET starts this one from a clean
+  // state. A connection that the server dropped meanwhile, or a server that
+  // refuses, costs this mail nothing: it gets a connection of its own.
+  try {
+    const bool ready = m_client.Reset();
+    m_client.EchoReply();
+    if (ready) return true;
+    m_client.Quit();
+    m_client.EchoReply();
+  } catch (const CSocketException&) {
+  }
+  m_client.Close();
+  return false;
+}
+
+void CSMTPClientThread::EndSession() {
+  if (!open_session_) return;
+  open_session_.reset();
+  try {
+    m_client.Quit();
+    m_client.EchoReply();
+  } catch (const CSocketException&) {
+  }
+  m_client.Close();
 }
 
 void CSMTPClientThread::SecureSession(const std::string& host, const std::string& user,
@@ -462,7 +525,8 @@ kelpd::platform::FileResult CSMTPClientThread::RemoveMailFile(const std::string&
 }
 
 void CSMTPClientThread::RemoveDelivered() {
-  WriteStdout(Format("--> Removing file \"%s\"...\n", m_strMailFile.c_str()));
+  if (kelpd::smtp::StdoutWanted())
+    WriteStdout(Format("--> Removing file \"%s\"...\n", m_strMailFile.c_str()));
   Info(MainLog(), "removing file \"%s\"", m_strMailFile.c_str());
   const kelpd::platform::FileResult error = RemoveMailFile(m_strMailFile);
   if (!error.ok() && !error.Is(kelpd::platform::kFileCauseNotFound)) {
@@ -472,5 +536,6 @@ void CSMTPClientThread::RemoveDelivered() {
     Error(MainLog(), "could not remove file \"%s\", cause=%d error=%d", m_strMailFile.c_str(),
           error.cause(), error.error());
   }
+  if (!report_may_exist_) return;
   kelpd::platform::RemoveFile(m_strMailFile + ".err").IgnoreError();
 }

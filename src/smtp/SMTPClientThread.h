@@ -16,17 +16,18 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "config/StringListEx.h"
 #include "core/Thread.h"
+#include "dns/Resolver.h"
 #include "platform/Errors.h"
 #include "smtp/DeliveryResult.h"
 #include "smtp/Routing.h"
 #include "smtp/SMTPClient.h"
 
 class CConfigMap;
-class CResolver;
 class CSMTPException;
 
 namespace kelpd::smtp {
@@ -55,6 +56,15 @@ class CSMTPClientThread : public CThread {
 
   // Delivers m_strMailFile and leaves the outcome in m_nResult. Never throws.
   void SendMail();
+  // How many mails one connection to a smarthost may carry (1 unless set).
+  // After a delivery below the count the connection stays open, and the
+  // next SendMail whose first host entry is the same sends RSET and its own
+  // MAIL, RCPT and DATA on it; any other mail, or EndSession, ends it with
+  // QUIT first. Each mail's result, report and log lines are those of a
+  // session of its own.
+  void SetMailsPerSession(int count) { mails_per_session_ = count < 1 ? 1 : count; }
+  // Ends a connection kept open for a next mail (QUIT), if there is one.
+  void EndSession();
 
   // Reads the mail file at path: the sender and recipient (applying the
   // overrides and the masquerading map), the authenticated submitter (which
@@ -131,6 +141,10 @@ class CSMTPClientThread : public CThread {
   // After a delivery with m_bRemoveAfterSend: the mail file is still there
   // because it could not be deleted (logged).
   bool RemoveFailed() const { return remove_failed_; }
+  // Whether a failure report "<mail>.err" may lie beside the next mail sent;
+  // when not, a delivery deletes only the mail, unless the attempt itself
+  // wrote a report. True unless set.
+  void SetReportMayExist(bool may_exist) { report_may_exist_ = may_exist; }
 
   // Overrides of the envelope; empty means none. A recipient beginning with
   // "@" replaces only the recipient's domain.
@@ -173,9 +187,16 @@ class CSMTPClientThread : public CThread {
                      bool tlsAllowed);
   // Deletes the mail file and its report after a delivery.
   void RemoveDelivered();
+  // Whether the connection kept open by the last delivery serves host entry
+  // for this mail: RSET on it was answered 250. Ends a kept connection that
+  // does not serve it.
+  bool ResumeSession(const std::string& entry);
   bool StopRequested() const;
 
   RoutingTables tables_;
+  kelpd::smtp::SortedEntries smarthost_entries_;
+  // The names looked up in this attempt, each once.
+  kelpd::dns::AddressCache addresses_;
   kelpd::smtp::TlsMode tls_mode_ = kelpd::smtp::TlsMode::kNone;
   kelpd::smtp::TlsVerify tls_verify_ = kelpd::smtp::TlsVerify::kNone;
   std::string ca_file_;
@@ -187,4 +208,9 @@ class CSMTPClientThread : public CThread {
   LoadedMail last_load_;
   bool mail_file_busy_ = false;
   bool remove_failed_ = false;
+  bool report_may_exist_ = true;
+  bool routed_ = false;  // the mail being sent goes by a smarthost entry
+  int mails_per_session_ = 1;
+  int session_mails_ = 0;                    // delivered on the open connection
+  std::optional<std::string> open_session_;  // its host entry while kept open
 };

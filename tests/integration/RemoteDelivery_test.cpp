@@ -251,4 +251,41 @@ TEST_F(RemoteDeliveryTest, StopBetweenHostsLeavesTheMailForTheNextStart) {
   EXPECT_EQ(second.Connections(), 0);
 }
 
+// Mails waiting for the same smarthost go over one connection, one after
+// another (RSET before each further mail); each is logged once as if it had
+// a session of its own, and a refused recipient fails only its own mail.
+TEST_F(RemoteDeliveryTest, WaitingMailsForOneSmarthostShareAConnection) {
+  PostfixInstance mta(QuickRefusals());
+  std::string error;
+  ASSERT_TRUE(mta.Start(&error)) << error;
+  ServiceTree tree(RemoteOptions(Settings{{"AutoTransport.Threads", "1"}}));
+  tree.WriteList("smarthosts", "*:\t127.0.0.1:" + std::to_string(mta.port()) + "\n");
+  constexpr int kMails = 6;
+  const std::string refused = kelpd::testing::kRejectRecipient;
+  for (int i = 1; i <= kMails; ++i) {
+    const std::string id = "r" + std::to_string(i);
+    const std::string to = i == 3 ? refused : "rcpt" + std::to_string(i) + "@remote.example";
+    tree.PlaceMail(tree.outgoing_dir(), id + ".eml",
+                   MailText("alice@local.example", to, id + "@local.example"));
+  }
+  ASSERT_TRUE(Started(tree)) << tree.Log();
+  ASSERT_TRUE(mta.WaitForDelivered(kMails - 1, 30s)) << mta.Log() << tree.Log();
+  ASSERT_TRUE(tree.WaitForLog("permanently failed with error", 30s)) << tree.Log();
+  for (int i = 1; i <= kMails; ++i) {
+    if (i == 3) continue;
+    const std::string to = "rcpt" + std::to_string(i) + "@remote.example";
+    ASSERT_TRUE(tree.WaitForLog("Traffic: L, alice@local.example, R, " + to + ", ", 30s))
+        << tree.Log();
+    EXPECT_EQ(
+        tree.CountInLog("successfully delivered mail from <alice@local.example> to <" + to + ">"),
+        1);
+    EXPECT_EQ(tree.CountInLog("Traffic: L, alice@local.example, R, " + to + ", "), 1);
+    EXPECT_FALSE(FileExists(tree.outgoing_dir() + "/r" + std::to_string(i) + ".eml"));
+  }
+  EXPECT_EQ(mta.Delivered().size(), static_cast<size_t>(kMails - 1));
+  EXPECT_EQ(tree.CountInLog("permanently failed with error"), 1);
+  EXPECT_THAT(ReadFile(tree.outgoing_dir() + "/r3.eml.err"), HasSubstr(refused));
+  EXPECT_LT(tree.CountInLog("trying to connect to 127.0.0.1"), kMails) << tree.Log();
+}
+
 }  // namespace
