@@ -34,7 +34,7 @@ if [ -z "${KELPD:-}" ]; then
 fi
 
 work=$(mktemp -d /tmp/kelpd-latency.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+trap 'bench_remove "$work"' EXIT
 bench_tree "$work" "AutoTransport:	1" "AutoTransport.Threads:	$threads"
 mkdir -p "$work/spool/user"
 printf 'NextUID:\t1\n' >"$work/spool/user/config"

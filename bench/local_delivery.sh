@@ -23,7 +23,7 @@ cleanup() {
     kill -INT "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   fi
-  rm -rf "$work"
+  bench_remove "$work"
 }
 trap cleanup EXIT
 

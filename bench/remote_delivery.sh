@@ -34,7 +34,7 @@ kelpd_pid=""
 cleanup() {
   [ -n "$kelpd_pid" ] && kill -INT "$kelpd_pid" 2>/dev/null && wait "$kelpd_pid" 2>/dev/null || true
   [ -n "$sink_pid" ] && kill "$sink_pid" 2>/dev/null && wait "$sink_pid" 2>/dev/null || true
-  rm -rf "$work"
+  bench_remove "$work"
 }
 trap cleanup EXIT
 
@@ -126,5 +126,5 @@ for threads in $threads_list; do
         k / hz, k / hz / n * 1e6, sk / hz, sk / hz / n * 1e6, e - s }' >&2
     uptime >&2
   fi
-  rm -rf "$run"
+  bench_remove "$run"
 done

@@ -35,7 +35,7 @@ work=$(mktemp -d /tmp/kelpd-scale.XXXXXX)
 kelpd_pid=""
 cleanup() {
   [ -n "$kelpd_pid" ] && kill -INT "$kelpd_pid" 2>/dev/null && wait "$kelpd_pid" 2>/dev/null || true
-  rm -rf "$work"
+  bench_remove "$work"
 }
 trap cleanup EXIT
 
