@@ -34,11 +34,6 @@ constexpr char kSource[] = "Kelpd\\LocalAgent";
 // A name taken in the error directory or by a generated copy is tried again
 // with another one at most this often.
 constexpr int kMaxNameAttempts = 10000;
-// Handled queue files are made durable and deleted in groups of this many
-// during a pass, not only at its end: a crash re-delivers at most one group,
-// where a long pass over a full queue would otherwise be delivered again
-// whole. The group keeps the syncing of the copies batched.
-constexpr int kDeleteGroup = 32;
 // The most copies a group holds unnamed (each an open descriptor): a queued
 // file with many recipients has its copies named in several steps.
 constexpr size_t kMaxStaged = 256;

@@ -33,6 +33,13 @@ class CMail;
 
 class CLocalAgent : public CThread {
  public:
+  // Handled queue files are made durable and deleted in groups of this many
+  // during a pass, not only at its end: a crash re-delivers at most one
+  // group, where a long pass over a full queue would otherwise be delivered
+  // again whole. A group saves each of its mailboxes' settings files once, so
+  // the larger it is, the fewer settings writes a copy costs.
+  static constexpr int kDeleteGroup = 128;
+
   // Takes its directories from settings now and its switches from settings
   // for each mail; the host name comes from GetLocalHostIdentity. settings
   // must outlive the agent.

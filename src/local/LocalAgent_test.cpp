@@ -428,7 +428,8 @@ TEST_F(LocalAgentTest, LongPassDeletesHandledFilesInGroups) {
   std::filesystem::permissions(script, std::filesystem::perms::owner_all);
   settings.service.scripts_parallel = false;
   LoadDirectoryData();
-  constexpr int kMails = 100;
+  constexpr int kGroup = CLocalAgent::kDeleteGroup;
+  constexpr int kMails = 3 * kGroup + 10;
   for (int i = 0; i < kMails; ++i) {
     tree.QueueMail("m" + std::to_string(i) + ".eml",
                    QueuedMail("carol@remote.example", "alice@example.org", "group",
@@ -446,8 +447,8 @@ TEST_F(LocalAgentTest, LongPassDeletesHandledFilesInGroups) {
   // Every file still waiting at a store was handled less than a group ago
   // or not yet at all.
   for (size_t i = 0; i < left.size(); ++i)
-    EXPECT_LE(left[i], kMails - static_cast<int>(i) + 32) << "at store " << i + 1;
-  EXPECT_LT(left.back(), 33);
+    EXPECT_LE(left[i], kMails - static_cast<int>(i) + kGroup) << "at store " << i + 1;
+  EXPECT_LT(left.back(), kGroup + 1);
 }
 
 }  // namespace
