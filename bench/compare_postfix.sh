@@ -15,7 +15,8 @@
 # mailboxes in a temporary directory, SMTP on a loopback port only, stopped
 # and removed at the end; the system's instance is left alone. Mail is put
 # into its queue while delivery is suspended and timed from the release to
-# the last delivery, as kelpd's benchmarks time delivery from queued files.
+# the last delivery, as kelpd is timed from its start on a filled queue
+# (PREFILL=1 bench/local_delivery.sh) or from queued files (remote).
 # Local mails have one to three of 100 recipients, as those of
 # bench/local_delivery.sh, and the rate counts delivered copies.
 set -euo pipefail
@@ -33,7 +34,7 @@ postconf_bin=/usr/sbin/postconf
 postqueue_bin=/usr/sbin/postqueue
 sink_bin=/usr/sbin/smtp-sink
 
-pf=$(mktemp -d /tmp/kelpd-postfix.XXXXXX)
+pf=$(mktemp -d "${TMPDIR:-/tmp}/kelpd-postfix.XXXXXX")
 sink_pid=""
 master_started=""
 cleanup() {
@@ -223,7 +224,7 @@ postfix_run() {
 kelpd_run() {
   local line
   if [ "$1" = local ]; then
-    line=$(bench/local_delivery.sh "$n")
+    line=$(PREFILL=1 bench/local_delivery.sh "$n")
     echo "  $line" >&2
     sed -n 's/.* = \([0-9]*\) copies\/s.*/\1/p' <<<"$line"
   else

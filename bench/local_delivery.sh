@@ -7,7 +7,9 @@
 #   bench/local_delivery.sh [N]        (default 10000)
 # Environment: BUILD_DIR (default build/bench), NO_BUILD=1, KELPD_LOCAL_SYNC=file to sync
 # each file instead of once per pass, BENCH_DRIVER=1 to run the agent alone
-# (bench/local_driver.cpp) instead of kelpd.
+# (bench/local_driver.cpp) instead of kelpd, PREFILL=1 to write the whole queue
+# first and time kelpd from its start (as bench/compare_postfix.sh times Postfix
+# from the release of a filled queue).
 set -euo pipefail
 mails=${1:-10000}
 users=100
@@ -42,15 +44,21 @@ start_agent() {
   sleep 1
   kill -0 "$pid" 2>/dev/null
 }
-if [ "${BENCH_DRIVER:-0}" = 1 ] || ! start_agent "$build/src/app/kelpd" -debug; then
-  pid=
-  start_agent "$build/bench/kelpd_local_driver" || { cat "$work/agent.log" >&2; exit 1; }
-fi
-
 count_stored() { find "$work/spool" -name '*.eml' | wc -l; }
 
-t0=$(date +%s.%N)
-copies=$("$build/bench/kelpd_queue_writer" "$work/queue" "$mails" "$users" bench.example)
+if [ "${PREFILL:-0}" = 1 ]; then
+  copies=$("$build/bench/kelpd_queue_writer" "$work/queue" "$mails" "$users" bench.example)
+  t0=$(date +%s.%N)
+  "$build/src/app/kelpd" -debug >"$work/agent.log" 2>&1 &
+  pid=$!
+else
+  if [ "${BENCH_DRIVER:-0}" = 1 ] || ! start_agent "$build/src/app/kelpd" -debug; then
+    pid=
+    start_agent "$build/bench/kelpd_local_driver" || { cat "$work/agent.log" >&2; exit 1; }
+  fi
+  t0=$(date +%s.%N)
+  copies=$("$build/bench/kelpd_queue_writer" "$work/queue" "$mails" "$users" bench.example)
+fi
 [ -z "${BENCH_VERBOSE:-}" ] || echo "queue written after $(awk -v a="$t0" -v b="$(date +%s.%N)" "BEGIN {print b - a}") s" >&2
 deadline=$((SECONDS + 900))
 while :; do

@@ -28,7 +28,7 @@ if [ -z "${KELPD:-}" ]; then
   KELPD=$bench_dir/src/app/kelpd
 fi
 
-work=$(mktemp -d /tmp/kelpd-bench.XXXXXX)
+work=$(mktemp -d "${TMPDIR:-/tmp}/kelpd-bench.XXXXXX")
 sink_pid=""
 kelpd_pid=""
 cleanup() {
