@@ -259,6 +259,7 @@ int CRemoteAgent::ScanOutgoing() {
       table_used_ = 0;
       free_entries_ = kNoEntry;
       first_listed_ = kNoEntry;
+      first_report_listed_ = kNoEntry;
     }
   }
   if (kelpd::remote::RetryCycleDue(now, m_tLastCycle, settings, new_waiting)) {
@@ -303,15 +304,34 @@ int CRemoteAgent::ScanOutgoing() {
     previous = index;
     expected = entries_[index].listed_next;
   };
+  // And the entries whose reports were listed, in the order of the reports,
+  // so that a report is matched to its mail without a look-up.
+  uint32_t expected_report = first_report_listed_;
+  uint32_t previous_report = kNoEntry;
+  auto chain_report = [&](uint32_t index) {
+    if (previous_report == kNoEntry)
+      first_report_listed_ = index;
+    else
+      entries_[previous_report].report_listed_next = index;
+    previous_report = index;
+    expected_report = entries_[index].report_listed_next;
+  };
   std::string_view name;
   while (reader.Next(name)) {
     if (const std::string_view mail = ReportedMailName(name); !mail.empty()) {
       std::lock_guard<std::mutex> lock(m_csLists);
-      const uint32_t index = Find(mail);
-      if (index != kNoEntry)
-        entries_[index].report = true;
+      uint32_t index = kNoEntry;
+      if (expected_report != kNoEntry && entries_[expected_report].list != ListId::kNone &&
+          entries_[expected_report].name == mail)
+        index = expected_report;
       else
+        index = Find(mail);
+      if (index != kNoEntry) {
+        entries_[index].report = true;
+        chain_report(index);
+      } else {
         reports_first.emplace(mail);
+      }
       continue;
     }
     if (!IsMailFileName(name)) continue;
@@ -347,6 +367,10 @@ int CRemoteAgent::ScanOutgoing() {
       first_listed_ = kNoEntry;
     else
       entries_[previous].listed_next = kNoEntry;
+    if (previous_report == kNoEntry)
+      first_report_listed_ = kNoEntry;
+    else
+      entries_[previous_report].report_listed_next = kNoEntry;
   }
   {
     std::lock_guard<std::mutex> lock(m_csLists);

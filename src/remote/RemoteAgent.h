@@ -83,6 +83,9 @@ class CRemoteAgent : public CThread {
     // the next name where this points and never reaches for the table.
     uint32_t listed_next = kNoEntry;
     ListId list = ListId::kNone;
+    // The same for the entries whose failure reports were listed, in the
+    // order of the reports' names.
+    uint32_t report_listed_next = kNoEntry;
     // A failure report beside the mail was listed, or may have been written.
     bool report = false;
     // The scan that added the name, while it is still listing.
@@ -136,7 +139,8 @@ class CRemoteAgent : public CThread {
   // agree. Kept at most half full.
   std::vector<uint64_t> table_;
   size_t table_used_ = 0;
-  uint32_t first_listed_ = kNoEntry;  // the first entry of the last listing
+  uint32_t first_listed_ = kNoEntry;         // the first entry of the last listing
+  uint32_t first_report_listed_ = kNoEntry;  // the first whose report it listed
   // The number of the scan that is listing now, 0 while none is.
   uint32_t listing_scan_ = 0;
   uint32_t last_scan_ = 0;
